@@ -1,0 +1,2 @@
+// Placeholder so the e2e test binary links.
+#include <gtest/gtest.h>

@@ -1,0 +1,2 @@
+// Placeholder so the unit test binary links.
+#include <gtest/gtest.h>

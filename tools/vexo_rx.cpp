@@ -1,0 +1,2 @@
+// vexo-rx: a virtual NDI receiver (placeholder).
+int main() { return 1; }

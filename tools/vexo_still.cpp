@@ -1,0 +1,2 @@
+// vexo-still: makes still files (placeholder).
+int main() { return 1; }
