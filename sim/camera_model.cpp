@@ -1,0 +1,303 @@
+// Serial PTZ camera model: a VISCA camera at address 1 behind a pseudo-terminal.
+#include "camera_model.h"
+
+#include <algorithm>
+#include <errno.h>
+#include <fcntl.h>
+#include <memory>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "board.h"
+
+// The model's own I/O on the master must not go through the wrapped calls.
+extern "C" {
+ssize_t __real_read(int fd, void* buf, size_t count);
+ssize_t __real_write(int fd, const void* buf, size_t count);
+int __real_close(int fd);
+}
+
+namespace sim {
+
+namespace {
+
+// A camera drops a packet that grows beyond this without its terminator.
+const size_t kMaxPacket = 32;
+
+int baud_of(speed_t speed)
+{
+	switch (speed) {
+	case B1200: return 1200;
+	case B2400: return 2400;
+	case B4800: return 4800;
+	case B9600: return 9600;
+	case B19200: return 19200;
+	case B38400: return 38400;
+	case B57600: return 57600;
+	case B115200: return 115200;
+	case B230400: return 230400;
+	default: return 9600;  // B0 or an odd speed: the slowest the camera supports.
+	}
+}
+
+std::vector<uint8_t> nibbles(uint16_t v)
+{
+	return {static_cast<uint8_t>((v >> 12) & 0xF), static_cast<uint8_t>((v >> 8) & 0xF),
+	        static_cast<uint8_t>((v >> 4) & 0xF), static_cast<uint8_t>(v & 0xF)};
+}
+
+}  // namespace
+
+constexpr std::chrono::milliseconds CameraModel::kCompletionDelay;
+constexpr std::chrono::milliseconds CameraModel::kSlowDelay;
+
+CameraModel::CameraModel() = default;
+
+CameraModel::~CameraModel()
+{
+	stop();
+}
+
+bool CameraModel::start(std::function<void(const std::vector<uint8_t>&)> on_packet)
+{
+	if (running_)
+		return true;
+	master_ = posix_openpt(O_RDWR | O_NOCTTY);
+	if (master_ < 0)
+		return false;
+	const char* name = nullptr;
+	if (grantpt(master_) != 0 || unlockpt(master_) != 0 || (name = ptsname(master_)) == nullptr) {
+		__real_close(master_);
+		master_ = -1;
+		return false;
+	}
+	slave_ = name;
+	// Raw from the start, so nothing is echoed or cooked before the program sets the line up
+	// (termios requests on the master act on the slave).
+	termios raw = {};
+	if (tcgetattr(master_, &raw) == 0) {
+		cfmakeraw(&raw);
+		cfsetispeed(&raw, B9600);
+		cfsetospeed(&raw, B9600);
+		tcsetattr(master_, TCSANOW, &raw);
+	}
+	on_packet_ = std::move(on_packet);
+	line_free_ = Clock::now();
+	running_ = true;
+	thread_ = std::thread(&CameraModel::run, this);
+	return true;
+}
+
+void CameraModel::stop()
+{
+	running_ = false;
+	if (thread_.joinable())
+		thread_.join();
+	if (master_ >= 0) {
+		__real_close(master_);
+		master_ = -1;
+	}
+	slave_.clear();
+}
+
+bool CameraModel::set_mode(const std::string& word)
+{
+	static const struct {
+		const char* word;
+		Mode mode;
+	} words[] = {{"normal", Mode::normal}, {"silent", Mode::silent},   {"ack-only", Mode::ack_only},
+	             {"error", Mode::error},   {"garbage", Mode::garbage}, {"slow", Mode::slow}};
+	for (const auto& w : words) {
+		if (word == w.word) {
+			mode_ = w.mode;
+			return true;
+		}
+	}
+	return false;
+}
+
+CameraModel::Clock::duration CameraModel::line_time(size_t bytes) const
+{
+	// 8N1: ten bit times per byte at the speed the program set on the slave.
+	termios t = {};
+	int baud = tcgetattr(master_, &t) == 0 ? baud_of(cfgetospeed(&t)) : 9600;
+	return std::chrono::microseconds(static_cast<int64_t>(bytes) * 10 * 1000000 / baud);
+}
+
+void CameraModel::schedule(Clock::time_point due, std::vector<uint8_t> bytes)
+{
+	// One line: an answer starts after the previous one has gone out, and is seen whole
+	// once its last byte has been sent.
+	Clock::time_point start = std::max(due, line_free_);
+	line_free_ = start + line_time(bytes.size());
+	pending_.push_back({line_free_, std::move(bytes)});
+}
+
+void CameraModel::run()
+{
+	uint8_t buf[256];
+	while (running_) {
+		Clock::time_point now = Clock::now();
+		int timeout_ms = 20;
+		if (!pending_.empty()) {
+			auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(pending_.front().due - now);
+			timeout_ms = static_cast<int>(std::clamp<int64_t>(wait.count(), 0, 20));
+		}
+		pollfd pfd = {master_, POLLIN, 0};
+		int ready = poll(&pfd, 1, timeout_ms);
+		if (ready > 0 && (pfd.revents & POLLIN)) {
+			ssize_t got = __real_read(master_, buf, sizeof buf);
+			for (ssize_t i = 0; i < got; ++i) {
+				rx_.push_back(buf[i]);
+				if (buf[i] == 0xFF || rx_.size() >= kMaxPacket) {
+					on_packet(rx_);
+					rx_.clear();
+				}
+			}
+			if (got < 0)
+				std::this_thread::sleep_for(std::chrono::milliseconds(10));
+		} else if (ready > 0) {
+			// POLLHUP: nobody has the slave open between two runs of the program's engine.
+			rx_.clear();
+			std::this_thread::sleep_for(std::chrono::milliseconds(10));
+		}
+
+		now = Clock::now();
+		while (!pending_.empty() && pending_.front().due <= now) {
+			const std::vector<uint8_t>& bytes = pending_.front().bytes;
+			ssize_t put = __real_write(master_, bytes.data(), bytes.size());
+			(void)put;  // With the slave closed the answer is lost, as on a real line.
+			pending_.pop_front();
+		}
+	}
+}
+
+void CameraModel::on_packet(const std::vector<uint8_t>& packet)
+{
+	if (on_packet_)
+		on_packet_(packet);
+
+	Clock::time_point now = Clock::now();
+	Mode mode = mode_;
+	if (mode == Mode::silent)
+		return;
+	// Only packets for address 1 (or the broadcast address) are ours.
+	if (packet.empty() || (packet[0] != 0x81 && packet[0] != 0x88))
+		return;
+	if (mode == Mode::slow)
+		now += kSlowDelay;
+	if (mode == Mode::error) {
+		schedule(now, {0x90, 0x60, 0x02, 0xFF});
+		return;
+	}
+	if (mode == Mode::garbage) {
+		std::vector<uint8_t> junk;
+		for (int i = 0; i < 5; ++i) {
+			garbage_seed_ = garbage_seed_ * 1103515245u + 12345u;
+			junk.push_back(static_cast<uint8_t>((garbage_seed_ >> 16) & 0x7F));  // never 0x90
+		}
+		junk.push_back(0xFF);
+		schedule(now, std::move(junk));
+		return;
+	}
+
+	bool well_formed = packet.size() >= 4 && packet.size() <= 16 && packet.back() == 0xFF;
+	if (well_formed && packet[1] == 0x01) {
+		answer_command(packet, now, mode);
+	} else if (well_formed && packet[1] == 0x09) {
+		schedule(now, answer_inquiry(packet));
+	} else {
+		schedule(now, {0x90, 0x60, 0x02, 0xFF});  // syntax error
+	}
+}
+
+void CameraModel::answer_command(const std::vector<uint8_t>& p, Clock::time_point now, Mode mode)
+{
+	// The camera takes the command into its state as it accepts it.
+	if (p.size() == 6 && p[2] == 0x04 && p[3] == 0x00 && (p[4] == 0x02 || p[4] == 0x03))
+		power_on_ = p[4] == 0x02;
+	else if (p.size() == 9 && p[2] == 0x04 && p[3] == 0x47)
+		zoom_position_ = static_cast<uint16_t>((p[4] & 0xF) << 12 | (p[5] & 0xF) << 8 | (p[6] & 0xF) << 4 | (p[7] & 0xF));
+	else if (p.size() == 6 && p[2] == 0x04 && p[3] == 0x38 && (p[4] == 0x02 || p[4] == 0x03))
+		focus_auto_ = p[4] == 0x02;
+	else if (p.size() == 6 && p[2] == 0x04 && p[3] == 0x35)
+		wb_mode_ = p[4];
+	else if (p.size() == 6 && p[2] == 0x04 && p[3] == 0x39)
+		ae_mode_ = p[4];
+
+	schedule(now, {0x90, 0x41, 0xFF});
+	if (mode != Mode::ack_only)
+		schedule(now + kCompletionDelay, {0x90, 0x51, 0xFF});
+}
+
+std::vector<uint8_t> CameraModel::answer_inquiry(const std::vector<uint8_t>& p) const
+{
+	std::vector<uint8_t> answer = {0x90, 0x50};
+	auto is = [&p](uint8_t category, uint8_t id) { return p.size() == 5 && p[2] == category && p[3] == id; };
+	if (is(0x04, 0x00)) {
+		answer.push_back(power_on_ ? 0x02 : 0x03);
+	} else if (is(0x04, 0x47)) {
+		for (uint8_t n : nibbles(zoom_position_))
+			answer.push_back(n);
+	} else if (is(0x04, 0x48)) {
+		for (uint8_t n : nibbles(focus_position_))
+			answer.push_back(n);
+	} else if (is(0x04, 0x38)) {
+		answer.push_back(focus_auto_ ? 0x02 : 0x03);
+	} else if (is(0x04, 0x35)) {
+		answer.push_back(wb_mode_);
+	} else if (is(0x04, 0x39)) {
+		answer.push_back(ae_mode_);
+	} else if (is(0x00, 0x02)) {
+		// Version: vendor, model, ROM revision, maximum socket number.
+		for (uint8_t b : {0x00, 0x01, 0x05, 0x19, 0x01, 0x00, 0x02})
+			answer.push_back(b);
+	} else {
+		answer.push_back(0x00);
+	}
+	answer.push_back(0xFF);
+	return answer;
+}
+
+namespace {
+
+std::unique_ptr<CameraModel> g_camera;
+
+void install(Board& board)
+{
+	g_camera.reset(new CameraModel);
+	bool started = g_camera->start([&board](const std::vector<uint8_t>& packet) {
+		board.event("camera", "\"rx\":\"" + hex_bytes(packet.data(), packet.size()) + "\"");
+	});
+	if (!started) {
+		fprintf(stderr, "vexoenc-sim: camera: no pseudo-terminal (%d)\n", errno);
+		g_camera.reset();
+		return;
+	}
+	std::string link = board.path("dev/ttyPS1");
+	unlink(link.c_str());
+	if (symlink(g_camera->slave_path().c_str(), link.c_str()) != 0)
+		fprintf(stderr, "vexoenc-sim: camera: cannot link %s (%d)\n", link.c_str(), errno);
+	board.add_control("camera", "normal", [](const std::string& line) {
+		if (g_camera && !g_camera->set_mode(line))
+			fprintf(stderr, "vexoenc-sim: camera: unknown mode '%s'\n", line.c_str());
+	});
+}
+
+void uninstall(Board& board)
+{
+	if (!g_camera)
+		return;
+	g_camera->stop();
+	g_camera.reset();
+	unlink(board.path("dev/ttyPS1").c_str());
+}
+
+const ModelRegistrar registrar({"camera", install, uninstall});
+
+}  // namespace
+
+}  // namespace sim
