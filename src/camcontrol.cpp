@@ -97,6 +97,21 @@ int voip_message_length(const uint8_t* data, int length)
 	return 0;
 }
 
+// The parser recurses once per nesting level, so a deep enough frame would overflow the
+// PTZ thread's stack. The number of element openings bounds the depth from above, whatever
+// the text hides in attribute values or comments.
+const int kMaxElementOpenings = 1000;
+
+bool too_deep_for_parser(const std::string& text)
+{
+	int openings = 0;
+	for (size_t i = 0; i + 1 < text.size(); ++i) {
+		if (text[i] == '<' && text[i + 1] != '/' && ++openings > kMaxElementOpenings)
+			return true;
+	}
+	return false;
+}
+
 void put_be32(uint8_t* out, uint32_t v)
 {
 	out[0] = static_cast<uint8_t>(v >> 24);
@@ -256,6 +271,8 @@ void Camcontrol::camcontrol_capture_ndi(NDIlib_metadata_frame_t* p_metadata)
 	size_t text_length = p_metadata->length > 0 ? strnlen(p_metadata->p_data, static_cast<size_t>(p_metadata->length))
 	                                            : strlen(p_metadata->p_data);
 	std::string text(p_metadata->p_data, text_length);
+	if (too_deep_for_parser(text))
+		return;
 	rapidxml::xml_document<> doc;
 	try {
 		doc.parse<0>(&text[0]);

@@ -204,6 +204,20 @@ TEST_F(PtzMetadata, OnlyTheFirstKnownElementOfAWellFormedFrameActs)
 	EXPECT_EQ(frame("<?xml version=\"1.0\"?><ntk_ptz_zoom zoom=\"0.5\"/>"), Q{"81 01 04 47 03 0A 00 0A FF"});
 }
 
+TEST_F(PtzMetadata, DeeplyNestedFrameIsSkippedInsteadOfExhaustingTheStack)
+{
+	std::string deep;
+	for (int i = 0; i < 200000; ++i)
+		deep += "<ntk_ptz_zoom zoom=\"1\">";
+	EXPECT_EQ(frame(deep), Q{});
+	// Ordinary nesting and siblings stay well within the bound.
+	std::string nested = "<ntk_ptz_zoom zoom=\"1\">";
+	for (int i = 0; i < 100; ++i)
+		nested += "<x a=\"1\"/><y><z/></y>";
+	nested += "</ntk_ptz_zoom>";
+	EXPECT_EQ(frame(nested), Q{"81 01 04 47 04 00 00 00 FF"});
+}
+
 TEST_F(PtzMetadata, FrameTextEndsAtItsGivenLength)
 {
 	char text[] = "<ntk_ptz_zoom zoom=\"1\"/>XXXX";
