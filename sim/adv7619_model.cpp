@@ -296,7 +296,8 @@ void uninstall(Board&)
 		model->detach();
 }
 
-ModelRegistrar registrar({"adv7619", install, uninstall});
+// After the board (constructor priority 101), before the program's own globals.
+ModelRegistrar registrar __attribute__((init_priority(200)))({"adv7619", install, uninstall});
 
 }  // namespace
 

@@ -80,7 +80,8 @@ void uninstall(Board& board)
 	board.detach_i2c("i2c-0", kAddress);
 }
 
-ModelRegistrar registrar({"audio-codec", install, uninstall});
+// After the board (constructor priority 101), before the program's own globals.
+ModelRegistrar registrar __attribute__((init_priority(200)))({"audio-codec", install, uninstall});
 
 }  // namespace
 

@@ -93,7 +93,8 @@ void uninstall(Board& board)
 	board.detach_i2c("i2c-1", kAddress);
 }
 
-ModelRegistrar registrar({"light-expander", install, uninstall});
+// After the board (constructor priority 101), before the program's own globals.
+ModelRegistrar registrar __attribute__((init_priority(200)))({"light-expander", install, uninstall});
 
 }  // namespace
 
