@@ -2,23 +2,15 @@
 #include "camera_model.h"
 
 #include <algorithm>
-#include <errno.h>
 #include <fcntl.h>
 #include <memory>
 #include <poll.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "board.h"
-
-// The model's own I/O on the master must not go through the wrapped calls.
-extern "C" {
-ssize_t __real_read(int fd, void* buf, size_t count);
-ssize_t __real_write(int fd, const void* buf, size_t count);
-int __real_close(int fd);
-}
+#include "real_io.h"
 
 namespace sim {
 
@@ -264,39 +256,73 @@ std::vector<uint8_t> CameraModel::answer_inquiry(const std::vector<uint8_t>& p) 
 
 namespace {
 
-std::unique_ptr<CameraModel> g_camera;
+// The installed camera. Reached through a pointer that is never deleted, because in
+// vexoenc-sim the board uninstalls after every static destructor has run. `mutex` protects
+// `model` between install/uninstall and the control file's watcher thread.
+struct Installed {
+	std::mutex mutex;
+	std::unique_ptr<CameraModel> model;
+};
+
+Installed& installed()
+{
+	static Installed* state = new Installed;
+	return *state;
+}
 
 void install(Board& board)
 {
-	g_camera.reset(new CameraModel);
-	bool started = g_camera->start([&board](const std::vector<uint8_t>& packet) {
+	std::unique_ptr<CameraModel> camera(new CameraModel);
+	bool started = camera->start([&board](const std::vector<uint8_t>& packet) {
 		board.event("camera", "\"rx\":\"" + hex_bytes(packet.data(), packet.size()) + "\"");
 	});
 	if (!started) {
-		fprintf(stderr, "vexoenc-sim: camera: no pseudo-terminal (%d)\n", errno);
-		g_camera.reset();
+		board.event("camera", "\"error\":\"no pseudo-terminal\"");
 		return;
 	}
 	std::string link = board.path("dev/ttyPS1");
 	unlink(link.c_str());
-	if (symlink(g_camera->slave_path().c_str(), link.c_str()) != 0)
-		fprintf(stderr, "vexoenc-sim: camera: cannot link %s (%d)\n", link.c_str(), errno);
-	board.add_control("camera", "normal", [](const std::string& line) {
-		if (g_camera && !g_camera->set_mode(line))
-			fprintf(stderr, "vexoenc-sim: camera: unknown mode '%s'\n", line.c_str());
+	if (symlink(camera->slave_path().c_str(), link.c_str()) != 0)
+		board.event("camera", "\"error\":\"" + json_escape("cannot link " + link) + "\"");
+	{
+		std::lock_guard<std::mutex> lock(installed().mutex);
+		installed().model = std::move(camera);
+	}
+	board.add_control("camera", "normal", [&board](const std::string& line) {
+		std::lock_guard<std::mutex> lock(installed().mutex);
+		if (installed().model && !installed().model->set_mode(line))
+			board.event("board", "\"error\":\"" + json_escape("camera: unknown setting " + line) + "\"");
 	});
 }
 
 void uninstall(Board& board)
 {
-	if (!g_camera)
+	std::unique_ptr<CameraModel> camera;
+	{
+		std::lock_guard<std::mutex> lock(installed().mutex);
+		camera = std::move(installed().model);
+	}
+	if (!camera)
 		return;
-	g_camera->stop();
-	g_camera.reset();
+	camera->stop();
 	unlink(board.path("dev/ttyPS1").c_str());
 }
 
-const ModelRegistrar registrar({"camera", install, uninstall});
+}  // namespace
+
+bool installed_camera_mode(CameraModel::Mode* mode)
+{
+	std::lock_guard<std::mutex> lock(installed().mutex);
+	if (!installed().model)
+		return false;
+	*mode = installed().model->mode();
+	return true;
+}
+
+namespace {
+
+// After the board (constructor priority 101), before the program's own globals.
+ModelRegistrar registrar __attribute__((init_priority(200)))({"camera", install, uninstall});
 
 }  // namespace
 

@@ -76,4 +76,8 @@ private:
 	unsigned garbage_seed_ = 1;
 };
 
+// The mode of the camera the board installed, for tests that wait until a control-file
+// setting has been taken over; false when no camera is installed.
+bool installed_camera_mode(CameraModel::Mode* mode);
+
 }  // namespace sim
