@@ -53,7 +53,7 @@ CameraModel::~CameraModel()
 	stop();
 }
 
-bool CameraModel::start(std::function<void(const std::vector<uint8_t>&)> on_packet)
+bool CameraModel::start(PacketHandler on_packet)
 {
 	if (running_)
 		return true;
@@ -111,12 +111,16 @@ bool CameraModel::set_mode(const std::string& word)
 	return false;
 }
 
+int CameraModel::baud() const
+{
+	termios t = {};
+	return tcgetattr(master_, &t) == 0 ? baud_of(cfgetospeed(&t)) : 9600;
+}
+
 CameraModel::Clock::duration CameraModel::line_time(size_t bytes) const
 {
 	// 8N1: ten bit times per byte at the speed the program set on the slave.
-	termios t = {};
-	int baud = tcgetattr(master_, &t) == 0 ? baud_of(cfgetospeed(&t)) : 9600;
-	return std::chrono::microseconds(static_cast<int64_t>(bytes) * 10 * 1000000 / baud);
+	return std::chrono::microseconds(static_cast<int64_t>(bytes) * 10 * 1000000 / baud());
 }
 
 void CameraModel::schedule(Clock::time_point due, std::vector<uint8_t> bytes)
@@ -170,7 +174,7 @@ void CameraModel::run()
 void CameraModel::on_packet(const std::vector<uint8_t>& packet)
 {
 	if (on_packet_)
-		on_packet_(packet);
+		on_packet_(packet, baud());
 
 	Clock::time_point now = Clock::now();
 	Mode mode = mode_;
@@ -273,7 +277,13 @@ Installed& installed()
 void install(Board& board)
 {
 	std::unique_ptr<CameraModel> camera(new CameraModel);
-	bool started = camera->start([&board](const std::vector<uint8_t>& packet) {
+	// The line speed is logged before the first packet that comes at a new speed.
+	auto last_baud = std::make_shared<int>(0);
+	bool started = camera->start([&board, last_baud](const std::vector<uint8_t>& packet, int baud) {
+		if (baud != *last_baud) {
+			*last_baud = baud;
+			board.event("camera", "\"baud\":" + std::to_string(baud));
+		}
 		board.event("camera", "\"rx\":\"" + hex_bytes(packet.data(), packet.size()) + "\"");
 	});
 	if (!started) {

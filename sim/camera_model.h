@@ -26,8 +26,10 @@ public:
 	~CameraModel();
 
 	// Opens the pseudo-terminal and starts the thread; `on_packet` sees every packet
-	// received, on the model's thread. False when no pseudo-terminal could be made.
-	bool start(std::function<void(const std::vector<uint8_t>&)> on_packet);
+	// received with the line speed (baud) it came at, on the model's thread. False when no
+	// pseudo-terminal could be made.
+	using PacketHandler = std::function<void(const std::vector<uint8_t>& packet, int baud)>;
+	bool start(PacketHandler on_packet);
 	void stop();
 	// The slave's path (/dev/pts/N) while started.
 	const std::string& slave_path() const { return slave_; }
@@ -54,6 +56,7 @@ private:
 	void answer_command(const std::vector<uint8_t>& packet, Clock::time_point now, Mode mode);
 	std::vector<uint8_t> answer_inquiry(const std::vector<uint8_t>& packet) const;
 	void schedule(Clock::time_point due, std::vector<uint8_t> bytes);
+	int baud() const;
 	Clock::duration line_time(size_t bytes) const;
 
 	int master_ = -1;
@@ -61,7 +64,7 @@ private:
 	std::thread thread_;
 	std::atomic<bool> running_{false};
 	std::atomic<Mode> mode_{Mode::normal};
-	std::function<void(const std::vector<uint8_t>&)> on_packet_;
+	PacketHandler on_packet_;
 
 	// Model thread only: the packet being received, answers not yet due, camera state.
 	std::vector<uint8_t> rx_;

@@ -143,4 +143,11 @@ TEST_F(SerialCamera, AnswersArePacedAtTheLineSpeed)
 	auto start = std::chrono::steady_clock::now();
 	EXPECT_EQ(inquiry(0x04, 0x47), "90 50 00 00 00 00 FF");
 	EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(7 * 10 * 1000000 / 9600));
+
+	// The speed change is logged once, before the first packet at the new speed.
+	std::vector<std::string> speeds;
+	for (const std::string& line : event_lines())
+		if (line.find("\"baud\":") != std::string::npos)
+			speeds.push_back(line.substr(line.find("\"baud\":")));
+	EXPECT_EQ(speeds, std::vector<std::string>{"\"baud\":9600}"});
 }
