@@ -60,6 +60,9 @@ int visca::init_visca()
 	if (exec_visca_thread.joinable())
 		deinit_visca();
 
+	// The port changes only under the line's lock: the VISCA over IP thread may be in the
+	// middle of an exchange when the controller restarts the engine.
+	std::unique_lock<std::mutex> line(visca_uart_mutex);
 	std::string device = vexo_path(camSerial);
 	cam_fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
 	if (cam_fd < 0) {
@@ -80,6 +83,7 @@ int visca::init_visca()
 	cfsetispeed(&camOptions, camBr);
 	cfsetospeed(&camOptions, camBr);
 	tcsetattr(cam_fd, TCSANOW, &camOptions);
+	line.unlock();
 
 	// Slots and indices are in place before any producer can start.
 	init_visca_command();
@@ -99,6 +103,9 @@ void visca::deinit_visca()
 	signal_m_visca_ndi_event();
 	if (exec_visca_thread.joinable())
 		exec_visca_thread.join();
+	// Closed between exchanges, never under one: the VISCA over IP thread still runs, and a
+	// descriptor closed during its exchange could be reused by the next open and written to.
+	std::lock_guard<std::mutex> line(visca_uart_mutex);
 	if (cam_fd != -1) {
 		close(cam_fd);
 		cam_fd = -1;

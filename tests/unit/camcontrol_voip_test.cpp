@@ -198,6 +198,18 @@ TEST_F(ViscaOverIp, MetadataWaitsUntilHalfASecondAfterTheLastDatagram)
 	cc.ptz_cmd.p_data = nullptr;
 }
 
+TEST_F(ViscaOverIp, StopWaitsForTheExchangeOnTheLineBeforeClosingThePort)
+{
+	// The server stops last, so a command may still be on the line when the port closes.
+	cam.set_script([](const Bytes&, int) { return std::vector<Answer>{}; });
+	client->send(kCommand);
+	ASSERT_EQ(client->receive(), kAck42);
+	cc.deinit_Camcontrol();
+	// Both writes of the exchange reached the camera: the port was not closed under it.
+	EXPECT_EQ(cam.packet_hex(), (std::vector<std::string>{"81 01 04 00 02 FF", "81 01 04 00 02 FF"}));
+	cc.init_Camcontrol();
+}
+
 TEST_F(ViscaOverIp, ServerAnswersAgainAfterStopAndStart)
 {
 	for (int round = 0; round < 3; ++round) {
