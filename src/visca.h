@@ -47,8 +47,9 @@ public:
 
 // visca: the serial port, the double-buffered command slots and the exec thread that sends
 // them. visca_uart_mutex serialises every exchange on the line (exec thread and VISCA over IP
-// thread); cam_mutex[i] protects slot buffer i while a producer writes it and while the swap
-// moves the indices. No code path holds two of these locks.
+// thread) and the opening and closing of the port; cam_mutex[i] protects slot buffer i while
+// a producer writes it and while the swap moves the indices. No code path holds two of these
+// locks.
 class visca {
 public:
 	visca();
