@@ -163,6 +163,36 @@ TEST_F(CameraControl, SettingsFileSelectsTheLineSpeed)
 	EXPECT_EQ(camera_baud(), Strings{"38400"});
 }
 
+TEST_F(CameraControl, RestartedControllerRereadsItsSettingsAndServesAgain)
+{
+	// With a failover source configured, losing the input tears the sender (and the camera
+	// control) down; its return creates both again.
+	sysroot_.write("etc/mervane-source1-name-encfailover", "BACKUP (Camera)");
+	start();
+	if (HasFatalFailure())
+		return;
+	ViscaClient client;
+	client.send(kPowerOn);
+	EXPECT_EQ(client.receive(), "01 11 00 03 00 00 00 2A 90 41 FF");
+	ASSERT_TRUE(wait_rx(1));
+
+	sysroot_.write("etc/mervane-ptz-settings.json", "{\"address\":\"1\",\"baudrate\":\"38400\"}");
+	sim_->control("hdmi", "none");
+	auto down = sim_->wait_for_line("distroy_ndi_tx_instance", 10s);
+	if (!down)
+		GTEST_SKIP() << "no failover tear-down in this build";
+	client.send(kPowerOn);  // nobody serves the port now
+	EXPECT_EQ(client.receive(1000ms), "");
+	sim_->control("hdmi", "1080p59.94");
+	ASSERT_TRUE(sim_->wait_for_line("camcontrol_voip_rx", 10s, *down).has_value()) << sim_->output();
+
+	client.send(kPowerOn);
+	EXPECT_EQ(client.receive(), "01 11 00 03 00 00 00 2A 90 41 FF");
+	EXPECT_EQ(client.receive(), "01 11 00 03 00 00 00 2A 90 51 FF");
+	ASSERT_TRUE(wait_rx(2));
+	EXPECT_EQ(camera_baud(), (Strings{"9600", "38400"}));
+}
+
 namespace {
 
 // PTZ metadata needs the NDI sender; on a build without one there is no source to talk to.
