@@ -151,3 +151,22 @@ TEST_F(SerialCamera, AnswersArePacedAtTheLineSpeed)
 			speeds.push_back(line.substr(line.find("\"baud\":")));
 	EXPECT_EQ(speeds, std::vector<std::string>{"\"baud\":9600}"});
 }
+
+TEST_F(SerialCamera, ReopenedPortIsServedAtItsNewSpeed)
+{
+	EXPECT_TRUE(command(1, 0x04, 0x00, 0x02).comp);
+	v.deinit_visca();
+	v.camBr = B38400;
+	ASSERT_EQ(v.init_visca(), 1);
+	EXPECT_TRUE(command(1, 0x04, 0x00, 0x03).comp);
+	EXPECT_EQ(inquiry(0x04, 0x00), "90 50 03 FF");
+
+	std::vector<std::string> camera;
+	for (const std::string& line : event_lines())
+		if (line.find("\"dev\":\"camera\"") != std::string::npos)
+			camera.push_back(line.substr(line.find("\"dev\"")));
+	EXPECT_EQ(camera, (std::vector<std::string>{
+	                      "\"dev\":\"camera\",\"baud\":115200}", "\"dev\":\"camera\",\"rx\":\"81 01 04 00 02 FF\"}",
+	                      "\"dev\":\"camera\",\"baud\":38400}", "\"dev\":\"camera\",\"rx\":\"81 01 04 00 03 FF\"}",
+	                      "\"dev\":\"camera\",\"rx\":\"81 09 04 00 FF\"}"}));
+}
