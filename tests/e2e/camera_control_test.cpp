@@ -210,8 +210,8 @@ protected:
 		start();
 		if (HasFatalFailure())
 			return;
-		e2e::Rx probe(sysroot_, {"--wait", "10", "--seconds", "0.2"});
-		if (!probe.wait_for_event([](const json& e) { return e.value("event", "") == "source"; }, 15s))
+		e2e::Rx probe(sysroot_, {"--wait", "5", "--seconds", "0.2"});
+		if (!probe.wait_for_event([](const json& e) { return e.value("event", "") == "source"; }, 8s))
 			GTEST_SKIP() << "no NDI source from the appliance (sender not built)";
 	}
 
