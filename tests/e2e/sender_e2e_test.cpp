@@ -139,6 +139,11 @@ struct TransportCase {
 	const char* head;  // the configuration text before the vendor block
 };
 
+void PrintTo(const TransportCase& c, std::ostream* os)
+{
+	*os << c.label;
+}
+
 class SenderTransport : public SenderE2E, public ::testing::WithParamInterface<TransportCase> {};
 
 TEST_P(SenderTransport, ConfigurationTextIsExact)

@@ -1,5 +1,8 @@
 // NDI sender creation from the settings files, and the failover file.
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -223,4 +226,20 @@ TEST_F(SenderCreate, FailoverFileValueIsTheTextAfterTheLastLineEnd)
 		EXPECT_EQ(found, c.value[0] != '\0') << label;
 		EXPECT_EQ(out, found ? "" : "/etc/mervane-source1-name-encfailover file read failed.\n") << label;
 	}
+}
+
+// Without a free descriptor the address pipeline cannot be started: the program ends.
+TEST_F(SenderCreate, AddressCommandThatCannotStartEndsTheProgram)
+{
+	GTEST_FLAG_SET(death_test_style, "threadsafe");
+	auto create_without_descriptors = [this] {
+		dup2(2, 1);  // the message goes to standard output; let the check see it
+		struct rlimit limit;
+		limit.rlim_cur = limit.rlim_max = 64;
+		setrlimit(RLIMIT_NOFILE, &limit);
+		while (open("/dev/null", O_RDONLY) >= 0) {
+		}
+		tx_.creat_ndi_tx_instance();
+	};
+	EXPECT_EXIT(create_without_descriptors(), ::testing::ExitedWithCode(1), "Failed to run command\n");
 }
