@@ -228,6 +228,25 @@ TEST_F(SenderCreate, FailoverFileValueIsTheTextAfterTheLastLineEnd)
 	}
 }
 
+// The runtime cannot make the sender: reported without a line end, counted as created, and
+// the remaining steps go on without handing the runtime a null instance.
+TEST_F(SenderCreate, FailedCreationStillCountsAsCreated)
+{
+	write("ndi-file", "not a directory");
+	setenv("NDI_STANDIN_DIR", (root_ / "ndi-file" / "sub").c_str(), 1);
+	write("etc/mervane-source1-name-encfailover", "BACKUP");
+	std::string out = create();
+	EXPECT_EQ(tx_.ndi_tx_inst, nullptr);
+	EXPECT_TRUE(tx_.NDITxCreated);
+	size_t at = out.find("Cannot creat send instance");
+	ASSERT_NE(at, std::string::npos) << out;
+	EXPECT_NE(out[at + 26], '\n') << out;
+	EXPECT_NE(out.find("failover source name: = 'BACKUP'\n"), std::string::npos) << out;
+
+	tx_.distroy_ndi_tx_instance();
+	EXPECT_FALSE(tx_.NDITxCreated);
+}
+
 // Without a free descriptor the address pipeline cannot be started: the program ends.
 TEST_F(SenderCreate, AddressCommandThatCannotStartEndsTheProgram)
 {
