@@ -1,5 +1,4 @@
 // NDI sender creation from the settings files, and the failover file.
-#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -247,18 +246,19 @@ TEST_F(SenderCreate, FailedCreationStillCountsAsCreated)
 	EXPECT_FALSE(tx_.NDITxCreated);
 }
 
-// Without a free descriptor the address pipeline cannot be started: the program ends.
+// A shell that cannot be started (no process may be made) ends the program.
 TEST_F(SenderCreate, AddressCommandThatCannotStartEndsTheProgram)
 {
 	GTEST_FLAG_SET(death_test_style, "threadsafe");
-	auto create_without_descriptors = [this] {
+	auto create_without_processes = [this] {
 		dup2(2, 1);  // the message goes to standard output; let the check see it
+		// The process limit does not bind root: run as nobody first.
+		if (geteuid() == 0 && setuid(65534) != 0)
+			_exit(3);
 		struct rlimit limit;
-		limit.rlim_cur = limit.rlim_max = 64;
-		setrlimit(RLIMIT_NOFILE, &limit);
-		while (open("/dev/null", O_RDONLY) >= 0) {
-		}
+		limit.rlim_cur = limit.rlim_max = 0;
+		setrlimit(RLIMIT_NPROC, &limit);
 		tx_.creat_ndi_tx_instance();
 	};
-	EXPECT_EXIT(create_without_descriptors(), ::testing::ExitedWithCode(1), "Failed to run command\n");
+	EXPECT_EXIT(create_without_processes(), ::testing::ExitedWithCode(1), "Failed to run command\n");
 }
