@@ -152,6 +152,10 @@ void Camcontrol::init_Camcontrol()
 
 void Camcontrol::deinit_Camcontrol()
 {
+	// The receive loop may sit in its 500 ms time-out: let it wind down while the engine and
+	// the PTZ thread stop, so the whole stop takes one time-out rather than two. It is still
+	// joined and its socket closed last.
+	camcontrol_voip_Running = false;
 	// The engine goes first, while the PTZ thread still signals its event.
 	m_visca.deinit_visca();
 	camcontrol_ndi_Running = false;
