@@ -1,0 +1,23 @@
+# Cross build for the appliance: 32-bit ARM (armhf) with Debian's cross toolchain and multiarch libraries.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+
+set(VEXO_ARMHF_TRIPLET arm-linux-gnueabihf)
+set(CMAKE_C_COMPILER ${VEXO_ARMHF_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${VEXO_ARMHF_TRIPLET}-g++)
+set(CMAKE_LIBRARY_ARCHITECTURE ${VEXO_ARMHF_TRIPLET})
+
+# Multiarch keeps the armhf libraries in /usr/lib/arm-linux-gnueabihf of the host itself, so
+# there is no separate sysroot: the host tree is searched, and the library architecture keeps
+# the host's own libraries out. pkg-config is pointed at the armhf .pc files only.
+set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${VEXO_ARMHF_TRIPLET}/pkgconfig:/usr/share/pkgconfig")
+set(ENV{PKG_CONFIG_PATH} "")
+set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
+
+# Test binaries (and gtest's test discovery at build time) run under user-mode emulation.
+# The cross libc's loader lives under /usr/arm-linux-gnueabihf; the multiarch libraries are
+# found through qemu's fallback to the host paths.
+find_program(VEXO_QEMU_ARM qemu-arm)
+if(VEXO_QEMU_ARM)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${VEXO_QEMU_ARM} -L /usr/${VEXO_ARMHF_TRIPLET})
+endif()
