@@ -14,10 +14,11 @@ set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${VEXO_ARMHF_TRIPLET}/pkgconfig:/usr/share/
 set(ENV{PKG_CONFIG_PATH} "")
 set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
 
-# Test binaries (and gtest's test discovery at build time) run under user-mode emulation.
-# The cross libc's loader lives under /usr/arm-linux-gnueabihf; the multiarch libraries are
-# found through qemu's fallback to the host paths.
+# Test binaries (and gtest's test discovery at build time) run under user-mode emulation,
+# against the multiarch armhf libc (libc6:armhf) of the host. Not the cross libc under
+# /usr/arm-linux-gnueabihf: its loader is a different build from the multiarch libc.so.6 the
+# other libraries pull in, and the mix crashes in pthread_create.
 find_program(VEXO_QEMU_ARM qemu-arm)
 if(VEXO_QEMU_ARM)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${VEXO_QEMU_ARM} -L /usr/${VEXO_ARMHF_TRIPLET})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${VEXO_QEMU_ARM} -L /)
 endif()
