@@ -26,7 +26,7 @@ cmake --build --preset armhf -j "$JOBS"
 echo "=== unit tests (armhf, qemu-arm)"
 ctest --preset armhf -L unit
 echo "=== package tests (armhf .deb)"
-ctest --preset armhf -L target
+ctest --preset armhf -L target --verbose
 
 # Makes the kernel hand ARM executables to qemu-arm, so that the end-to-end tests can start
 # the armhf programs (vexoenc-sim, vexo-rx, ...) as ordinary child processes.
