@@ -24,7 +24,7 @@ cmake --preset armhf
 cmake --build --preset armhf -j "$JOBS"
 
 echo "=== unit tests (armhf, qemu-arm)"
-ctest --preset armhf -L unit
+ctest --preset armhf -L unit -j "$JOBS"
 echo "=== package tests (armhf .deb)"
 ctest --preset armhf -L target --verbose
 
