@@ -215,4 +215,19 @@ int __wrap_ioctl(int fd, unsigned long request, ...)
 	return device ? device->ioctl(request, arg) : __real_ioctl(fd, request, arg);
 }
 
+#if defined(__USE_TIME_BITS64) && __TIMESIZE == 32
+// With 64-bit time on a 32-bit target glibc redirects ioctl to __ioctl_time64.
+int __real___ioctl_time64(int fd, unsigned long request, ...);
+
+int __wrap___ioctl_time64(int fd, unsigned long request, ...)
+{
+	va_list args;
+	va_start(args, request);
+	void* arg = va_arg(args, void*);
+	va_end(args);
+	std::shared_ptr<sim::Device> device = lookup(fd);
+	return device ? device->ioctl(request, arg) : __real___ioctl_time64(fd, request, arg);
+}
+#endif
+
 }  // extern "C"
