@@ -333,10 +333,6 @@ ssize_t EncoderModel::read_status(uint32_t* words)
 		return faults_.novalid_value;
 	}
 	buffer_ = buffer_ % 5 + 1;
-	full_badheader_ = faults_.badheader;
-	full_shortread_ = faults_.shortread;
-	faults_.badheader = false;
-	faults_.shortread = false;
 	uint32_t status[6] = {static_cast<uint32_t>(index), static_cast<uint32_t>(field_),
 	                      static_cast<uint32_t>(full_->size()), static_cast<uint32_t>(preview_->size()),
 	                      static_cast<uint32_t>(previous), 0};
@@ -359,10 +355,10 @@ ssize_t EncoderModel::read_frame(uint8_t* buf, size_t count, bool full)
 		std::lock_guard<std::mutex> guard(lock_);
 		frame = full ? full_ : preview_;
 		if (full) {
-			badheader = full_badheader_;
-			shortread = full_shortread_;
-			full_badheader_ = false;
-			full_shortread_ = false;
+			badheader = faults_.badheader;
+			shortread = faults_.shortread;
+			faults_.badheader = false;
+			faults_.shortread = false;
 		}
 	}
 	if (!frame) {

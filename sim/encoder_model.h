@@ -99,7 +99,7 @@ public:
 	Settings settings() const;
 
 	// Size a full-stream frame can never reach; "hugesize" reports it.
-	static const int32_t kHugeSize = 0x40000000;
+	static constexpr int32_t kHugeSize = 0x40000000;
 
 private:
 	struct Faults {
@@ -136,8 +136,6 @@ private:
 	int field_ = 0;
 	SpeedhqFrame full_;
 	SpeedhqFrame preview_;
-	bool full_badheader_ = false;
-	bool full_shortread_ = false;
 };
 
 // One open descriptor of the node: its own read selection, the shared encoder behind it.
