@@ -55,7 +55,6 @@ public:
 		present_.store(true);
 		write_config(true);
 		setenv("ALSA_CONFIG_PATH", conf_.c_str(), 1);
-		board.add_control("audio", "ok", [this, &board](const std::string& line) { control(board, line); });
 
 		for (int i = 0; i < kAudioBlockFrames; i++) {
 			for (int ch = 0; ch < 2; ch++) {
@@ -68,6 +67,7 @@ public:
 			stop_ = false;
 		}
 		feeder_ = std::thread([this] { feed(); });
+		board.add_control("audio", "ok", [this, &board](const std::string& line) { control(board, line); });
 	}
 
 	void uninstall(Board&)
@@ -101,7 +101,7 @@ private:
 		else if (line == "missing")
 			present = false;
 		else {
-			fprintf(stderr, "vexoenc-sim: sim/audio: unknown setting '%s' (ok, missing)\n", line.c_str());
+			board.event("board", "\"error\":\"" + json_escape("unknown audio card setting: " + line) + "\"");
 			return;
 		}
 		present_.store(present);
@@ -184,8 +184,18 @@ AudioFeed& feed_model()
 	return *instance;
 }
 
-const ModelRegistrar registrar({"audio", [](Board& board) { feed_model().install(board); },
-                                [](Board& board) { feed_model().uninstall(board); }});
+void install(Board& board)
+{
+	feed_model().install(board);
+}
+
+void uninstall(Board& board)
+{
+	feed_model().uninstall(board);
+}
+
+// After the board (constructor priority 101), before the program's own globals.
+ModelRegistrar registrar __attribute__((init_priority(200)))({"audio", install, uninstall});
 
 }  // namespace
 

@@ -104,8 +104,18 @@ GpioModel& model()
 	return *instance;
 }
 
-const ModelRegistrar registrar({"gpio", [](Board& board) { model().install(board); },
-                                [](Board& board) { model().uninstall(board); }});
+void install(Board& board)
+{
+	model().install(board);
+}
+
+void uninstall(Board& board)
+{
+	model().uninstall(board);
+}
+
+// After the board (constructor priority 101), before the program's own globals.
+ModelRegistrar registrar __attribute__((init_priority(200)))({"gpio", install, uninstall});
 
 }  // namespace
 
