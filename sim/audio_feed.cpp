@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -26,13 +27,15 @@ namespace {
 constexpr auto kBlockPeriod = std::chrono::milliseconds(10);
 // Falling further behind than this (a stalled machine) skips ahead instead of bursting.
 constexpr auto kMaxLag = std::chrono::milliseconds(100);
+// Blocks the FIFO may hold for a slow reader: 50 ms.
+constexpr int kMaxQueuedBlocks = 5;
 
 // AudioFeed: ALSA in the program is the real library, so the card is made of configuration:
 // the board points ALSA_CONFIG_PATH at sim/alsa/asound.conf, whose "default" PCM takes the
 // CARD argument and reads the FIFO sim/alsa/<CARD>.fifo through the file plugin (a null
 // slave supplies the PCM state machine, the FIFO the pace). The feeder thread writes one
-// 10 ms block at a time without blocking, dropping blocks nobody reads. `mutex` with `cv`
-// carries the stop request; `present` is written by the control watcher, read by the feeder.
+// 10 ms block at a time without blocking, dropping the oldest blocks nobody reads. `mutex` with `cv`
+// carries the stop request.
 class AudioFeed {
 public:
 	void install(Board& board)
@@ -52,7 +55,6 @@ public:
 		if (fd_ < 0)
 			fprintf(stderr, "vexoenc-sim: audio: cannot open %s: %s\n", fifo_.c_str(), strerror(errno));
 
-		present_.store(true);
 		write_config(true);
 		setenv("ALSA_CONFIG_PATH", conf_.c_str(), 1);
 
@@ -104,7 +106,6 @@ private:
 			board.event("board", "\"error\":\"" + json_escape("unknown audio card setting: " + line) + "\"");
 			return;
 		}
-		present_.store(present);
 		write_config(present);
 		board.event("audio", std::string("\"card\":\"") + (present ? "ok" : "missing") + "\"");
 	}
@@ -144,6 +145,22 @@ private:
 			fprintf(stderr, "vexoenc-sim: audio: cannot replace %s: %s\n", conf_.c_str(), strerror(errno));
 	}
 
+	// Like a capture card that overruns, the oldest samples go when nobody reads: at most
+	// kMaxQueuedBlocks stay queued, so a reader that opens the card gets recent samples
+	// (the selector as it is now), while a reader that lags briefly loses nothing. Both
+	// this thread and the program take whole blocks only, keeping the stream aligned.
+	void drop_stale_blocks()
+	{
+		int queued = 0;
+		if (__real_ioctl(fd_, FIONREAD, &queued) != 0)
+			return;
+		uint8_t scratch[kAudioBlockBytes];
+		for (int n = queued / kAudioBlockBytes; n >= kMaxQueuedBlocks; n--) {
+			if (__real_read(fd_, scratch, sizeof(scratch)) <= 0)
+				break;
+		}
+	}
+
 	void feed()
 	{
 		auto next = std::chrono::steady_clock::now();
@@ -153,11 +170,14 @@ private:
 			auto now = std::chrono::steady_clock::now();
 			if (now - next > kMaxLag)
 				next = now;
-			if (fd_ < 0 || !present_.load())
+			// Fed even while the card is "missing": a capture opened before keeps getting
+			// samples until it is closed, so its reader is never left blocked.
+			if (fd_ < 0)
 				continue;
+			drop_stale_blocks();
 			const uint8_t* block = (audio_select_word() & 1u) ? hdmi_block_ : analog_block_;
-			// A block is at most PIPE_BUF bytes, so it goes in whole or not at all (EAGAIN
-			// when the FIFO is full because nobody reads): the stream stays frame-aligned.
+			// A block is at most PIPE_BUF bytes, so it goes in whole or not at all: the
+			// stream stays frame-aligned.
 			__real_write(fd_, block, kAudioBlockBytes);
 		}
 	}
@@ -166,7 +186,6 @@ private:
 	std::string conf_;
 	std::string fifo_;
 	int fd_ = -1;
-	std::atomic<bool> present_{true};
 	uint8_t hdmi_block_[kAudioBlockBytes] = {};
 	uint8_t analog_block_[kAudioBlockBytes] = {};
 	std::mutex mutex_;
