@@ -1,7 +1,6 @@
 // Audio feed model: the capture card through ALSA's own file plugin, fed from a FIFO in real time.
 #include "audio_feed.h"
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <fcntl.h>
