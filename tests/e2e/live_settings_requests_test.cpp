@@ -65,8 +65,9 @@ TEST(LiveSettingsRequests, RatesAndQualityEachSecondAndGainsOnTheCodec)
 			EXPECT_EQ(requests[i + k].value("req", -1), expected[k][0]) << requests[i + k].dump();
 			EXPECT_EQ(requests[i + k].value("arg", -1), expected[k][1]) << requests[i + k].dump();
 		}
-		if (i >= 4)
+		if (i >= 4) {
 			EXPECT_NEAR(requests[i].value("t", 0.0) - requests[i - 4].value("t", 0.0), 1.0, 0.5);
+		}
 	}
 	ASSERT_GE(codec_times.size(), 3u);
 	for (size_t i = 1; i < codec_times.size(); i++)
