@@ -56,8 +56,17 @@ const Format kFormats[] = {
 constexpr long kMaxSize = 0x1FFF;
 constexpr double kMaxClock = 511.0 + 127.0 / 128.0;
 
-std::mutex g_installed_mutex;
-std::shared_ptr<Adv7619Model> g_installed;  // protected by g_installed_mutex
+// The installed model, kept past static destruction: the board uninstalls after it.
+struct Installed {
+	std::mutex mutex;
+	std::shared_ptr<Adv7619Model> model;  // protected by mutex
+};
+
+Installed& installed_model()
+{
+	static auto* installed = new Installed;
+	return *installed;
+}
 
 // One map as a slave on the bus.
 class MapTarget : public I2cTarget {
@@ -136,8 +145,9 @@ bool HdmiSource::parse(const std::string& line, HdmiSource* source, std::string*
 
 std::shared_ptr<Adv7619Model> Adv7619Model::installed()
 {
-	std::lock_guard<std::mutex> lock(g_installed_mutex);
-	return g_installed;
+	Installed& slot = installed_model();
+	std::lock_guard<std::mutex> lock(slot.mutex);
+	return slot.model;
 }
 
 void Adv7619Model::attach()
@@ -279,8 +289,9 @@ void install(Board& board)
 	model->set_source(initial);
 	model->attach();
 	{
-		std::lock_guard<std::mutex> lock(g_installed_mutex);
-		g_installed = model;
+		Installed& slot = installed_model();
+		std::lock_guard<std::mutex> lock(slot.mutex);
+		slot.model = model;
 	}
 	board.add_control("hdmi", "1080p59.94", [model](const std::string& line) { model->apply_setting(line); });
 }
@@ -289,8 +300,9 @@ void uninstall(Board&)
 {
 	std::shared_ptr<Adv7619Model> model;
 	{
-		std::lock_guard<std::mutex> lock(g_installed_mutex);
-		model.swap(g_installed);
+		Installed& slot = installed_model();
+		std::lock_guard<std::mutex> lock(slot.mutex);
+		model.swap(slot.model);
 	}
 	if (model)
 		model->detach();
