@@ -251,6 +251,11 @@ int EncoderModel::ioctl(unsigned long request, void* arg, std::atomic<int>& sele
 		return 0;
 	case kHold:
 		log_request(request, nullptr);
+		// How many frames the run that this hold ends handed out: with what a receiver got,
+		// a test can tell which frames never left the appliance.
+		if (!settings_.held && run_frames_ > 0 && board_ != nullptr)
+			board_->event("encoder", "\"run_frames\":" + std::to_string(run_frames_));
+		run_frames_ = 0;
 		settings_.held = true;
 		++holds_;
 		changed_.notify_all();
@@ -418,6 +423,7 @@ ssize_t EncoderModel::read_status(uint32_t* words)
 		return faults_.novalid_value;
 	}
 	buffer_ = buffer_ % 5 + 1;
+	++run_frames_;
 	uint32_t status[6] = {static_cast<uint32_t>(index), static_cast<uint32_t>(field_),
 	                      static_cast<uint32_t>(full_->size()), static_cast<uint32_t>(preview_->size()),
 	                      static_cast<uint32_t>(previous), 0};

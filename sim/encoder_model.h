@@ -144,6 +144,7 @@ private:
 	int buffer_ = 0;  // buffer number handed out by the last status read
 	int field_ = 0;
 	size_t largest_read_ = 0;
+	uint64_t run_frames_ = 0;  // frames handed out since the last release
 	SpeedhqFrame full_;
 	SpeedhqFrame preview_;
 };
