@@ -3,8 +3,11 @@
 
 #include <algorithm>
 #include <errno.h>
+#include <fstream>
 #include <sstream>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 namespace sim {
 
@@ -51,7 +54,77 @@ EncoderSource nominal_source(int mode, int enable_4k)
 	return s;
 }
 
+// A frame rate as the web interface writes it: "59.94" is 60000/1001, "50" is 50000/1000.
+bool parse_rate(const std::string& text, int& n, int& d)
+{
+	if (text == "23.97" || text == "23.98") {
+		n = 24000;
+		d = 1001;
+	} else if (text == "29.97") {
+		n = 30000;
+		d = 1001;
+	} else if (text == "59.94") {
+		n = 60000;
+		d = 1001;
+	} else {
+		char* end = nullptr;
+		long whole = strtol(text.c_str(), &end, 10);
+		if (end == text.c_str() || *end != '\0' || whole <= 0 || whole > 240)
+			return false;
+		n = static_cast<int>(whole * 1000);
+		d = 1000;
+	}
+	return true;
+}
+
 }  // namespace
+
+bool parse_hdmi_setting(const std::string& line, EncoderSource& source)
+{
+	std::istringstream in(line);
+	std::string word;
+	in >> word;
+	source = EncoderSource();
+	if (word == "none")
+		return true;
+	if (word == "timing") {
+		// A raw timing names no rate: the clock runs at the usual rate of its raster.
+		int w = 0, h = 0;
+		std::string interlaced;
+		if (!(in >> w >> h))
+			return false;
+		double total_mhz;
+		int total;
+		in >> total >> total_mhz >> interlaced;
+		source.present = true;
+		source.width = w;
+		source.interlaced = interlaced == "i";
+		source.height = source.interlaced ? 2 * h : h;
+		source.rate_n = h >= 2160 || source.interlaced ? 30000 : 60000;
+		source.rate_d = 1001;
+		return w > 0 && h > 0;
+	}
+	size_t scan = word.find_first_of("pi");
+	if (scan == std::string::npos || scan == 0)
+		return false;
+	int lines = atoi(word.substr(0, scan).c_str());
+	source.interlaced = word[scan] == 'i';
+	if (!parse_rate(word.substr(scan + 1), source.rate_n, source.rate_d))
+		return false;
+	if (lines == 720)
+		source.width = 1280;
+	else if (lines == 1080)
+		source.width = 1920;
+	else if (lines == 2160)
+		source.width = 3840;
+	else
+		return false;
+	source.height = lines;
+	if (source.interlaced)
+		source.rate_n /= 2;  // "1080i50" names fields: 25 frames a second
+	source.present = true;
+	return true;
+}
 
 EncoderModel::EncoderModel(Board* board) : board_(board) {}
 
@@ -73,10 +146,22 @@ void EncoderModel::set_source_provider(std::function<EncoderSource()> provider)
 	source_provider_ = std::move(provider);
 }
 
+EncoderSource EncoderModel::nominal_source() const
+{
+	// Called from the provider, under lock_.
+	return sim::nominal_source(settings_.mode, settings_.enable_4k);
+}
+
 EncoderModel::Settings EncoderModel::settings() const
 {
 	std::lock_guard<std::mutex> guard(lock_);
 	return settings_;
+}
+
+size_t EncoderModel::largest_read() const
+{
+	std::lock_guard<std::mutex> guard(lock_);
+	return largest_read_;
 }
 
 void EncoderModel::shut_down()
@@ -166,6 +251,11 @@ int EncoderModel::ioctl(unsigned long request, void* arg, std::atomic<int>& sele
 		return 0;
 	case kHold:
 		log_request(request, nullptr);
+		// How many frames the run that this hold ends handed out: with what a receiver got,
+		// a test can tell which frames never left the appliance.
+		if (!settings_.held && run_frames_ > 0 && board_ != nullptr)
+			board_->event("encoder", "\"run_frames\":" + std::to_string(run_frames_));
+		run_frames_ = 0;
 		settings_.held = true;
 		++holds_;
 		changed_.notify_all();
@@ -291,7 +381,7 @@ ssize_t EncoderModel::read_status(uint32_t* words)
 	}
 	const uint64_t holds_at_start = holds_;
 	EncoderSource source = source_provider_ ? source_provider_()
-	                                        : nominal_source(settings_.mode, settings_.enable_4k);
+	                                        : sim::nominal_source(settings_.mode, settings_.enable_4k);
 	SpeedhqBankKey program = program_key(source);
 	SpeedhqBankKey preview = program;
 	preview.width = 640;
@@ -333,6 +423,7 @@ ssize_t EncoderModel::read_status(uint32_t* words)
 		return faults_.novalid_value;
 	}
 	buffer_ = buffer_ % 5 + 1;
+	++run_frames_;
 	uint32_t status[6] = {static_cast<uint32_t>(index), static_cast<uint32_t>(field_),
 	                      static_cast<uint32_t>(full_->size()), static_cast<uint32_t>(preview_->size()),
 	                      static_cast<uint32_t>(previous), 0};
@@ -354,6 +445,7 @@ ssize_t EncoderModel::read_frame(uint8_t* buf, size_t count, bool full)
 	{
 		std::lock_guard<std::mutex> guard(lock_);
 		frame = full ? full_ : preview_;
+		largest_read_ = std::max(largest_read_, count);
 		if (full) {
 			badheader = faults_.badheader;
 			shortread = faults_.shortread;
@@ -397,9 +489,53 @@ std::shared_ptr<EncoderModel>& board_model()
 	return *model;
 }
 
+// The input as the HDMI control file sim/hdmi sets it, read again only when the file
+// changes. Without the file (a board with no HDMI side) the mode's usual input is assumed.
+class HdmiFileSource {
+public:
+	explicit HdmiFileSource(std::string path) : path_(std::move(path)) {}
+
+	bool current(EncoderSource& source)
+	{
+		struct stat st;
+		if (::stat(path_.c_str(), &st) != 0)
+			return false;
+		std::string signature = std::to_string(st.st_size) + ":" + std::to_string(st.st_mtim.tv_sec) + "." +
+		                        std::to_string(st.st_mtim.tv_nsec);
+		if (signature != signature_) {
+			signature_ = signature;
+			std::ifstream in(path_);
+			std::string line, last;
+			while (std::getline(in, line))
+				if (!line.empty())
+					last = line;
+			EncoderSource parsed;
+			// "unreadable" and unknown lines leave the signal as it was.
+			if (parse_hdmi_setting(last, parsed))
+				source_ = parsed;
+			known_ = true;
+		}
+		source = source_;
+		return known_;
+	}
+
+private:
+	std::string path_;
+	std::string signature_;
+	EncoderSource source_;
+	bool known_ = false;
+};
+
 void install(Board& board)
 {
 	auto model = std::make_shared<EncoderModel>(&board);
+	auto hdmi = std::make_shared<HdmiFileSource>(board.path("sim/hdmi"));
+	model->set_source_provider([hdmi, model_ptr = model.get()] {
+		EncoderSource source;
+		if (hdmi->current(source))
+			return source;
+		return model_ptr->nominal_source();
+	});
 	board_model() = model;
 	EncoderModel::set_installed(model.get());
 	board.add_device("mervane-speedhq", [model] { return std::make_shared<EncoderDevice>(model); });

@@ -26,6 +26,10 @@ struct EncoderSource {
 	int rate_d = 1;
 };
 
+// Reads a line of the HDMI control file ("none", "1080p59.94", "1080i50", "timing W H T MHZ
+// [i]"); false for a line that names no signal it knows ("unreadable").
+bool parse_hdmi_setting(const std::string& line, EncoderSource& source);
+
 // EncoderModel: the encoder seen by the program through the device node, plus the knobs of
 // the control file sim/encoder. One instance per board, shared by every open descriptor;
 // the acquisition and settings threads use one descriptor at the same time, so all state is
@@ -74,6 +78,9 @@ public:
 	bool control(const std::string& line);
 	// Where the model learns the input; asked at every tick.
 	void set_source_provider(std::function<EncoderSource()> provider);
+	// The input a mode usually has (1080p59.94 for mode 2 ...), for a board without HDMI
+	// side; only for use inside the provider, which runs with the model's lock held.
+	EncoderSource nominal_source() const;
 	// Wakes every waiting read with an error (used when the board goes away).
 	void shut_down();
 
@@ -97,6 +104,8 @@ public:
 		int switch_buff = 0;
 	};
 	Settings settings() const;
+	// The largest count a frame read has asked for: a reader that trusts a bad size shows here.
+	size_t largest_read() const;
 
 	// Size a full-stream frame can never reach; "hugesize" reports it.
 	static constexpr int32_t kHugeSize = 0x40000000;
@@ -134,6 +143,8 @@ private:
 	uint64_t ticks_ = 0;
 	int buffer_ = 0;  // buffer number handed out by the last status read
 	int field_ = 0;
+	size_t largest_read_ = 0;
+	uint64_t run_frames_ = 0;  // frames handed out since the last release
 	SpeedhqFrame full_;
 	SpeedhqFrame preview_;
 };
