@@ -468,7 +468,7 @@ TEST_F(NdiRuntime, AReceiverThatStopsReadingNeitherBlocksTheSenderNorGrowsItsQue
 		}
 	});
 
-	const int frames = 200;
+	const int frames = 100;
 	const size_t size = 512 * 1024;
 	std::vector<std::vector<uint8_t>> bufs(2, std::vector<uint8_t>(size));
 	size_t worst = 0;
