@@ -25,7 +25,7 @@ namespace {
 
 constexpr auto kBlockPeriod = std::chrono::milliseconds(10);
 // Falling further behind than this (a stalled machine) skips ahead instead of bursting.
-constexpr auto kMaxLag = std::chrono::milliseconds(100);
+constexpr auto kMaxLag = std::chrono::milliseconds(500);
 // Blocks the FIFO may hold for a slow reader: 50 ms.
 constexpr int kMaxQueuedBlocks = 5;
 
