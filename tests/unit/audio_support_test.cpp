@@ -103,13 +103,19 @@ TEST_F(AudioCard, CaptureFollowsTheSelectorWrittenThroughDevMem)
 	adv7619 receiver;
 	int mem = open(path("dev/mem").c_str(), O_RDWR);
 	ASSERT_GE(mem, 0);
+	// The model polls the word: each value is seen before the next store.
+	auto logged = [&](const char* data) {
+		return wait_until([&] { return read_text("sim/events.jsonl").find(data) != std::string::npos; });
+	};
 	receiver.init_audinsel(mem);
-	// The model polls the word: let it see the start value before the next store.
-	EXPECT_TRUE(wait_until([&] { return read_text("sim/events.jsonl").find("4294967295") != std::string::npos; }));
-	receiver.SetAudioInSel(1);
+	EXPECT_TRUE(logged("\"data\":4294967295}"));
 	EXPECT_TRUE(read_until(true));
 	receiver.SetAudioInSel(0);
+	EXPECT_TRUE(logged("\"data\":0}"));
 	EXPECT_TRUE(read_until(false));
+	receiver.SetAudioInSel(1);
+	EXPECT_TRUE(logged("\"data\":1}"));
+	EXPECT_TRUE(read_until(true));
 	receiver.deinit_audinsel();
 	close(mem);
 
@@ -118,8 +124,8 @@ TEST_F(AudioCard, CaptureFollowsTheSelectorWrittenThroughDevMem)
 		if (line.find("\"dev\":\"gpio\"") != std::string::npos)
 			data.push_back(line.substr(line.find("\"addr\"")));
 	EXPECT_EQ(data, (std::vector<std::string>{"\"addr\":\"0x41210000\",\"data\":4294967295}",
-	                                          "\"addr\":\"0x41210000\",\"data\":1}",
-	                                          "\"addr\":\"0x41210000\",\"data\":0}"}));
+	                                          "\"addr\":\"0x41210000\",\"data\":0}",
+	                                          "\"addr\":\"0x41210000\",\"data\":1}"}));
 }
 
 TEST_F(AudioCard, MissingCardFailsToOpenUntilItIsBack)
