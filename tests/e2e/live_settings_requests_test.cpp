@@ -47,16 +47,22 @@ TEST(LiveSettingsRequests, RatesAndQualityEachSecondAndGainsOnTheCodec)
 		EXPECT_TRUE(sim.wait_for_event([reg](const json& e) { return is_codec(e, reg, 60); }, 4s));
 	for (int reg : {43, 44})
 		EXPECT_TRUE(sim.wait_for_event([reg](const json& e) { return is_codec(e, reg, 64); }, 1s));
-	std::this_thread::sleep_for(3500ms);
-
 	std::vector<json> requests;
 	std::vector<double> codec_times;
-	for (const auto& e : sim.events()) {
-		if (is_request(e))
-			requests.push_back(e);
-		if (is_codec(e, 15, 60))
-			codec_times.push_back(e.value("t", 0.0));
-	}
+	auto collect = [&] {
+		requests.clear();
+		codec_times.clear();
+		for (const auto& e : sim.events()) {
+			if (is_request(e))
+				requests.push_back(e);
+			if (is_codec(e, 15, 60))
+				codec_times.push_back(e.value("t", 0.0));
+		}
+		return requests.size() >= 16 && codec_times.size() >= 3;
+	};
+	auto deadline = e2e::Clock::now() + 8s;
+	while (!collect() && e2e::Clock::now() < deadline)
+		std::this_thread::sleep_for(100ms);
 	// Manual 100 Mbit/s at 1080p59.94 (59 frames) and the 10 Mbit/s preview at 29.
 	const int expected[4][2] = {{13, 0}, {14, 62}, {5, 211864}, {6, 43103}};
 	ASSERT_GE(requests.size(), 16u);

@@ -62,11 +62,22 @@ TEST(LiveTallyLights, VideoModeShowsEncodingAndOtherModesSwitchOff)
 	root.write("etc/mervane-enc1-settings.json", with_tally_mode("TallyOff"));
 	EXPECT_TRUE(lights_become(root, "00", 3s));
 	// The pattern is written every pass, changed or not.
-	std::this_thread::sleep_for(3500ms);
 	std::vector<double> times;
-	for (const auto& e : sim.events())
-		if (e.value("dev", "") == "i2c-1" && e.value("addr", -1) == 0x20 && e.value("reg", -1) == 1)
-			times.push_back(e.value("t", 0.0));
+	auto off_writes = [&] {
+		times.clear();  // the writes since the lights last showed something
+		for (const auto& e : sim.events()) {
+			if (e.value("dev", "") != "i2c-1" || e.value("addr", -1) != 0x20 || e.value("reg", -1) != 1)
+				continue;
+			if (e.value("val", -1) != 0)
+				times.clear();
+			else
+				times.push_back(e.value("t", 0.0));
+		}
+		return times.size() >= 4;
+	};
+	auto deadline = e2e::Clock::now() + 6s;
+	while (!off_writes() && e2e::Clock::now() < deadline)
+		std::this_thread::sleep_for(100ms);
 	ASSERT_GE(times.size(), 4u);
 	for (size_t i = times.size() - 3; i < times.size(); i++)
 		EXPECT_NEAR(times[i] - times[i - 1], 1.0, 0.5);
