@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "harness.h"
 
 using namespace std::chrono_literals;
@@ -327,6 +329,14 @@ TEST_F(SenderE2E, WithoutInputAtStartAFailoverSourceMeansNoSender)
 	// Created at start-up, withdrawn on the first pass without input.
 	ASSERT_TRUE(sim_->wait_for_line("NDIConfigStream", 20s)) << sim_->output();
 	EXPECT_TRUE(sim_->wait_for_line("distroy_ndi_tx_instance", 3s)) << sim_->output();
-	e2e::RunResult list = e2e::run({VEXO_RX_BIN, "--list"}, {{"NDI_STANDIN_DIR", root_.path("ndi")}});
+	// The camera controller stops first, so the source goes shortly after the message.
+	e2e::RunResult list;
+	auto deadline = std::chrono::steady_clock::now() + 3s;
+	do {
+		list = e2e::run({VEXO_RX_BIN, "--list"}, {{"NDI_STANDIN_DIR", root_.path("ndi")}});
+		if (list.out.find("HDMI") == std::string::npos)
+			break;
+		std::this_thread::sleep_for(100ms);
+	} while (std::chrono::steady_clock::now() < deadline);
 	EXPECT_EQ(list.out.find("HDMI"), std::string::npos) << list.out;
 }
