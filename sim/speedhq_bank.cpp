@@ -7,6 +7,7 @@
 #include <mutex>
 #include <stdio.h>
 #include <tuple>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -58,25 +59,41 @@ void draw_picture(AVFrame* frame, const SpeedhqBankKey& key, int index, int coun
 	const int box = h / 4;
 	const int box_x = (w - box) * index / count;
 	const int box_y = (h - box) / 2;
-	auto pixel = [&](int x, int y) -> Yuv {
-		if (x >= box_x && x < box_x + box && y >= box_y && y < box_y + box)
-			return {235, 128, 128};
-		if (y < bars_h)
-			return kBars[x * 7 / w];
-		return {static_cast<uint8_t>(16 + x * 219 / w), 128, 128};
-	};
+
+	// The two kinds of row (bars, ramp) are made once; each picture row is a copy of one of
+	// them with the square drawn over it. Per-pixel work would make a 2160p bank slow.
+	std::vector<uint8_t> bar_y(w), ramp_y(w), bar_u(cw), bar_v(cw), flat_uv(cw, 128);
+	for (int x = 0; x < w; ++x) {
+		bar_y[x] = kBars[x * 7 / w].y;
+		ramp_y[x] = static_cast<uint8_t>(16 + x * 219 / w);
+	}
+	for (int x = 0; x < cw; ++x) {
+		bar_u[x] = kBars[x * 2 * 7 / w].u;
+		bar_v[x] = kBars[x * 2 * 7 / w].v;
+	}
+	const int cbox_x0 = (box_x + 1) / 2;
+	const int cbox_x1 = (box_x + box + 1) / 2;
+	auto in_box_row = [&](int y) { return y >= box_y && y < box_y + box; };
+
 	for (int y = 0; y < h; ++y) {
 		uint8_t* row = py + y * frame->linesize[0];
-		for (int x = 0; x < w; ++x)
-			row[x] = pixel(x, y).y;
+		const std::vector<uint8_t>& src = y < bars_h ? bar_y : ramp_y;
+		std::copy(src.begin(), src.end(), row);
+		if (in_box_row(y))
+			std::fill(row + box_x, row + box_x + box, uint8_t{235});
 	}
 	for (int y = 0; y < ch; ++y) {
+		const int luma_y = y * csub;
 		uint8_t* urow = pu + y * frame->linesize[1];
 		uint8_t* vrow = pv + y * frame->linesize[2];
-		for (int x = 0; x < cw; ++x) {
-			Yuv p = pixel(x * 2, y * csub);
-			urow[x] = p.u;
-			vrow[x] = p.v;
+		const bool bars = luma_y < bars_h;
+		const std::vector<uint8_t>& su = bars ? bar_u : flat_uv;
+		const std::vector<uint8_t>& sv = bars ? bar_v : flat_uv;
+		std::copy(su.begin(), su.end(), urow);
+		std::copy(sv.begin(), sv.end(), vrow);
+		if (in_box_row(luma_y)) {
+			std::fill(urow + cbox_x0, urow + cbox_x1, uint8_t{128});
+			std::fill(vrow + cbox_x0, vrow + cbox_x1, uint8_t{128});
 		}
 	}
 }

@@ -20,8 +20,8 @@ protected:
 	bool wait_for_release(size_t from)
 	{
 		return wait_until([&] {
-			auto r = requests(from);
-			return !r.empty() && r.back() == release && r.size() >= 10;
+			auto r = start_stop_requests(from);
+			return r.size() >= 10 && r[9] == release;
 		});
 	}
 };
@@ -50,7 +50,7 @@ TEST_F(EncoderSetup, StartWith1080p60ProgramsTheDeviceInOrderAndDescribesBothStr
 	tx.start_encode(video_format_1080_60p, 0);
 	ASSERT_TRUE(wait_for_release(from));
 	EXPECT_EQ((std::vector<Req>{hold, {8, 0}, {4, 0}, {11, 2}, {7, 0}, hold, release, hold, {3, 0}, release}),
-	          requests(from));
+	          start_stop_requests(from));
 
 	const NDIlib_video_frame_v2_t& full = tx.prog_info_frame;
 	EXPECT_EQ(1920, full.xres);
@@ -70,7 +70,7 @@ TEST_F(EncoderSetup, StartWith1080p60ProgramsTheDeviceInOrderAndDescribesBothStr
 	EXPECT_FALSE(tx.interlaced_field);
 
 	tx.stop_encode();
-	EXPECT_EQ(hold, requests().back()) << "stopped encoding leaves the device held";
+	EXPECT_EQ(hold, start_stop_requests().back()) << "stopped encoding leaves the device held";
 	auto lines = out.lines();
 	const std::vector<std::string> start_lines{"Setup encode", "video format passed 2b", "setup_video_frame",
 	                                           "SET PROG SR 422", "startencodeThreads", "creat_encode_threads"};
@@ -94,7 +94,7 @@ TEST_F(EncoderSetup, A2160pStartAfter1080iResetsFieldsAndSkipping)
 	tx.start_encode(video_format_2160_25p, 1);
 	ASSERT_TRUE(wait_for_release(from));
 	EXPECT_EQ((std::vector<Req>{hold, {8, 1}, {4, 0}, {11, 0}, {7, 1}, hold, release, hold, {3, 1}, release}),
-	          requests(from));
+	          start_stop_requests(from));
 	EXPECT_FALSE(tx.interlaced_field);
 	EXPECT_FALSE(tx.skip_prev_frame_en);
 	EXPECT_EQ(3840, tx.prog_info_frame.xres);
@@ -116,7 +116,7 @@ TEST_F(EncoderSetup, ACodeOutsideTheTableKeepsTheLastRasterAndRates)
 	const size_t from = requests().size();
 	tx.start_encode(30, 0);
 	tx.stop_encode();
-	std::vector<Req> sent = requests(from);
+	std::vector<Req> sent = start_stop_requests(from);
 	sent.resize(std::min<size_t>(sent.size(), 5));
 	EXPECT_EQ((std::vector<Req>{hold, {8, 0}, {4, 0}, {11, 2}, {7, 0}}), sent) << "mode 2, no 4K";
 	EXPECT_EQ(1280, tx.prog_info_frame.xres);

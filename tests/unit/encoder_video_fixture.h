@@ -46,6 +46,10 @@ public:
 		fflush(stdout);
 		dup2(saved_, STDOUT_FILENO);
 		close(saved_);
+		// gtest reports failures on standard output too: give them back.
+		if (::testing::Test::HasFailure())
+			for (const std::string& line : lines())
+				printf("%s\n", line.c_str());
 	}
 	std::vector<std::string> lines() const
 	{
@@ -192,6 +196,17 @@ protected:
 		if (from >= out.size())
 			return {};
 		return std::vector<Req>(out.begin() + static_cast<long>(from), out.end());
+	}
+
+	// Only the requests of starting and stopping: the settings thread's rate and quality
+	// requests interleave with them as it pleases.
+	std::vector<Req> start_stop_requests(size_t from = 0) const
+	{
+		std::vector<Req> out;
+		for (const Req& r : requests(from))
+			if (r.req == 0 || r.req == 1 || r.req == 3 || r.req == 4 || r.req == 7 || r.req == 8 || r.req == 11)
+				out.push_back(r);
+		return out;
 	}
 
 	// Programs the device as a start for `code` does and runs the acquisition thread alone,
