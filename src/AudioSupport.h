@@ -28,6 +28,16 @@ public:
 	// Applies the hardware parameters; 0, or the failing step's negative ALSA error code.
 	int initialiseAudioDevice(snd_pcm_t* pCaptureHandle);
 
+	// One blocking read of AudioFramesPerRead frames from the open handle into `raw`; the
+	// result is also kept in numAudioFrames. After an error the card is re-prepared and the
+	// call waits ReadRetryWaitUs, so a card that keeps failing cannot make the caller spin.
+	snd_pcm_sframes_t readBlock(unsigned char* raw);
+	// Converts one raw block (AudioFloatSamples interleaved samples) to NDI floats with the
+	// fixed gain: full scale becomes +-5.0.
+	void convertBlock(const unsigned char* raw, float* out);
+
+	static const unsigned int ReadRetryWaitUs = 10000;
+
 	char AlsaSndCardDeviceName[30];
 	NDIlib_audio_frame_interleaved_32f_t NDI_audio_frame;
 	snd_pcm_t* m_pHeadsetAudioCaptureHandle;

@@ -84,6 +84,15 @@ public:
 	int GetWebUIVideoFormat();
 	int GetWebUIVideoCSC();
 	int GetWebUIVideoSampleRate();
+	// The settings thread's arithmetic: whole frames per second of a description (0 when
+	// unknown), a byte rate spread over fps frames in single precision (0 for no rate), the
+	// manual program target, the truncation to int (saturating), and the two codec gains.
+	static int frames_per_second(const NDIlib_video_frame_v2_t& frame);
+	static float frame_target(float bytes_per_second, int fps);
+	static float manual_program_target(int mbps, int fps_prog, bool interlaced);
+	static int target_to_int(double target);
+	static int analog_in_gain_from_setting(int setting);
+	static int analog_out_gain_from_setting(int setting);
 
 	// Tally.
 	void get_tally();

@@ -1,0 +1,86 @@
+// Tally lights end to end: receivers' tally, the encoding state, and lights off.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using e2e::json;
+
+const auto kStartTimeout = 20s;  // start-up with the light sequence, under sanitizers
+
+std::string with_tally_mode(const std::string& mode)
+{
+	std::string text = e2e::kDefaultEncSettings;
+	text.replace(text.find("TallyOn"), 7, mode);
+	return text;
+}
+
+bool lights_become(const e2e::Sysroot& root, const std::string& value, e2e::Clock::duration timeout)
+{
+	auto deadline = e2e::Clock::now() + timeout;
+	while (root.read("sim/lights") != value) {
+		if (e2e::Clock::now() > deadline)
+			return false;
+		std::this_thread::sleep_for(20ms);
+	}
+	return true;
+}
+
+TEST(LiveTallyLights, ReceiversTallyReachesTheLights)
+{
+	e2e::Sysroot root;
+	e2e::Sim sim(root);
+	ASSERT_TRUE(sim.wait_for_line("START NDI Encode with format", kStartTimeout)) << sim.output();
+	const std::vector<std::pair<std::string, std::string>> cases = {
+		{"program", "80"}, {"preview", "40"}, {"both", "80"}, {"none", "00"}};
+	for (const auto& c : cases) {
+		e2e::Rx rx(root, {"--tally", c.first});
+		// The tally thread's wait (1 s) and pause, then the next pass of the main loop.
+		EXPECT_TRUE(lights_become(root, c.second, 4s)) << c.first << ": " << root.read("sim/lights");
+	}
+}
+
+TEST(LiveTallyLights, VideoModeShowsEncodingAndOtherModesSwitchOff)
+{
+	e2e::Sysroot root;
+	root.write("etc/mervane-enc1-settings.json", with_tally_mode("VideoMode"));
+	e2e::Sim sim(root, "none");
+	EXPECT_TRUE(lights_become(root, "80", kStartTimeout)) << sim.output();
+
+	sim.control("hdmi", "1080p59.94");
+	ASSERT_TRUE(sim.wait_for_line("START NDI Encode with format", 10s)) << sim.output();
+	auto started = e2e::Clock::now();
+	// The start itself waits a second; the same pass then drives the lights.
+	EXPECT_TRUE(lights_become(root, "40", 3s));
+	EXPECT_LT(e2e::Clock::now() - started, 3s);
+
+	root.write("etc/mervane-enc1-settings.json", with_tally_mode("TallyOff"));
+	EXPECT_TRUE(lights_become(root, "00", 3s));
+	// The pattern is written every pass, changed or not.
+	std::vector<double> times;
+	auto off_writes = [&] {
+		times.clear();  // the writes since the lights last showed something
+		for (const auto& e : sim.events()) {
+			if (e.value("dev", "") != "i2c-1" || e.value("addr", -1) != 0x20 || e.value("reg", -1) != 1)
+				continue;
+			if (e.value("val", -1) != 0)
+				times.clear();
+			else
+				times.push_back(e.value("t", 0.0));
+		}
+		return times.size() >= 4;
+	};
+	auto deadline = e2e::Clock::now() + 6s;
+	while (!off_writes() && e2e::Clock::now() < deadline)
+		std::this_thread::sleep_for(100ms);
+	ASSERT_GE(times.size(), 4u);
+	for (size_t i = times.size() - 3; i < times.size(); i++)
+		EXPECT_NEAR(times[i] - times[i - 1], 1.0, 0.5);
+}
+
+}  // namespace
