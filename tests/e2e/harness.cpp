@@ -1,6 +1,8 @@
 // End-to-end test harness: temporary sysroots, child processes, the virtual appliance and receiver.
 #include "harness.h"
 
+#include <gtest/gtest.h>
+
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -161,6 +163,15 @@ Process::~Process()
 		wait_exit(5s);
 	}
 	finish_output();
+	// A child built with sanitizers reports on its standard error; any report fails the test.
+	static const char* const kReports[] = {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+	                                       "WARNING: ThreadSanitizer", "runtime error:"};
+	for (const auto& line : err_)
+		for (const char* report : kReports)
+			if (line.find(report) != std::string::npos) {
+				ADD_FAILURE() << "sanitizer report from a child process:\n" << output();
+				return;
+			}
 }
 
 void Process::finish_output()
