@@ -216,6 +216,21 @@ void NdiTransmitter::startencodeThreads()
 void NdiTransmitter::stopencodeThreads()
 {
 	encodeRunning = false;
+	wake_pauses();
+}
+
+bool NdiTransmitter::pause_while(const std::atomic<bool>& run_flag, std::chrono::milliseconds duration)
+{
+	std::unique_lock<std::mutex> lock(m_pause_mutex);
+	return !m_pause_condvar.wait_for(lock, duration, [&] { return !run_flag.load(); });
+}
+
+void NdiTransmitter::wake_pauses()
+{
+	{
+		std::lock_guard<std::mutex> lock(m_pause_mutex);
+	}
+	m_pause_condvar.notify_all();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -474,6 +489,7 @@ void NdiTransmitter::distroy_encode_threads()
 	if (encode_settings_thread.joinable())
 		encode_settings_thread.join();
 	tally_running = false;
+	wake_pauses();
 	puts("STOP encode_settings_thread");
 	if (get_tally_thread.joinable())
 		get_tally_thread.join();
@@ -835,7 +851,8 @@ void NdiTransmitter::encode_settings()
 		if (GetJsonString(device_file, "AnalogAudioOutGain", value))
 			AnalogAudioOutGain.store(analog_out_gain_from_setting(atoi(value.c_str())), std::memory_order_relaxed);
 
-		std::this_thread::sleep_for(std::chrono::seconds(1));
+		// The pause ends early when encoding stops, so a stop does not wait it out.
+		pause_while(encodeRunning, std::chrono::seconds(1));
 	} while (encodeRunning);
 
 	puts("encode_settings done");
@@ -901,7 +918,7 @@ void NdiTransmitter::get_tally()
 			NDIlib_send_get_tally(ndi_tx_inst, &tally, 1000);
 			p_tally.store(tally, std::memory_order_relaxed);
 		}
-		std::this_thread::sleep_for(std::chrono::milliseconds(200));
+		pause_while(tally_running, std::chrono::milliseconds(200));
 	} while (tally_running);
 }
 

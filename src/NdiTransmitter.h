@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <atomic>
 #include <condition_variable>
 #include <memory>
@@ -146,7 +147,16 @@ public:
 	std::atomic<bool> tally_running{false};
 	std::atomic<bool> encodeRunning{false};
 
+	// Waits up to `duration` while `run_flag` stays set; false when the flag was cleared.
+	// The settings and tally threads pause this way so that a stop cuts their pauses short.
+	bool pause_while(const std::atomic<bool>& run_flag, std::chrono::milliseconds duration);
+	void wake_pauses();
+
 private:
+	// Protects nothing but the pauses' wake-ups; the run flags themselves are atomics.
+	std::mutex m_pause_mutex;
+	std::condition_variable m_pause_condvar;
+
 	// The failover file's value: the text after its last line end. False when unreadable.
 	static bool get_failover_value(const std::string& filename, std::string& value);
 

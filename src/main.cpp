@@ -37,6 +37,15 @@ static void sigint_handler(int)
 	main_exit_loop = true;
 }
 
+// The one-second pause between passes. SIGINT may be delivered to any of the program's
+// threads, and then it does not cut this thread's sleep short, so the flag is looked at
+// every tenth of a second.
+static void pass_pause()
+{
+	for (int i = 0; i < 10 && !main_exit_loop; i++)
+		usleep(100000);
+}
+
 // Dashboard text of each format code: raster word and rate.
 static const char* dashboard_format_text(int code)
 {
@@ -238,7 +247,7 @@ int main()
 		m_adv7619.SetAnalogAudioOutGain(m_NdiTransmitter.AnalogAudioOutGain.load(std::memory_order_relaxed));
 		m_adv7619.SetAudioInSel(m_NdiTransmitter.AudioInSel.load(std::memory_order_relaxed));
 		updateWebUIStatus();
-		usleep(1000000);
+		pass_pause();
 	}
 
 	vexo_vid_format = 0;

@@ -194,14 +194,14 @@ void Process::reader(int fd, bool is_err)
 			break;
 		partial.append(buf, static_cast<size_t>(n));
 		size_t nl;
-		std::lock_guard<std::mutex> lock(mutex_);
+		std::lock_guard<std::recursive_mutex> lock(mutex_);
 		while ((nl = partial.find('\n')) != std::string::npos) {
 			(is_err ? err_ : out_).push_back(partial.substr(0, nl));
 			partial.erase(0, nl + 1);
 		}
 		cv_.notify_all();
 	}
-	std::lock_guard<std::mutex> lock(mutex_);
+	std::lock_guard<std::recursive_mutex> lock(mutex_);
 	if (!partial.empty())
 		(is_err ? err_ : out_).push_back(partial);
 	cv_.notify_all();
@@ -210,19 +210,19 @@ void Process::reader(int fd, bool is_err)
 
 std::vector<std::string> Process::lines() const
 {
-	std::lock_guard<std::mutex> lock(mutex_);
+	std::lock_guard<std::recursive_mutex> lock(mutex_);
 	return out_;
 }
 
 std::vector<std::string> Process::err_lines() const
 {
-	std::lock_guard<std::mutex> lock(mutex_);
+	std::lock_guard<std::recursive_mutex> lock(mutex_);
 	return err_;
 }
 
 std::string Process::output() const
 {
-	std::lock_guard<std::mutex> lock(mutex_);
+	std::lock_guard<std::recursive_mutex> lock(mutex_);
 	std::string text = "--- stdout ---\n";
 	for (const auto& l : out_)
 		text += l + "\n";
@@ -242,7 +242,7 @@ static std::optional<size_t> find_line(const std::vector<std::string>& lines, co
 
 std::optional<size_t> Process::wait_for_line(const std::string& text, Clock::duration timeout, size_t from)
 {
-	std::unique_lock<std::mutex> lock(mutex_);
+	std::unique_lock<std::recursive_mutex> lock(mutex_);
 	std::optional<size_t> found;
 	cv_.wait_for(lock, timeout, [&] { return (found = find_line(out_, text, from)).has_value(); });
 	return found;
@@ -250,7 +250,7 @@ std::optional<size_t> Process::wait_for_line(const std::string& text, Clock::dur
 
 std::optional<size_t> Process::wait_for_err_line(const std::string& text, Clock::duration timeout, size_t from)
 {
-	std::unique_lock<std::mutex> lock(mutex_);
+	std::unique_lock<std::recursive_mutex> lock(mutex_);
 	std::optional<size_t> found;
 	cv_.wait_for(lock, timeout, [&] { return (found = find_line(err_, text, from)).has_value(); });
 	return found;
@@ -258,7 +258,7 @@ std::optional<size_t> Process::wait_for_err_line(const std::string& text, Clock:
 
 bool Process::wait_for(const std::function<bool(const std::vector<std::string>&)>& pred, Clock::duration timeout)
 {
-	std::unique_lock<std::mutex> lock(mutex_);
+	std::unique_lock<std::recursive_mutex> lock(mutex_);
 	return cv_.wait_for(lock, timeout, [&] { return pred(out_); });
 }
 

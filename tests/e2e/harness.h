@@ -81,8 +81,8 @@ private:
 
 	pid_t pid_ = -1;
 	std::optional<int> status_;
-	mutable std::mutex mutex_;
-	std::condition_variable cv_;
+	mutable std::recursive_mutex mutex_;  // recursive: wait predicates may call lines()
+	std::condition_variable_any cv_;
 	std::vector<std::string> out_;
 	std::vector<std::string> err_;
 	std::thread out_thread_;
