@@ -1,0 +1,88 @@
+// btnlatch against a sysroot whose dev/mem is an ordinary file holding the register.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdint.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "harness.h"
+
+namespace {
+
+const off_t kButtonReg = 0x41000000;
+
+// A sparse dev/mem covering the button register's 1 MiB window, the register set to `value`.
+void make_mem(const e2e::Sysroot& sysroot, uint32_t value)
+{
+	int fd = open(sysroot.path("dev/mem").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+	ASSERT_GE(fd, 0);
+	ASSERT_EQ(ftruncate(fd, kButtonReg + 0x100000), 0);
+	ASSERT_EQ(pwrite(fd, &value, sizeof(value), kButtonReg), static_cast<ssize_t>(sizeof(value)));
+	close(fd);
+}
+
+e2e::RunResult run_btnlatch(const e2e::Sysroot& sysroot)
+{
+	return e2e::run({BTNLATCH_BIN}, {{"VEXO_SYSROOT", sysroot.root()}});
+}
+
+TEST(Btnlatch, RegisterOneIsStoredAsOne)
+{
+	e2e::Sysroot sysroot(false);
+	make_mem(sysroot, 1);
+	auto r = run_btnlatch(sysroot);
+	EXPECT_EQ(r.status, 1) << "1 is success";
+	EXPECT_EQ(r.out, "reset button register is 1  \n");
+	EXPECT_EQ(sysroot.read("etc/button_reg_file"), "1");
+}
+
+TEST(Btnlatch, AnyOtherValueIsStoredAsZero)
+{
+	for (uint32_t value : {0u, 3u, 0xFFFFFFFFu}) {
+		e2e::Sysroot sysroot(false);
+		make_mem(sysroot, value);
+		auto r = run_btnlatch(sysroot);
+		EXPECT_EQ(r.status, 1);
+		char line[64];
+		snprintf(line, sizeof(line), "reset button register is %x  \n", value);
+		EXPECT_EQ(r.out, line);
+		EXPECT_EQ(sysroot.read("etc/button_reg_file"), "0") << "value " << value;
+	}
+}
+
+TEST(Btnlatch, LongerExistingFileIsTruncated)
+{
+	e2e::Sysroot sysroot(false);
+	make_mem(sysroot, 1);
+	sysroot.write("etc/button_reg_file", "0000000000 stale content\n");
+	EXPECT_EQ(run_btnlatch(sysroot).status, 1);
+	EXPECT_EQ(sysroot.read("etc/button_reg_file"), "1");
+}
+
+TEST(Btnlatch, WithoutMemoryDeviceOnlyTheFirstMessage)
+{
+	e2e::Sysroot sysroot(false);
+	sysroot.write("etc/button_reg_file", "previous");
+	auto r = run_btnlatch(sysroot);
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "ERROR:  open memory is  faild ...\n");
+	EXPECT_EQ(sysroot.read("etc/button_reg_file"), "previous");
+}
+
+TEST(Btnlatch, NeedsOnlyTheSystemLibc)
+{
+	auto r = e2e::run({"/usr/bin/readelf", "-d", BTNLATCH_BIN});
+	ASSERT_EQ(r.status, 0);
+	size_t needed = 0;
+	size_t pos = 0;
+	while ((pos = r.out.find("(NEEDED)", pos)) != std::string::npos) {
+		needed++;
+		pos++;
+	}
+	EXPECT_EQ(needed, 1u) << r.out;
+	EXPECT_NE(r.out.find("[libc.so"), std::string::npos) << r.out;
+}
+
+}  // namespace

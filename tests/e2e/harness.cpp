@@ -1,0 +1,431 @@
+// End-to-end test harness: temporary sysroots, child processes, the virtual appliance and receiver.
+#include "harness.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace e2e {
+
+const char* const kDefaultEncSettings =
+	"{\"StreamName\":\"HDMI\",\"NDIGroup\":\"NDIGroupDis\",\"NDIGroupName\":\"public\","
+	"\"BandwidthMode\":\"Auto\",\"BandwidthSelect\":\"100\",\"NDIAudio\":\"NDIAudioMain\","
+	"\"VideoFormat\":\"AUTO\",\"VideoCSC\":\"yuv\",\"VideoSampleRate\":\"422\","
+	"\"TallyMode\":\"TallyOn\",\"ScreenSaverMode\":\"MervaneSS\"}";
+
+// ---------------------------------------------------------------------------------------
+// Sysroot
+
+Sysroot::Sysroot(bool defaults)
+{
+	char tmpl[] = "/tmp/vexo-e2e-XXXXXX";
+	if (mkdtemp(tmpl) == nullptr)
+		throw std::runtime_error(std::string("mkdtemp: ") + strerror(errno));
+	root_ = tmpl;
+	for (const char* dir : {"etc", "tmp", "dev", "sim", "ndi"})
+		fs::create_directories(fs::path(root_) / dir);
+	if (defaults) {
+		write("etc/mervane-enc1-settings.json", kDefaultEncSettings);
+		write("etc/mervane-device-settings.json", "{\"AnalogAudioInGain\":\"80\",\"AnalogAudioOutGain\":\"80\"}");
+		write("etc/mervane-ndinet-find-settings.json", "{\"NDIDisServ\":\"NDIDisServDis\",\"NDIDisServIP\":\"\"}");
+		write("etc/mervane-ndinet-tx-settings.json",
+		      "{\"ttl\":\"1\",\"netmask\":\"255.255.0.0\",\"netprefix\":\"239.255.0.0\",\"mode\":\"Multi-TCP\"}");
+		write("etc/mervane-source1-name-encfailover", "None");
+		write("etc/mervane-ptz-settings.json", "{\"address\":\"1\",\"baudrate\":\"9600\"}");
+		install_stills();
+	}
+}
+
+Sysroot::~Sysroot()
+{
+	std::error_code ec;
+	fs::remove_all(root_, ec);
+}
+
+std::string Sysroot::path(const std::string& rel) const
+{
+	return root_ + "/" + rel;
+}
+
+void Sysroot::write(const std::string& rel, const std::string& text) const
+{
+	fs::create_directories(fs::path(path(rel)).parent_path());
+	std::ofstream out(path(rel), std::ios::binary | std::ios::trunc);
+	out << text;
+}
+
+std::string Sysroot::read(const std::string& rel) const
+{
+	std::ifstream in(path(rel), std::ios::binary);
+	std::stringstream ss;
+	ss << in.rdbuf();
+	return ss.str();
+}
+
+bool Sysroot::exists(const std::string& rel) const
+{
+	return fs::exists(path(rel));
+}
+
+void Sysroot::remove(const std::string& rel) const
+{
+	std::error_code ec;
+	fs::remove(path(rel), ec);
+}
+
+bool Sysroot::install_stills() const
+{
+	fs::path dir = fs::path(VEXO_BUILD_DIR) / "stills";
+	std::error_code ec;
+	if (!fs::is_directory(dir, ec))
+		return false;
+	bool any = false;
+	for (const auto& entry : fs::directory_iterator(dir, ec)) {
+		if (entry.path().extension() == ".encoded") {
+			fs::copy_file(entry.path(), fs::path(path("etc")) / entry.path().filename(),
+			              fs::copy_options::overwrite_existing, ec);
+			any = true;
+		}
+	}
+	return any;
+}
+
+// ---------------------------------------------------------------------------------------
+// Process
+
+Process::Process(std::vector<std::string> argv, std::map<std::string, std::string> env)
+{
+	int out_pipe[2];
+	int err_pipe[2];
+	if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+		throw std::runtime_error("pipe2 failed");
+
+	// The child's environment: ours, with `env` replacing or adding entries.
+	std::map<std::string, std::string> merged;
+	for (char** e = environ; *e != nullptr; e++) {
+		const char* eq = strchr(*e, '=');
+		if (eq != nullptr)
+			merged[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
+	}
+	for (const auto& kv : env)
+		merged[kv.first] = kv.second;
+	std::vector<std::string> env_strings;
+	for (const auto& kv : merged)
+		env_strings.push_back(kv.first + "=" + kv.second);
+	std::vector<char*> envp;
+	for (auto& s : env_strings)
+		envp.push_back(s.data());
+	envp.push_back(nullptr);
+	std::vector<char*> args;
+	for (auto& s : argv)
+		args.push_back(s.data());
+	args.push_back(nullptr);
+
+	posix_spawn_file_actions_t actions;
+	posix_spawn_file_actions_init(&actions);
+	posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+	posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+	posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+	int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data());
+	posix_spawn_file_actions_destroy(&actions);
+	close(out_pipe[1]);
+	close(err_pipe[1]);
+	if (rc != 0) {
+		close(out_pipe[0]);
+		close(err_pipe[0]);
+		throw std::runtime_error("cannot start " + argv[0] + ": " + strerror(rc));
+	}
+	out_thread_ = std::thread(&Process::reader, this, out_pipe[0], false);
+	err_thread_ = std::thread(&Process::reader, this, err_pipe[0], true);
+}
+
+Process::~Process()
+{
+	if (running()) {
+		kill(pid_, SIGKILL);
+		wait_exit(5s);
+	}
+	finish_output();
+}
+
+void Process::finish_output()
+{
+	if (out_thread_.joinable())
+		out_thread_.join();
+	if (err_thread_.joinable())
+		err_thread_.join();
+}
+
+void Process::reader(int fd, bool is_err)
+{
+	std::string partial;
+	char buf[4096];
+	for (;;) {
+		ssize_t n = ::read(fd, buf, sizeof(buf));
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			break;
+		partial.append(buf, static_cast<size_t>(n));
+		size_t nl;
+		std::lock_guard<std::mutex> lock(mutex_);
+		while ((nl = partial.find('\n')) != std::string::npos) {
+			(is_err ? err_ : out_).push_back(partial.substr(0, nl));
+			partial.erase(0, nl + 1);
+		}
+		cv_.notify_all();
+	}
+	std::lock_guard<std::mutex> lock(mutex_);
+	if (!partial.empty())
+		(is_err ? err_ : out_).push_back(partial);
+	cv_.notify_all();
+	close(fd);
+}
+
+std::vector<std::string> Process::lines() const
+{
+	std::lock_guard<std::mutex> lock(mutex_);
+	return out_;
+}
+
+std::vector<std::string> Process::err_lines() const
+{
+	std::lock_guard<std::mutex> lock(mutex_);
+	return err_;
+}
+
+std::string Process::output() const
+{
+	std::lock_guard<std::mutex> lock(mutex_);
+	std::string text = "--- stdout ---\n";
+	for (const auto& l : out_)
+		text += l + "\n";
+	text += "--- stderr ---\n";
+	for (const auto& l : err_)
+		text += l + "\n";
+	return text;
+}
+
+static std::optional<size_t> find_line(const std::vector<std::string>& lines, const std::string& text, size_t from)
+{
+	for (size_t i = from; i < lines.size(); i++)
+		if (lines[i].find(text) != std::string::npos)
+			return i;
+	return std::nullopt;
+}
+
+std::optional<size_t> Process::wait_for_line(const std::string& text, Clock::duration timeout, size_t from)
+{
+	std::unique_lock<std::mutex> lock(mutex_);
+	std::optional<size_t> found;
+	cv_.wait_for(lock, timeout, [&] { return (found = find_line(out_, text, from)).has_value(); });
+	return found;
+}
+
+std::optional<size_t> Process::wait_for_err_line(const std::string& text, Clock::duration timeout, size_t from)
+{
+	std::unique_lock<std::mutex> lock(mutex_);
+	std::optional<size_t> found;
+	cv_.wait_for(lock, timeout, [&] { return (found = find_line(err_, text, from)).has_value(); });
+	return found;
+}
+
+bool Process::wait_for(const std::function<bool(const std::vector<std::string>&)>& pred, Clock::duration timeout)
+{
+	std::unique_lock<std::mutex> lock(mutex_);
+	return cv_.wait_for(lock, timeout, [&] { return pred(out_); });
+}
+
+void Process::interrupt()
+{
+	if (pid_ > 0 && !status_)
+		kill(pid_, SIGINT);
+}
+
+std::optional<int> Process::wait_exit(Clock::duration timeout)
+{
+	if (status_)
+		return status_;
+	auto deadline = Clock::now() + timeout;
+	for (;;) {
+		int wstatus = 0;
+		pid_t r = waitpid(pid_, &wstatus, WNOHANG);
+		if (r == pid_) {
+			status_ = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+			return status_;
+		}
+		if (r < 0 || Clock::now() >= deadline)
+			return std::nullopt;
+		std::this_thread::sleep_for(10ms);
+	}
+}
+
+bool Process::running()
+{
+	if (pid_ <= 0 || status_)
+		return false;
+	return !wait_exit(0s).has_value();
+}
+
+// ---------------------------------------------------------------------------------------
+// Sim and Rx
+
+static std::map<std::string, std::string> with(std::map<std::string, std::string> env,
+                                               const std::map<std::string, std::string>& base)
+{
+	for (const auto& kv : base)
+		env.emplace(kv.first, kv.second);
+	return env;
+}
+
+// The sysroot and its start-up source are laid out before the child is spawned.
+static const Sysroot& prepare_sim(const Sysroot& sysroot, const std::string& hdmi)
+{
+	sysroot.write("sim/hdmi", hdmi + "\n");
+	return sysroot;
+}
+
+Sim::Sim(const Sysroot& sysroot, const std::string& hdmi, std::map<std::string, std::string> env)
+	: Process({VEXO_SIM_BIN},
+	          with(std::move(env), {{"VEXO_SYSROOT", prepare_sim(sysroot, hdmi).root()},
+	                                {"NDI_STANDIN_DIR", sysroot.path("ndi")}})),
+	  sysroot_(sysroot)
+{
+}
+
+void Sim::control(const std::string& name, const std::string& line)
+{
+	sysroot_.write("sim/" + name, line + "\n");
+}
+
+static std::vector<json> parse_lines(const std::vector<std::string>& lines)
+{
+	std::vector<json> events;
+	for (const auto& line : lines) {
+		json j = json::parse(line, nullptr, false);
+		if (!j.is_discarded())
+			events.push_back(std::move(j));
+	}
+	return events;
+}
+
+std::vector<json> Sim::events() const
+{
+	std::ifstream in(sysroot_.path("sim/events.jsonl"));
+	std::vector<std::string> lines;
+	std::string line;
+	while (std::getline(in, line))
+		lines.push_back(line);
+	return parse_lines(lines);
+}
+
+std::optional<json> Sim::wait_for_event(const std::function<bool(const json&)>& pred, Clock::duration timeout)
+{
+	auto deadline = Clock::now() + timeout;
+	do {
+		for (const auto& e : events())
+			if (pred(e))
+				return e;
+		std::this_thread::sleep_for(20ms);
+	} while (Clock::now() < deadline);
+	return std::nullopt;
+}
+
+std::optional<int> Sim::stop(Clock::duration timeout)
+{
+	interrupt();
+	return wait_exit(timeout);
+}
+
+static std::vector<std::string> rx_argv(std::vector<std::string> args)
+{
+	std::vector<std::string> argv = {VEXO_RX_BIN, "--json"};
+	argv.insert(argv.end(), args.begin(), args.end());
+	return argv;
+}
+
+Rx::Rx(const Sysroot& sysroot, std::vector<std::string> args)
+	: Process(rx_argv(std::move(args)), {{"NDI_STANDIN_DIR", sysroot.path("ndi")}})
+{
+}
+
+std::vector<json> Rx::events() const
+{
+	return parse_lines(lines());
+}
+
+std::optional<json> Rx::wait_for_event(const std::function<bool(const json&)>& pred, Clock::duration timeout)
+{
+	std::optional<json> found;
+	wait_for(
+		[&](const std::vector<std::string>& lines) {
+			for (const auto& e : parse_lines(lines))
+				if (pred(e)) {
+					found = e;
+					return true;
+				}
+			return false;
+		},
+		timeout);
+	return found;
+}
+
+size_t Rx::count(const std::function<bool(const json&)>& pred) const
+{
+	size_t n = 0;
+	for (const auto& e : events())
+		if (pred(e))
+			n++;
+	return n;
+}
+
+// ---------------------------------------------------------------------------------------
+// Helpers
+
+RunResult run(std::vector<std::string> argv, std::map<std::string, std::string> env)
+{
+	Process p(std::move(argv), std::move(env));
+	RunResult result;
+	result.status = p.wait_exit(60s).value_or(-1);
+	p.finish_output();
+	for (const auto& l : p.lines())
+		result.out += l + "\n";
+	return result;
+}
+
+static bool sh(const std::string& cmd)
+{
+	std::string quiet = cmd + " >/dev/null 2>&1";
+	return system(quiet.c_str()) == 0;
+}
+
+bool enter_netns(std::initializer_list<const char*> addresses)
+{
+	if (unshare(CLONE_NEWNET) != 0)
+		return false;
+	if (!sh("ip link set lo up"))
+		return false;
+	if (!sh("ip link add eth0 type veth peer name eth0peer"))
+		return false;
+	for (const char* addr : addresses)
+		if (!sh(std::string("ip addr add ") + addr + " dev eth0"))
+			return false;
+	return sh("ip link set eth0 up");
+}
+
+}  // namespace e2e

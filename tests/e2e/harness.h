@@ -1,0 +1,132 @@
+// End-to-end test harness: temporary sysroots, child processes, the virtual appliance and receiver.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <initializer_list>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace e2e {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using json = nlohmann::json;
+
+// The compact settings file a freshly set-up appliance holds.
+extern const char* const kDefaultEncSettings;
+
+// A fresh temporary sysroot (etc/ tmp/ dev/ sim/ ndi/), removed with everything below it when
+// the object goes. With `defaults`, the web UI's settings files are written with the values a
+// new appliance has, and the built still files are installed into etc/.
+class Sysroot {
+public:
+	explicit Sysroot(bool defaults = true);
+	~Sysroot();
+	Sysroot(const Sysroot&) = delete;
+	Sysroot& operator=(const Sysroot&) = delete;
+
+	const std::string& root() const { return root_; }
+	std::string path(const std::string& rel) const;
+	void write(const std::string& rel, const std::string& text) const;
+	std::string read(const std::string& rel) const;
+	bool exists(const std::string& rel) const;
+	void remove(const std::string& rel) const;
+	// Copies the still files made by the build (enc_*_still/black.encoded) into etc/; false when
+	// the build has none.
+	bool install_stills() const;
+
+private:
+	std::string root_;
+};
+
+// A child process with its standard output and error captured line by line.
+class Process {
+public:
+	Process(std::vector<std::string> argv, std::map<std::string, std::string> env = {});
+	virtual ~Process();
+	Process(const Process&) = delete;
+	Process& operator=(const Process&) = delete;
+
+	pid_t pid() const { return pid_; }
+	std::vector<std::string> lines() const;  // standard output so far
+	std::vector<std::string> err_lines() const;  // standard error so far
+	std::string output() const;  // both, for failure messages
+
+	// Index of the first stdout line at or after `from` that contains `text`, waiting up to
+	// `timeout` for it to appear; nullopt when it did not.
+	std::optional<size_t> wait_for_line(const std::string& text, Clock::duration timeout, size_t from = 0);
+	std::optional<size_t> wait_for_err_line(const std::string& text, Clock::duration timeout, size_t from = 0);
+	// Waits until `pred` holds for the stdout lines, at most `timeout`.
+	bool wait_for(const std::function<bool(const std::vector<std::string>&)>& pred, Clock::duration timeout);
+
+	void interrupt();  // SIGINT
+	// Exit status once the process has ended within `timeout` (128+N for a signal N).
+	std::optional<int> wait_exit(Clock::duration timeout);
+	bool running();
+	// Waits until the child's output has been read to its end (after it has exited).
+	void finish_output();
+
+private:
+	void reader(int fd, bool is_err);
+
+	pid_t pid_ = -1;
+	std::optional<int> status_;
+	mutable std::mutex mutex_;
+	std::condition_variable cv_;
+	std::vector<std::string> out_;
+	std::vector<std::string> err_;
+	std::thread out_thread_;
+	std::thread err_thread_;
+};
+
+// vexoenc-sim on a sysroot. `hdmi` is the source present at start (a line for sim/hdmi).
+class Sim : public Process {
+public:
+	explicit Sim(const Sysroot& sysroot, const std::string& hdmi = "1080p59.94",
+	             std::map<std::string, std::string> env = {});
+	// Writes one line to the control file sim/<name>.
+	void control(const std::string& name, const std::string& line);
+	// The events logged so far in sim/events.jsonl.
+	std::vector<json> events() const;
+	// Waits until some event satisfies `pred`; returns it.
+	std::optional<json> wait_for_event(const std::function<bool(const json&)>& pred, Clock::duration timeout);
+	// Sends SIGINT and waits for the exit status.
+	std::optional<int> stop(Clock::duration timeout = 5s);
+
+private:
+	const Sysroot& sysroot_;
+};
+
+// vexo-rx --json on the sysroot's NDI directory; `args` are the further options.
+class Rx : public Process {
+public:
+	explicit Rx(const Sysroot& sysroot, std::vector<std::string> args = {});
+	std::vector<json> events() const;
+	std::optional<json> wait_for_event(const std::function<bool(const json&)>& pred, Clock::duration timeout);
+	// Number of events satisfying `pred` so far.
+	size_t count(const std::function<bool(const json&)>& pred) const;
+};
+
+// Moves this test process (and every child started afterwards) into a private network
+// namespace with loopback up and an eth0 carrying `addresses` (CIDR). False when that is not
+// possible here (no privileges); the caller skips then.
+bool enter_netns(std::initializer_list<const char*> addresses = {"192.0.2.10/24"});
+
+// Runs a program to the end and returns its exit status and standard output.
+struct RunResult {
+	int status = -1;
+	std::string out;
+};
+RunResult run(std::vector<std::string> argv, std::map<std::string, std::string> env = {});
+
+}  // namespace e2e

@@ -1,2 +1,0 @@
-// Placeholder so the e2e test binary links.
-#include <gtest/gtest.h>

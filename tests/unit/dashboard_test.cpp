@@ -1,0 +1,125 @@
+// Tests of the dashboard record and of writing it to a pipe, with or without a reader.
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <string>
+
+#include "main.h"
+
+namespace {
+
+TEST(DashboardRecord, EveryInputState)
+{
+	EXPECT_EQ(dashboard_record(0, 42, 0), "{\"dashboard_vid_input\":\"NO INPUT/\"}");
+	EXPECT_EQ(dashboard_record(1, 42, 0), "{\"dashboard_vid_input\":\"1080p59.94-422\"}");
+	EXPECT_EQ(dashboard_record(1, 52, 1), "{\"dashboard_vid_input\":\"2160p29.97-420\"}");
+	EXPECT_EQ(dashboard_record(1, 19, 0), "{\"dashboard_vid_input\":\"1080i50-422\"}");
+	// An unreadable receiver still reports the format in force.
+	EXPECT_EQ(dashboard_record(-1, 53, 0), "{\"dashboard_vid_input\":\"2160p30-422\"}");
+	EXPECT_EQ(dashboard_record(1, 0, 0), "{\"dashboard_vid_input\":\"VIDEO FORMAT INVALID/\"}");
+	EXPECT_EQ(dashboard_record(1, 9, 0), "{\"dashboard_vid_input\":\"VIDEO FORMAT INVALID/-422\"}");
+	EXPECT_EQ(dashboard_record(1, 255, 1), "{\"dashboard_vid_input\":\"VIDEO FORMAT INVALID/-420\"}");
+}
+
+TEST(DashboardRecord, DashboardTextOfEveryCode)
+{
+	const std::pair<int, const char*> texts[] = {
+		{1, "1080p23.97"}, {2, "1080p24"},    {3, "1080p25"},    {4, "1080p29.97"}, {5, "1080p30"},
+		{6, "720p50"},     {7, "720p59.94"},  {8, "720p60"},     {19, "1080i50"},   {20, "1080i59.94"},
+		{21, "1080i60"},   {41, "1080p50"},   {42, "1080p59.94"}, {43, "1080p60"},  {49, "2160p23.97"},
+		{50, "2160p24"},   {51, "2160p25"},   {52, "2160p29.97"}, {53, "2160p30"},
+	};
+	for (const auto& t : texts)
+		EXPECT_EQ(dashboard_record(1, t.first, 0), std::string("{\"dashboard_vid_input\":\"") + t.second + "-422\"}")
+			<< "code " << t.first;
+}
+
+class DashboardPipeTest : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		char tmpl[] = "/tmp/vexo-dash-XXXXXX";
+		ASSERT_NE(mkdtemp(tmpl), nullptr);
+		root_ = tmpl;
+		std::filesystem::create_directories(root_ + "/tmp");
+		setenv("VEXO_SYSROOT", root_.c_str(), 1);
+		pipe_ = root_ + "/tmp/mervane-dashboard-pipe";
+		get_connected = 1;
+		vexo_vid_format = 42;
+		m_NdiTransmitter.encoder_pix_format_420 = 0;
+	}
+	void TearDown() override
+	{
+		unsetenv("VEXO_SYSROOT");
+		std::filesystem::remove_all(root_);
+	}
+
+	// Runs one update on another thread; false when it did not return within two seconds.
+	static bool update_returns()
+	{
+		auto done = std::async(std::launch::async, [] { updateWebUIStatus(); });
+		return done.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+	}
+
+	std::string root_;
+	std::string pipe_;
+};
+
+TEST_F(DashboardPipeTest, WithoutAFileAnOrdinaryFileHoldsTheLastRecord)
+{
+	ASSERT_TRUE(update_returns());
+	get_connected = 0;
+	ASSERT_TRUE(update_returns());
+	std::stringstream text;
+	text << std::ifstream(pipe_).rdbuf();
+	EXPECT_EQ(text.str(), "{\"dashboard_vid_input\":\"NO INPUT/\"}");
+	EXPECT_TRUE(std::filesystem::is_regular_file(pipe_));
+}
+
+TEST_F(DashboardPipeTest, PipeWithoutReaderDoesNotHoldTheLoop)
+{
+	ASSERT_EQ(mkfifo(pipe_.c_str(), 0644), 0);
+	EXPECT_TRUE(update_returns());
+	EXPECT_TRUE(update_returns());
+
+	// A reader that opens afterwards finds nothing from the skipped records.
+	int fd = open(pipe_.c_str(), O_RDONLY | O_NONBLOCK);
+	ASSERT_GE(fd, 0);
+	char buf[64];
+	EXPECT_EQ(read(fd, buf, sizeof(buf)), 0);
+	close(fd);
+}
+
+TEST_F(DashboardPipeTest, ReaderGetsEachRecordAsOneWriteThenEndOfFile)
+{
+	ASSERT_EQ(mkfifo(pipe_.c_str(), 0644), 0);
+	int fd = open(pipe_.c_str(), O_RDONLY | O_NONBLOCK);
+	ASSERT_GE(fd, 0);
+
+	ASSERT_TRUE(update_returns());
+	char buf[128];
+	ssize_t n = read(fd, buf, sizeof(buf));
+	ASSERT_GT(n, 0);
+	EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), "{\"dashboard_vid_input\":\"1080p59.94-422\"}");
+	EXPECT_EQ(read(fd, buf, sizeof(buf)), 0) << "the writer has closed: end of file";
+
+	vexo_vid_format = 53;
+	get_connected = -1;
+	ASSERT_TRUE(update_returns());
+	n = read(fd, buf, sizeof(buf));
+	ASSERT_GT(n, 0);
+	EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), "{\"dashboard_vid_input\":\"2160p30-422\"}");
+	close(fd);
+}
+
+}  // namespace

@@ -1,2 +1,0 @@
-// Placeholder so the unit test binary links.
-#include <gtest/gtest.h>

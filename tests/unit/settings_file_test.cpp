@@ -1,0 +1,120 @@
+// Tests of the one-key settings reader and the whole-file helpers.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "jsonstring.h"
+
+namespace {
+
+class SettingsFileTest : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		char tmpl[] = "/tmp/vexo-settings-XXXXXX";
+		ASSERT_NE(mkdtemp(tmpl), nullptr);
+		dir_ = tmpl;
+	}
+	void TearDown() override { std::filesystem::remove_all(dir_); }
+
+	std::string file(const std::string& text)
+	{
+		std::string path = dir_ + "/f" + std::to_string(count_++) + ".json";
+		std::ofstream(path, std::ios::binary) << text;
+		return path;
+	}
+
+	std::string dir_;
+	int count_ = 0;
+};
+
+TEST_F(SettingsFileTest, ValueIsCutBetweenTheQuotesAfterTheFirstOccurrence)
+{
+	std::string f = file("{\"VideoFormat\":\"1080p50\",\"TallyMode\":\"TallyOn\"}");
+	std::string val;
+	EXPECT_TRUE(GetJsonString(f, "VideoFormat", val));
+	EXPECT_EQ(val, "1080p50");
+	EXPECT_TRUE(GetJsonString(f, "TallyMode", val));
+	EXPECT_EQ(val, "TallyOn");
+
+	// Plain substring match: a key found inside a longer key reads that key's value.
+	EXPECT_TRUE(GetJsonString(f, "Format", val));
+	EXPECT_EQ(val, "1080p50");
+}
+
+TEST_F(SettingsFileTest, PrefixKeysReadTheFirstOccurrence)
+{
+	std::string f = file("{\"NDIGroup\":\"NDIGroupEn\",\"NDIGroupName\":\"studio\"}");
+	std::string val;
+	EXPECT_TRUE(GetJsonString(f, "NDIGroup", val));
+	EXPECT_EQ(val, "NDIGroupEn");
+	EXPECT_TRUE(GetJsonString(f, "NDIGroupName", val));
+	EXPECT_EQ(val, "studio");
+}
+
+TEST_F(SettingsFileTest, UnterminatedEmptyAndUnquotedValues)
+{
+	std::string val;
+	EXPECT_TRUE(GetJsonString(file("{\"A\":\"x"), "A", val));
+	EXPECT_EQ(val, "x");
+
+	EXPECT_TRUE(GetJsonString(file("{\"A\":\"\"}"), "A", val));
+	EXPECT_EQ(val, "");
+
+	// An unquoted number loses its first digit and runs to the next quote.
+	EXPECT_TRUE(GetJsonString(file("{\"N\":123,\"B\":\"y\"}"), "N", val));
+	EXPECT_EQ(val, "23,");
+}
+
+TEST_F(SettingsFileTest, MissingKeyOrFileLeavesTheValueAlone)
+{
+	std::string val = "unchanged";
+	EXPECT_FALSE(GetJsonString(file("{\"A\":\"x\"}"), "B", val));
+	EXPECT_EQ(val, "unchanged");
+	EXPECT_FALSE(GetJsonString(dir_ + "/missing.json", "A", val));
+	EXPECT_EQ(val, "unchanged");
+}
+
+TEST_F(SettingsFileTest, KeyAtTheVeryEndIsNotFound)
+{
+	// Fewer than three characters after the key: never read past the text.
+	std::string val = "unchanged";
+	EXPECT_FALSE(GetJsonString(file("{\"A"), "A", val));
+	EXPECT_FALSE(GetJsonString(file("{\"A\""), "A", val));
+	EXPECT_FALSE(GetJsonString(file("{\"A\":"), "A", val));
+	EXPECT_EQ(val, "unchanged");
+	// Exactly three characters: an empty value.
+	EXPECT_TRUE(GetJsonString(file("{\"A\":\""), "A", val));
+	EXPECT_EQ(val, "");
+}
+
+TEST_F(SettingsFileTest, LoadFileReadsUpToTheBufferSize)
+{
+	char buf[20] = {};
+	EXPECT_EQ(loadFile(file("").c_str(), buf, sizeof(buf)), 0u);
+	EXPECT_EQ(loadFile((dir_ + "/missing").c_str(), buf, sizeof(buf)), 0u);
+	EXPECT_EQ(loadFile(file("hello").c_str(), buf, sizeof(buf)), 5u);
+	EXPECT_EQ(std::string(buf, 5), "hello");
+	EXPECT_EQ(loadFile(file(std::string(64, 'z')).c_str(), buf, sizeof(buf)), sizeof(buf));
+}
+
+TEST_F(SettingsFileTest, SaveFileCreatesAndTruncates)
+{
+	std::string path = dir_ + "/marker";
+	saveFile(path.c_str(), "0123456789abcdefghij-long", 25);
+	saveFile(path.c_str(), "ab", 2);
+	char buf[32] = {};
+	EXPECT_EQ(loadFile(path.c_str(), buf, sizeof(buf)), 2u);
+	EXPECT_EQ(std::string(buf, 2), "ab");
+
+	// An unwritable location reports nothing and does not crash.
+	saveFile((dir_ + "/no/such/dir/file").c_str(), "x", 1);
+	EXPECT_FALSE(std::filesystem::exists(dir_ + "/no/such/dir/file"));
+}
+
+}  // namespace
