@@ -78,6 +78,10 @@ public:
 	};
 	static void add_model(const Model& model);
 
+	// For the dispatcher: when `path` names a served node below the sysroot, sets `device`
+	// to a new Device for it (null when the node's factory refuses) and returns true.
+	bool open_node(const char* path, std::shared_ptr<Device>* device);
+
 private:
 	Board();
 	struct Impl;

@@ -296,6 +296,8 @@ static std::map<std::string, std::string> with(std::map<std::string, std::string
 // The sysroot and its start-up source are laid out before the child is spawned.
 static const Sysroot& prepare_sim(const Sysroot& sysroot, const std::string& hdmi)
 {
+	// A private network per test keeps the fixed UDP port and eth0 to this test alone.
+	enter_netns();
 	sysroot.write("sim/hdmi", hdmi + "\n");
 	return sysroot;
 }
@@ -416,6 +418,11 @@ static bool sh(const std::string& cmd)
 
 bool enter_netns(std::initializer_list<const char*> addresses)
 {
+	// Once per process: the first call decides the namespace and eth0's addresses.
+	static std::optional<bool> entered;
+	if (entered)
+		return *entered;
+	entered = false;
 	if (unshare(CLONE_NEWNET) != 0)
 		return false;
 	if (!sh("ip link set lo up"))
@@ -425,7 +432,8 @@ bool enter_netns(std::initializer_list<const char*> addresses)
 	for (const char* addr : addresses)
 		if (!sh(std::string("ip addr add ") + addr + " dev eth0"))
 			return false;
-	return sh("ip link set eth0 up");
+	entered = sh("ip link set eth0 up");
+	return *entered;
 }
 
 }  // namespace e2e

@@ -119,7 +119,9 @@ public:
 
 // Moves this test process (and every child started afterwards) into a private network
 // namespace with loopback up and an eth0 carrying `addresses` (CIDR). False when that is not
-// possible here (no privileges); the caller skips then.
+// possible here (no privileges); the caller skips then. Only the first call in a process
+// acts (Sim calls it with the default address), so a test that needs other addresses calls
+// it before it makes its Sim.
 bool enter_netns(std::initializer_list<const char*> addresses = {"192.0.2.10/24"});
 
 // Runs a program to the end and returns its exit status and standard output.

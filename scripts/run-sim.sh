@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Runs the virtual appliance on a temporary sysroot with a 1080p59.94 source, and a virtual
+# receiver beside it, until Ctrl-C or --seconds N. Builds first when needed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=""
+source_format="1080p59.94"
+while [ $# -gt 0 ]; do
+	case "$1" in
+		--seconds) seconds="$2"; shift 2 ;;
+		--source) source_format="$2"; shift 2 ;;
+		-h|--help)
+			echo "usage: $0 [--seconds N] [--source FORMAT|none]"
+			exit 0 ;;
+		*) echo "$0: unknown option $1" >&2; exit 2 ;;
+	esac
+done
+
+scripts/setup.sh
+VEXO_JOBS="${VEXO_JOBS:-$(nproc)}" scripts/build.sh default >/dev/null
+build=build/default
+
+sysroot="$(mktemp -d /tmp/vexo-sim-XXXXXX)"
+mkdir -p "$sysroot"/{etc,tmp,dev,sim,ndi}
+cat > "$sysroot/etc/mervane-enc1-settings.json" <<'JSON'
+{"StreamName":"HDMI","NDIGroup":"NDIGroupDis","NDIGroupName":"public","BandwidthMode":"Auto","BandwidthSelect":"100","NDIAudio":"NDIAudioMain","VideoFormat":"AUTO","VideoCSC":"yuv","VideoSampleRate":"422","TallyMode":"TallyOn","ScreenSaverMode":"MervaneSS"}
+JSON
+printf '%s' '{"AnalogAudioInGain":"80","AnalogAudioOutGain":"80"}' > "$sysroot/etc/mervane-device-settings.json"
+printf '%s' '{"NDIDisServ":"NDIDisServDis","NDIDisServIP":""}' > "$sysroot/etc/mervane-ndinet-find-settings.json"
+printf '%s' '{"ttl":"1","netmask":"255.255.0.0","netprefix":"239.255.0.0","mode":"Multi-TCP"}' > "$sysroot/etc/mervane-ndinet-tx-settings.json"
+printf '%s' 'None' > "$sysroot/etc/mervane-source1-name-encfailover"
+printf '%s' '{"address":"1","baudrate":"9600"}' > "$sysroot/etc/mervane-ptz-settings.json"
+cp "$build"/stills/*.encoded "$sysroot/etc/" 2>/dev/null || true
+echo "$source_format" > "$sysroot/sim/hdmi"
+
+sim_pid=""
+rx_pid=""
+cleanup() {
+	trap - INT TERM EXIT
+	if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
+		kill -INT "$sim_pid" 2>/dev/null || true
+		for _ in $(seq 50); do kill -0 "$sim_pid" 2>/dev/null || break; sleep 0.1; done
+		kill -KILL "$sim_pid" 2>/dev/null || true
+	fi
+	if [ -n "$rx_pid" ]; then
+		kill -INT "$rx_pid" 2>/dev/null || true
+		wait "$rx_pid" 2>/dev/null || true
+	fi
+	wait 2>/dev/null || true
+	rm -rf "$sysroot"
+	echo "virtual appliance stopped; $sysroot removed"
+}
+trap cleanup INT TERM EXIT
+
+echo "virtual appliance sysroot: $sysroot"
+echo "change the HDMI source with: echo 2160p30 > $sysroot/sim/hdmi   (or none, unreadable, timing W H T MHZ [i])"
+echo "events: $sysroot/sim/events.jsonl   lights: $sysroot/sim/lights"
+
+VEXO_SYSROOT="$sysroot" NDI_STANDIN_DIR="$sysroot/ndi" "$build/sim/vexoenc-sim" \
+	> >(sed -u 's/^/[vexoenc] /') 2> >(sed -u 's/^/[vexoenc:err] /' >&2) &
+sim_pid=$!
+
+if [ -x "$build/tools/vexo-rx" ]; then
+	NDI_STANDIN_DIR="$sysroot/ndi" "$build/tools/vexo-rx" \
+		> >(sed -u 's/^/[vexo-rx] /') 2> >(sed -u 's/^/[vexo-rx:err] /' >&2) &
+	rx_pid=$!
+fi
+
+if [ -n "$seconds" ]; then
+	for _ in $(seq "$((seconds * 10))"); do kill -0 "$sim_pid" 2>/dev/null || break; sleep 0.1; done
+else
+	wait "$sim_pid" || true
+fi

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs, when they are missing. Idempotent.
+set -euo pipefail
+
+packages=(
+	build-essential cmake pkg-config git
+	libgtest-dev libgmock-dev googletest libbenchmark-dev
+	libasound2-dev libavahi-client-dev librapidxml-dev nlohmann-json3-dev
+	libavcodec-dev libavutil-dev libswscale-dev
+	iproute2 binutils procps
+	clang libclang-rt-dev shellcheck
+)
+
+missing=()
+for p in "${packages[@]}"; do
+	if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+		missing+=("$p")
+	fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+	if [ "$(id -u)" -ne 0 ]; then
+		echo "setup: these packages are missing and installing them needs root: ${missing[*]}" >&2
+		echo "setup: run this command as root (or with sudo)" >&2
+		exit 1
+	fi
+	echo "setup: installing ${missing[*]}"
+	export DEBIAN_FRONTEND=noninteractive
+	apt-get update -qq
+	apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
