@@ -1,2 +1,324 @@
-// vexo-rx: a virtual NDI receiver (placeholder).
-int main() { return 1; }
+// vexo-rx: a virtual NDI receiver that watches a stand-in source and reports what arrives.
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <ndi_standin_rx.h>
+
+#include "RxSnapshot.h"
+#include "RxSummary.h"
+#include "rx_json.h"
+
+namespace {
+
+using ndi_standin::Receiver;
+using ndi_standin::RxEvent;
+using Kind = ndi_standin::RxEvent::Kind;
+using Clock = std::chrono::steady_clock;
+
+volatile sig_atomic_t g_interrupted = 0;
+
+void on_signal(int)
+{
+	g_interrupted = 1;
+}
+
+const char kUsage[] =
+	"usage: vexo-rx --list [--json]\n"
+	"       vexo-rx [--source NAME] [--seconds S | --frames N] [--json]\n"
+	"               [--tally program|preview|both|none] [--metadata XML]... [--snapshot PREFIX]\n"
+	"               [--wait S]\n"
+	"Watches a stand-in NDI source in $NDI_STANDIN_DIR (default /tmp/ndi-standin).\n"
+	"  --source NAME     the source of exactly this name (default: the first found)\n"
+	"  --wait S          how long to wait for the source to appear (default 5, or $VEXO_RX_WAIT)\n"
+	"  --seconds S       stop S seconds after connecting\n"
+	"  --frames N        stop after N video frames (program and preview together)\n"
+	"  --json            one JSON object per line instead of the summary\n"
+	"  --tally T         tally to report to the sender after connecting\n"
+	"  --metadata XML    metadata frame to send after connecting (repeatable)\n"
+	"  --snapshot PREFIX decode the next program and preview frames into PREFIX-program.png\n"
+	"                    and PREFIX-preview.png (stops when both are written, unless\n"
+	"                    --seconds or --frames say otherwise)\n"
+	"Without --seconds, --frames or --snapshot it runs until interrupted.\n";
+
+struct Options {
+	bool list = false;
+	bool json = false;
+	std::optional<std::string> source;
+	double seconds = -1;
+	long frames = -1;
+	double wait = 5;
+	bool tally_set = false;
+	bool program = false, preview = false;
+	std::vector<std::string> metadata;
+	std::optional<std::string> snapshot;
+};
+
+bool parse_number(const char* text, double& out)
+{
+	char* end = nullptr;
+	out = strtod(text, &end);
+	return end != text && *end == '\0' && out >= 0;
+}
+
+// Returns 0 when the options are usable, else the exit status (usage printed).
+int parse(int argc, char** argv, Options& o)
+{
+	if (const char* env = getenv("VEXO_RX_WAIT"))
+		parse_number(env, o.wait);
+	for (int i = 1; i < argc; ++i) {
+		std::string a = argv[i];
+		auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+		const char* v = nullptr;
+		double num = 0;
+		if (a == "--list") {
+			o.list = true;
+		} else if (a == "--json") {
+			o.json = true;
+		} else if (a == "--help" || a == "-h") {
+			fputs(kUsage, stdout);
+			return -1;
+		} else if (a == "--source" && (v = value())) {
+			o.source = v;
+		} else if (a == "--seconds" && (v = value()) && parse_number(v, num)) {
+			o.seconds = num;
+		} else if (a == "--frames" && (v = value()) && parse_number(v, num) && num >= 1) {
+			o.frames = static_cast<long>(num);
+		} else if (a == "--wait" && (v = value()) && parse_number(v, num)) {
+			o.wait = num;
+		} else if (a == "--tally" && (v = value())) {
+			std::string t = v;
+			if (t != "program" && t != "preview" && t != "both" && t != "none") {
+				fprintf(stderr, "vexo-rx: --tally takes program, preview, both or none, not \"%s\"\n", v);
+				return 2;
+			}
+			o.tally_set = true;
+			o.program = t == "program" || t == "both";
+			o.preview = t == "preview" || t == "both";
+		} else if (a == "--metadata" && (v = value())) {
+			o.metadata.emplace_back(v);
+		} else if (a == "--snapshot" && (v = value())) {
+			o.snapshot = v;
+		} else {
+			fprintf(stderr, "vexo-rx: bad argument \"%s\"%s\n%s", a.c_str(), v ? "" : " (or its value)", kUsage);
+			return 2;
+		}
+	}
+	if (o.seconds >= 0 && o.frames >= 0) {
+		fprintf(stderr, "vexo-rx: give --seconds or --frames, not both\n");
+		return 2;
+	}
+	return 0;
+}
+
+void emit(const rx::JsonLine& line)
+{
+	fputs(line.text().c_str(), stdout);
+	fputc('\n', stdout);
+	fflush(stdout);
+}
+
+const char* format_name(int format)
+{
+	switch (format) {
+	case NDIlib_frame_format_type_progressive: return "progressive";
+	case NDIlib_frame_format_type_interleaved: return "interleaved";
+	case NDIlib_frame_format_type_field_0: return "field_0";
+	case NDIlib_frame_format_type_field_1: return "field_1";
+	default: return "unknown";
+	}
+}
+
+std::string head_hex(const std::vector<uint8_t>& data)
+{
+	std::string s;
+	char b[4];
+	for (size_t i = 0; i < data.size() && i < 4; ++i) {
+		snprintf(b, sizeof(b), "%02x", data[i]);
+		s += b;
+	}
+	return s;
+}
+
+int list_sources(const Options& o, const std::string& dir)
+{
+	std::vector<ndi_standin::SourceInfo> sources = ndi_standin::find_sources(dir);
+	for (const ndi_standin::SourceInfo& s : sources) {
+		if (o.json)
+			emit(rx::JsonLine().str("name", s.name).opt_str("groups", s.groups).str("path", s.path));
+		else
+			printf("%s%s%s\n", rx::json_quote(s.name).c_str(), s.groups ? "  groups: " : "",
+			       s.groups ? s.groups->c_str() : "");
+	}
+	if (sources.empty())
+		fprintf(stderr, "vexo-rx: no sources in %s\n", dir.c_str());
+	return 0;
+}
+
+// Waits for the source in short slices so that an interrupt is seen at once.
+bool connect_source(Receiver& rx, const std::string& dir, const std::optional<std::string>& name, double wait_s)
+{
+	Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(static_cast<long>(wait_s * 1000));
+	do {
+		if (rx.open(dir, name, 200))
+			return true;
+	} while (!g_interrupted && Clock::now() < deadline);
+	return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+	Options o;
+	int status = parse(argc, argv, o);
+	if (status != 0)
+		return status < 0 ? 0 : status;
+	std::string dir = ndi_standin::source_dir();
+	if (o.list)
+		return list_sources(o, dir);
+
+	struct sigaction sa;
+	memset(&sa, 0, sizeof(sa));
+	sa.sa_handler = on_signal;  // no SA_RESTART: waits end early and the loop sees the flag
+	sigaction(SIGINT, &sa, nullptr);
+	sigaction(SIGTERM, &sa, nullptr);
+	signal(SIGPIPE, SIG_IGN);
+
+	Receiver rx;
+	if (!connect_source(rx, dir, o.source, o.wait)) {
+		if (g_interrupted)
+			return 0;
+		if (o.source)
+			fprintf(stderr, "vexo-rx: no source named %s appeared in %s within %g s\n",
+			        rx::json_quote(*o.source).c_str(), dir.c_str(), o.wait);
+		else
+			fprintf(stderr, "vexo-rx: no source appeared in %s within %g s\n", dir.c_str(), o.wait);
+		return 1;
+	}
+
+	rx::RxSummary summary;
+	std::optional<Clock::time_point> stop_at;
+	long frames = 0;
+	bool snapped[2] = {false, false};
+	int snap_failures[2] = {0, 0};
+	const int kSnapAttempts = 5;
+	std::string name;
+	bool stop = false;
+	while (!stop && !g_interrupted) {
+		RxEvent ev = rx.next(100);
+		switch (ev.kind) {
+		case Kind::None:
+			break;
+		case Kind::Source:
+			name = ev.source.name;
+			if (!stop_at && o.seconds >= 0)
+				stop_at = Clock::now() + std::chrono::milliseconds(static_cast<long>(o.seconds * 1000));
+			if (o.json)
+				emit(rx::JsonLine().str("event", "source").str("name", ev.source.name)
+				         .opt_str("groups", ev.source.groups).opt_str("config", ev.source.config));
+			else
+				printf("connected to %s  groups: %s\nconfig: %s\n", rx::json_quote(ev.source.name).c_str(),
+				       ev.source.groups ? ev.source.groups->c_str() : "(none)",
+				       ev.source.config ? ev.source.config->c_str() : "(none)");
+			if (o.tally_set && !rx.set_tally(o.program, o.preview))
+				fprintf(stderr, "vexo-rx: could not send the tally\n");
+			for (const std::string& xml : o.metadata)
+				if (!rx.send_metadata(xml))
+					fprintf(stderr, "vexo-rx: could not send metadata\n");
+			break;
+		case Kind::ConnectionMetadata:
+			if (o.json)
+				emit(rx::JsonLine().str("event", "metadata").str("xml", ev.text));
+			else
+				printf("metadata: %s\n", ev.text.c_str());
+			break;
+		case Kind::Metadata:
+			if (o.json)
+				emit(rx::JsonLine().str("event", "metadata_frame").str("xml", ev.text));
+			else
+				printf("metadata frame: %s\n", ev.text.c_str());
+			break;
+		case Kind::Video: {
+			const ndi_standin::VideoFrame& v = ev.video;
+			int s = v.stream == 1 ? 1 : 0;
+			const char* stream = s == 1 ? "preview" : "program";
+			if (o.json)
+				emit(rx::JsonLine().str("event", "video").str("stream", stream).num("xres", v.xres)
+				         .num("yres", v.yres).str("fourcc", ndi_standin::fourcc_text(v.fourcc))
+				         .num("frame_rate_n", v.frame_rate_n).num("frame_rate_d", v.frame_rate_d)
+				         .real("aspect", v.aspect).str("format", format_name(v.format))
+				         .num("size", static_cast<int64_t>(v.data.size())).str("head", head_hex(v.data)));
+			else
+				summary.video(v);
+			if (o.snapshot && !snapped[s] && snap_failures[s] < kSnapAttempts) {
+				std::string path = *o.snapshot + "-" + stream + ".png";
+				std::string error;
+				if (rx::RxSnapshot::write_png(v, path, error)) {
+					snapped[s] = true;
+					if (o.json)
+						emit(rx::JsonLine().str("event", "snapshot").str("stream", stream).str("path", path));
+					else
+						printf("snapshot of the %s stream written to %s\n", stream, path.c_str());
+				} else {
+					++snap_failures[s];
+					fprintf(stderr, "vexo-rx: snapshot of the %s stream failed: %s\n", stream, error.c_str());
+				}
+			}
+			if (o.frames > 0 && ++frames >= o.frames)
+				stop = true;
+			break;
+		}
+		case Kind::Audio:
+			if (o.json) {
+				std::vector<float> first(ev.audio.data.begin(),
+				                         ev.audio.data.begin() + std::min<size_t>(4, ev.audio.data.size()));
+				emit(rx::JsonLine().str("event", "audio").num("sample_rate", ev.audio.sample_rate)
+				         .num("channels", ev.audio.channels).num("samples", ev.audio.samples).reals("first", first));
+			} else {
+				summary.audio(ev.audio);
+			}
+			break;
+		case Kind::Failover:
+			if (o.json)
+				emit(rx::JsonLine().str("event", "failover").str("name", ev.text));
+			else
+				printf("sender names its failover source %s\n", rx::json_quote(ev.text).c_str());
+			break;
+		case Kind::Disconnected:
+			if (o.json)
+				emit(rx::JsonLine().str("event", "disconnected"));
+			else
+				printf("disconnected from %s; waiting for it to come back\n", rx::json_quote(name).c_str());
+			fflush(stdout);
+			// The sender may come back (the program recreates it): wait for the same name.
+			while (!g_interrupted && !rx.connected()) {
+				if (stop_at && Clock::now() >= *stop_at)
+					break;
+				rx.open(dir, name, 200);
+			}
+			break;
+		}
+		if (!o.json)
+			summary.tick(stdout);
+		fflush(stdout);
+		if (stop_at && Clock::now() >= *stop_at)
+			stop = true;
+		if (o.snapshot && o.seconds < 0 && o.frames < 0 &&
+		    (snapped[0] || snap_failures[0] >= kSnapAttempts) && (snapped[1] || snap_failures[1] >= kSnapAttempts))
+			stop = true;
+	}
+	rx.close();
+	if (o.snapshot && (!snapped[0] || !snapped[1])) {
+		fprintf(stderr, "vexo-rx: %s snapshot not written\n",
+		        !snapped[0] && !snapped[1] ? "neither" : (!snapped[0] ? "the program" : "the preview"));
+		return 1;
+	}
+	return 0;
+}

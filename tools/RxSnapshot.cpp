@@ -1,0 +1,136 @@
+// Turns one received SpeedHQ frame into a PNG file (vexo-rx --snapshot).
+#include "RxSnapshot.h"
+
+#include <ctype.h>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <memory>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/imgutils.h>
+#include <libswscale/swscale.h>
+}
+
+namespace rx {
+
+namespace {
+
+struct CodecFree {
+	void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameFree {
+	void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketFree {
+	void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct SwsFree {
+	void operator()(SwsContext* s) const { sws_freeContext(s); }
+};
+using CodecPtr = std::unique_ptr<AVCodecContext, CodecFree>;
+using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
+
+std::string av_error(int code)
+{
+	char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+	av_strerror(code, buf, sizeof(buf));
+	return buf;
+}
+
+}  // namespace
+
+bool RxSnapshot::write_png(const ndi_standin::VideoFrame& f, const std::string& path, std::string& error)
+{
+	if (f.xres <= 0 || f.yres <= 0 || f.data.empty()) {
+		error = "frame has no picture";
+		return false;
+	}
+	const AVCodec* dec = avcodec_find_decoder(AV_CODEC_ID_SPEEDHQ);
+	const AVCodec* enc = avcodec_find_encoder(AV_CODEC_ID_PNG);
+	if (dec == nullptr || enc == nullptr) {
+		error = "libavcodec lacks the SpeedHQ decoder or the PNG encoder";
+		return false;
+	}
+
+	// The decoder learns the chroma format from the tag and knows only the upper-case
+	// FourCCs; the preview stream's lower-case ones carry the same bitstream.
+	uint32_t tag = 0;
+	for (int i = 0; i < 4; ++i)
+		tag |= static_cast<uint32_t>(toupper(static_cast<int>(f.fourcc >> (8 * i) & 0xFF))) << (8 * i);
+	CodecPtr dctx(avcodec_alloc_context3(dec));
+	dctx->codec_tag = tag;
+	dctx->width = f.xres;
+	dctx->height = f.yres;
+	int r = avcodec_open2(dctx.get(), dec, nullptr);
+	if (r < 0) {
+		error = "cannot open the SpeedHQ decoder for " + ndi_standin::fourcc_text(f.fourcc) + ": " + av_error(r);
+		return false;
+	}
+	// The decoder reads a little past the end of the packet: give it zeroed padding.
+	std::vector<uint8_t> padded(f.data.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+	memcpy(padded.data(), f.data.data(), f.data.size());
+	PacketPtr pkt(av_packet_alloc());
+	pkt->data = padded.data();
+	pkt->size = static_cast<int>(f.data.size());
+	FramePtr pic(av_frame_alloc());
+	r = avcodec_send_packet(dctx.get(), pkt.get());
+	if (r >= 0)
+		r = avcodec_receive_frame(dctx.get(), pic.get());
+	if (r < 0) {
+		error = "SpeedHQ decoding failed: " + av_error(r);
+		return false;
+	}
+
+	bool field = f.format == 2 || f.format == 3;  // field_0, field_1
+	int out_w = pic->width, out_h = field ? pic->height * 2 : pic->height;
+	std::unique_ptr<SwsContext, SwsFree> sws(
+		sws_getContext(pic->width, pic->height, static_cast<AVPixelFormat>(pic->format), out_w, out_h,
+		               AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr, nullptr, nullptr));
+	if (!sws) {
+		error = "no conversion from the decoded pixel format to RGB";
+		return false;
+	}
+	FramePtr rgb(av_frame_alloc());
+	rgb->format = AV_PIX_FMT_RGB24;
+	rgb->width = out_w;
+	rgb->height = out_h;
+	if (av_frame_get_buffer(rgb.get(), 0) < 0) {
+		error = "out of memory";
+		return false;
+	}
+	sws_scale(sws.get(), pic->data, pic->linesize, 0, pic->height, rgb->data, rgb->linesize);
+
+	CodecPtr ectx(avcodec_alloc_context3(enc));
+	ectx->width = out_w;
+	ectx->height = out_h;
+	ectx->pix_fmt = AV_PIX_FMT_RGB24;
+	ectx->time_base = AVRational{1, 25};
+	r = avcodec_open2(ectx.get(), enc, nullptr);
+	PacketPtr png(av_packet_alloc());
+	if (r >= 0)
+		r = avcodec_send_frame(ectx.get(), rgb.get());
+	if (r >= 0)
+		r = avcodec_receive_packet(ectx.get(), png.get());
+	if (r < 0) {
+		error = "PNG encoding failed: " + av_error(r);
+		return false;
+	}
+
+	FILE* out = fopen(path.c_str(), "wb");
+	if (out == nullptr) {
+		error = "cannot write " + path + ": " + strerror(errno);
+		return false;
+	}
+	bool ok = fwrite(png->data, 1, static_cast<size_t>(png->size), out) == static_cast<size_t>(png->size);
+	ok = fclose(out) == 0 && ok;
+	if (!ok)
+		error = "cannot write " + path;
+	return ok;
+}
+
+}  // namespace rx
