@@ -66,6 +66,19 @@ public:
 	bool check_source_name_None();
 	bool get_source_data(const std::string& filename, std::string& data);
 
+	// The four values of the transport file, by position: zero-filled, at most 49 characters.
+	struct transport_fields {
+		char ttl[50] = {};
+		char netmask[50] = {};
+		char netprefix[50] = {};
+		char mode[50] = {};
+	};
+	// Pieces of the sender creation, kept apart so that they can be checked without a runtime.
+	static std::string strip_transport_word(const std::string& word);
+	static transport_fields split_transport_fields(const std::string& stripped);
+	static std::string build_ndi_config(const transport_fields& transport, const char* discovery_server,
+	                                    const char* vendor_block);
+
 	// Live settings.
 	void encode_settings();
 	int GetWebUIVideoFormat();
@@ -125,6 +138,9 @@ public:
 	std::atomic<bool> encodeRunning{false};
 
 private:
+	// The failover file's value: the text after its last line end. False when unreadable.
+	static bool get_failover_value(const std::string& filename, std::string& value);
+
 	// Name texts that must outlive the sender creation call.
 	std::string m_source_name;
 	std::string m_group_name;

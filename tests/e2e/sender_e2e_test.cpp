@@ -1,0 +1,319 @@
+// End to end: the NDI sender as a receiver sees it, through the virtual appliance and vexo-rx.
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+using namespace std::chrono_literals;
+using e2e::json;
+
+namespace {
+
+const char* const kProductXml =
+	R"(<ndi_product long_name="Mer-Vane NDI sender" short_name="Mer-Vane send" manufacturer="Mer-Vane" )"
+	R"(version="4.1" session="default" model_name="Orvel 4k" serial="ABCDEFG"/>)";
+
+std::string capabilities_xml(const std::string& address)
+{
+	return R"(<ndi_capabilities ntk_ptz="true" ntk_pan_tilt="true" ntk_zoom="true" ntk_iris="true" )"
+	       R"(ntk_white_balance="true" ntk_exposure="true" ntk_focus="true" ntk_autofocus="true" )"
+	       R"(ntk_preset_speed="true" web_control="http://)" +
+	       address + R"(/"/>)";
+}
+
+// The vendor block closes every configuration text; its identifier is an upper-case GUID.
+const std::regex kVendorTail(
+	R"re(^(.*)"vendor":\{"name":"Mer-Vane","id":"[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}"\}\}\}$)re");
+
+// The configuration text without its vendor block and closing braces; "<bad>" when the
+// text does not end in the vendor block.
+std::string config_head(const std::string& config)
+{
+	std::smatch m;
+	if (!std::regex_match(config, m, kVendorTail))
+		return "<bad> " + config;
+	return m[1];
+}
+
+std::function<bool(const json&)> event_is(const char* name)
+{
+	return [name](const json& e) { return e.value("event", "") == name; };
+}
+
+// One appliance with a receiver watching it. The settings are written before start().
+class SenderE2E : public ::testing::Test {
+protected:
+	void TearDown() override
+	{
+		rx_.reset();
+		if (sim_)
+			sim_->stop();
+	}
+
+	// Starts the appliance and, once its sender exists, a receiver.
+	void start(const std::string& hdmi = "1080p59.94")
+	{
+		sim_ = std::make_unique<e2e::Sim>(root_, hdmi);
+		ASSERT_TRUE(sim_->wait_for_line("NDIConfigStream", 20s)) << sim_->output();
+		rx_ = std::make_unique<e2e::Rx>(root_);
+	}
+
+	json source()
+	{
+		std::optional<json> e = rx_->wait_for_event(event_is("source"), 10s);
+		EXPECT_TRUE(e) << rx_->output() << "\n--- appliance:\n" << sim_->output();
+		return e.value_or(json::object());
+	}
+
+	// The connection metadata texts, once both have arrived.
+	std::vector<std::string> metadata()
+	{
+		rx_->wait_for_event([this](const json&) { return rx_->count(event_is("metadata")) >= 2; }, 10s);
+		std::vector<std::string> texts;
+		for (const json& e : rx_->events())
+			if (e.value("event", "") == "metadata")
+				texts.push_back(e.value("xml", ""));
+		return texts;
+	}
+
+	e2e::Sysroot root_;
+	std::unique_ptr<e2e::Sim> sim_;
+	std::unique_ptr<e2e::Rx> rx_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Source name and groups
+
+TEST_F(SenderE2E, SourceIsNamedHdmiWithoutAStreamName)
+{
+	root_.write("etc/mervane-enc1-settings.json", R"({"NDIGroup":"NDIGroupDis","NDIGroupName":"public"})");
+	start();
+	json src = source();
+	EXPECT_EQ(src.value("name", "?"), "HDMI");
+	EXPECT_TRUE(src["groups"].is_null()) << src.dump();
+	EXPECT_FALSE(sim_->wait_for_line("NDI STREAM NAME", 0s));
+}
+
+TEST_F(SenderE2E, StreamNameAndGroupsReachTheReceiver)
+{
+	root_.write("etc/mervane-enc1-settings.json",
+	            R"({"StreamName":"Studio A","NDIGroup":"NDIGroupEn","NDIGroupName":"studio,public"})");
+	start();
+	json src = source();
+	EXPECT_EQ(src.value("name", "?"), "Studio A");
+	EXPECT_EQ(src["groups"], "studio,public") << src.dump();
+	EXPECT_TRUE(sim_->wait_for_line("NDI STREAM NAME: Studio A", 0s));
+	EXPECT_TRUE(sim_->wait_for_line("NDI GROUP NAME: studio,public", 0s));
+}
+
+TEST_F(SenderE2E, GroupsEnabledWithoutANameGiveNoGroups)
+{
+	root_.write("etc/mervane-enc1-settings.json", R"({"StreamName":"Cam","NDIGroup":"NDIGroupEn"})");
+	start();
+	json src = source();
+	EXPECT_EQ(src.value("name", "?"), "Cam");
+	EXPECT_TRUE(src["groups"].is_null()) << src.dump();
+}
+
+TEST_F(SenderE2E, EmptyStreamNameStaysEmpty)
+{
+	root_.write("etc/mervane-enc1-settings.json", R"({"StreamName":"","NDIGroup":"NDIGroupDis"})");
+	start();
+	json src = source();
+	EXPECT_EQ(src.value("name", "?"), "");
+	EXPECT_TRUE(sim_->wait_for_line("NDI STREAM NAME: ", 0s));
+}
+
+// ---------------------------------------------------------------------------------------
+// Configuration text
+
+struct TransportCase {
+	const char* label;
+	const char* file;  // nullptr: no transport file
+	const char* head;  // the configuration text before the vendor block
+};
+
+class SenderTransport : public SenderE2E, public ::testing::WithParamInterface<TransportCase> {};
+
+TEST_P(SenderTransport, ConfigurationTextIsExact)
+{
+	const TransportCase& c = GetParam();
+	if (c.file != nullptr)
+		root_.write("etc/mervane-ndinet-tx-settings.json", c.file);
+	else
+		root_.remove("etc/mervane-ndinet-tx-settings.json");
+	start();
+	json src = source();
+	EXPECT_EQ(config_head(src.value("config", "")), c.head) << src.dump();
+	// The receiver gets the text exactly as the appliance printed it.
+	EXPECT_TRUE(sim_->wait_for_line(src.value("config", "<none>"), 0s)) << sim_->output();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+	Modes, SenderTransport,
+	::testing::Values(
+		TransportCase{"Multicast",
+	                  R"({"ttl":"3","netmask":"255.255.255.0","netprefix":"239.255.0.0","mode":"Multicast"})",
+	                  R"({"ndi":{"multicast":{"send":{"ttl":3,"enable":true,"netmask":"255.255.255.0",)"
+	                  R"("netprefix":"239.255.0.0"},"recv":{"enable":true}},)"},
+		TransportCase{"MultiTcp", R"({"ttl":"1","netmask":"255.255.0.0","netprefix":"239.255.0.0","mode":"Multi-TCP"})",
+	                  R"({"ndi":{"tcp":{"send":{"enable":true},"recv":{"enable":true}},)"},
+		TransportCase{"Udp", R"({"ttl":"1","netmask":"255.255.0.0","netprefix":"239.255.0.0","mode":"UDP"})",
+	                  R"({"ndi":{"unicast":{"send":{"enable":true},"recv":{"enable":true}},)"},
+		TransportCase{"LowerCase", R"({"ttl":"1","netmask":"255.255.0.0","netprefix":"239.255.0.0","mode":"multicast"})",
+	                  R"({"ndi":{)"},
+		TransportCase{"NoFile", nullptr, R"({"ndi":{)"},
+		TransportCase{"Malformed", R"({"ttl":"1""mode":"UDP"})", R"({"ndi":{)"}),
+	[](const ::testing::TestParamInfo<TransportCase>& param) { return param.param.label; });
+
+TEST_F(SenderE2E, DiscoveryServerEntryHasItsSpace)
+{
+	root_.write("etc/mervane-ndinet-find-settings.json", R"({"NDIDisServ":"NDIDisServEn","NDIDisServIP":"192.0.2.50"})");
+	start();
+	json src = source();
+	EXPECT_EQ(config_head(src.value("config", "")),
+	          R"({"ndi":{"tcp":{"send":{"enable":true},"recv":{"enable":true}},"networks":{"discovery": "192.0.2.50"},)")
+		<< src.dump();
+}
+
+TEST_F(SenderE2E, DiscoveryServerWithoutAddressAddsNothing)
+{
+	root_.write("etc/mervane-ndinet-find-settings.json", R"({"NDIDisServ":"NDIDisServEn"})");
+	root_.remove("etc/mervane-ndinet-tx-settings.json");
+	start();
+	json src = source();
+	EXPECT_EQ(config_head(src.value("config", "")), R"({"ndi":{)") << src.dump();
+}
+
+// ---------------------------------------------------------------------------------------
+// Connection metadata
+
+TEST_F(SenderE2E, ProductAndCapabilitiesGoToEveryReceiver)
+{
+	start();
+	std::vector<std::string> xml = metadata();
+	ASSERT_EQ(xml.size(), 2u) << rx_->output();
+	EXPECT_EQ(xml[0], kProductXml);
+	// The address is whatever this machine's eth0 has; the rest is fixed.
+	std::smatch m;
+	ASSERT_TRUE(std::regex_match(xml[1], m, std::regex(R"re(.*web_control="http://([^/]*)/"/>)re"))) << xml[1];
+	EXPECT_EQ(xml[1], capabilities_xml(m[1]));
+
+	// A second receiver gets the same texts.
+	e2e::Rx second(root_);
+	ASSERT_TRUE(second.wait_for_event([&](const json&) { return second.count(event_is("metadata")) >= 2; }, 10s))
+		<< second.output();
+	std::vector<std::string> again;
+	for (const json& e : second.events())
+		if (e.value("event", "") == "metadata")
+			again.push_back(e.value("xml", ""));
+	EXPECT_EQ(again, xml);
+}
+
+TEST_F(SenderE2E, WebControlCarriesTheLastAddressOfEth0)
+{
+	if (!e2e::enter_netns({"192.0.2.10/24", "192.0.2.20/24"}))
+		GTEST_SKIP() << "no private network namespace here";
+	start();
+	std::vector<std::string> xml = metadata();
+	ASSERT_EQ(xml.size(), 2u) << rx_->output();
+	EXPECT_EQ(xml[1], capabilities_xml("192.0.2.20"));
+	// The address pipeline's lines are printed as they come.
+	std::optional<size_t> first = sim_->wait_for_line("192.0.2.10", 0s);
+	std::optional<size_t> second = sim_->wait_for_line("192.0.2.20", 0s);
+	ASSERT_TRUE(first && second) << sim_->output();
+	EXPECT_EQ(*second, *first + 1);
+}
+
+TEST_F(SenderE2E, WebControlIsEmptyWithoutAnAddress)
+{
+	if (!e2e::enter_netns({}))
+		GTEST_SKIP() << "no private network namespace here";
+	start();
+	std::vector<std::string> xml = metadata();
+	ASSERT_EQ(xml.size(), 2u) << rx_->output();
+	EXPECT_EQ(xml[1], capabilities_xml(""));
+}
+
+// ---------------------------------------------------------------------------------------
+// Failover
+
+TEST_F(SenderE2E, NamedFailoverWithdrawsTheSenderOnInputLoss)
+{
+	root_.write("etc/mervane-source1-name-encfailover", "BACKUP (Cam 2)");
+	start();
+	source();
+	ASSERT_TRUE(sim_->wait_for_line("failover source name: = 'BACKUP (Cam 2)'", 0s)) << sim_->output();
+
+	sim_->control("hdmi", "none");
+	auto lost = e2e::Clock::now();
+	std::optional<json> failover = rx_->wait_for_event(event_is("failover"), 3s);
+	ASSERT_TRUE(failover) << rx_->output() << "\n--- appliance:\n" << sim_->output();
+	EXPECT_EQ(failover->value("name", ""), "BACKUP (Cam 2)");
+	EXPECT_TRUE(rx_->wait_for_event(event_is("disconnected"), 2s));
+	// One loop pass notices the loss; allow for the detection of the receiver model.
+	EXPECT_LT(e2e::Clock::now() - lost, 2500ms);
+	EXPECT_TRUE(sim_->wait_for_line("distroy_ndi_tx_instance", 1s));
+
+	// The input comes back: the sender is created again and can be watched.
+	size_t lines = sim_->lines().size();
+	sim_->control("hdmi", "1080p59.94");
+	ASSERT_TRUE(sim_->wait_for_line("creat_ndi_tx_instance", 5s, lines)) << sim_->output();
+	ASSERT_TRUE(sim_->wait_for_line("NDIConfigStream", 2s, lines));
+	e2e::Rx again(root_);
+	EXPECT_TRUE(again.wait_for_event(event_is("source"), 10s)) << again.output();
+}
+
+TEST_F(SenderE2E, FailoverNamedNoneKeepsTheSenderUp)
+{
+	root_.write("etc/mervane-source1-name-encfailover", "None");
+	start();
+	source();
+	EXPECT_FALSE(sim_->wait_for_line("failover source name", 0s));
+
+	sim_->control("hdmi", "none");
+	EXPECT_FALSE(rx_->wait_for_event(event_is("disconnected"), 3s)) << rx_->output();
+	EXPECT_FALSE(sim_->wait_for_line("distroy_ndi_tx_instance", 0s)) << sim_->output();
+	EXPECT_EQ(rx_->count(event_is("failover")), 0u);
+}
+
+TEST_F(SenderE2E, FailoverWithTrailingLineEndCountsAsNone)
+{
+	root_.write("etc/mervane-source1-name-encfailover", "BACKUP\n");
+	start();
+	source();
+	EXPECT_TRUE(sim_->wait_for_line("/etc/mervane-source1-name-encfailover file read failed.", 0s)) << sim_->output();
+	EXPECT_FALSE(sim_->wait_for_line("failover source name", 0s));
+
+	sim_->control("hdmi", "none");
+	EXPECT_FALSE(rx_->wait_for_event(event_is("disconnected"), 3s)) << rx_->output();
+	EXPECT_EQ(rx_->count(event_is("failover")), 0u);
+}
+
+TEST_F(SenderE2E, LowerCaseNoneIsASourceName)
+{
+	root_.write("etc/mervane-source1-name-encfailover", "none");
+	start();
+	source();
+	sim_->control("hdmi", "none");
+	std::optional<json> failover = rx_->wait_for_event(event_is("failover"), 3s);
+	ASSERT_TRUE(failover) << rx_->output();
+	EXPECT_EQ(failover->value("name", ""), "none");
+}
+
+TEST_F(SenderE2E, WithoutInputAtStartAFailoverSourceMeansNoSender)
+{
+	root_.write("etc/mervane-source1-name-encfailover", "BACKUP");
+	sim_ = std::make_unique<e2e::Sim>(root_, "none");
+	// Created at start-up, withdrawn on the first pass without input.
+	ASSERT_TRUE(sim_->wait_for_line("NDIConfigStream", 20s)) << sim_->output();
+	EXPECT_TRUE(sim_->wait_for_line("distroy_ndi_tx_instance", 3s)) << sim_->output();
+	e2e::RunResult list = e2e::run({VEXO_RX_BIN, "--list"}, {{"NDI_STANDIN_DIR", root_.path("ndi")}});
+	EXPECT_EQ(list.out.find("HDMI"), std::string::npos) << list.out;
+}

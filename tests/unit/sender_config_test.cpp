@@ -1,0 +1,141 @@
+// NDI sender configuration: transport word splitting and the runtime's configuration text.
+#include <string.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "NdiTransmitter.h"
+
+namespace {
+
+const char* const kVendor = R"("vendor":{"name":"Mer-Vane","id":"ID"})";
+
+NdiTransmitter::transport_fields fields_of(const std::string& word)
+{
+	return NdiTransmitter::split_transport_fields(NdiTransmitter::strip_transport_word(word));
+}
+
+std::string config_for(const std::string& word, const char* server = nullptr)
+{
+	return NdiTransmitter::build_ndi_config(fields_of(word), server, kVendor);
+}
+
+// Every field must stay a terminated text within its 50 bytes, whatever the input.
+void expect_terminated(const NdiTransmitter::transport_fields& f)
+{
+	EXPECT_LE(strnlen(f.ttl, sizeof(f.ttl)), 49u);
+	EXPECT_LE(strnlen(f.netmask, sizeof(f.netmask)), 49u);
+	EXPECT_LE(strnlen(f.netprefix, sizeof(f.netprefix)), 49u);
+	EXPECT_LE(strnlen(f.mode, sizeof(f.mode)), 49u);
+}
+
+}  // namespace
+
+TEST(SenderTransportWord, StripsQuotesAndBracesAndSplitsByPosition)
+{
+	const std::string word =
+		R"({"NDITTL":"16","NDINetmask":"255.255.0.0","NDIPrefix":"239.255.0.0","NDITxMode":"Multicast"})";
+	EXPECT_EQ(NdiTransmitter::strip_transport_word(word),
+	          "NDITTL:16,NDINetmask:255.255.0.0,NDIPrefix:239.255.0.0,NDITxMode:Multicast");
+
+	NdiTransmitter::transport_fields f = fields_of(word);
+	EXPECT_STREQ(f.ttl, "16");
+	EXPECT_STREQ(f.netmask, "255.255.0.0");
+	EXPECT_STREQ(f.netprefix, "239.255.0.0");
+	EXPECT_STREQ(f.mode, "Multicast");
+
+	// Keys are ignored: only the positions of the separators count.
+	f = fields_of(R"({"a":"1","b":"2","c":"3","d":"UDP"})");
+	EXPECT_STREQ(f.ttl, "1");
+	EXPECT_STREQ(f.netmask, "2");
+	EXPECT_STREQ(f.netprefix, "3");
+	EXPECT_STREQ(f.mode, "UDP");
+}
+
+TEST(SenderTransportWord, MissingOrMisorderedSeparatorsGiveEmptyFields)
+{
+	// No separators at all (also the empty text of a missing file).
+	for (const char* word : {"", "{}", "garbage", R"({"Multicast"})"}) {
+		NdiTransmitter::transport_fields f = fields_of(word);
+		EXPECT_STREQ(f.ttl, "") << word;
+		EXPECT_STREQ(f.netmask, "") << word;
+		EXPECT_STREQ(f.netprefix, "") << word;
+		EXPECT_STREQ(f.mode, "") << word;
+		expect_terminated(f);
+	}
+
+	// Three members: the fields that have both delimiters are kept, the mode has no ':'.
+	NdiTransmitter::transport_fields f = fields_of(R"({"a":"1","b":"2","c":"3"})");
+	EXPECT_STREQ(f.ttl, "1");
+	EXPECT_STREQ(f.netmask, "2");
+	EXPECT_STREQ(f.netprefix, "");
+	EXPECT_STREQ(f.mode, "");
+
+	// Each ',' before its ':' (values without keys): nothing is taken from before a key.
+	f = fields_of("a,b:1,c:2,d:3");
+	EXPECT_STREQ(f.ttl, "");
+	EXPECT_STREQ(f.netmask, "");
+	EXPECT_STREQ(f.netprefix, "");
+	EXPECT_STREQ(f.mode, "");
+
+	// Four colons but no commas: only the mode is found.
+	f = fields_of("a:1b:2c:3d:Multi-TCP");
+	EXPECT_STREQ(f.ttl, "");
+	EXPECT_STREQ(f.netmask, "");
+	EXPECT_STREQ(f.netprefix, "");
+	EXPECT_STREQ(f.mode, "Multi-TCP");
+}
+
+TEST(SenderTransportWord, LongValuesAreCutTo49Characters)
+{
+	const std::string v49(49, 'x');
+	const std::string v50(50, 'y');
+	const std::string v300(300, 'z');
+	NdiTransmitter::transport_fields f =
+		fields_of("t:" + v49 + ",m:" + v50 + ",p:" + v300 + ",mode:" + v300);
+	EXPECT_EQ(std::string(f.ttl), v49);
+	EXPECT_EQ(std::string(f.netmask), v50.substr(0, 49));
+	EXPECT_EQ(std::string(f.netprefix), v300.substr(0, 49));
+	EXPECT_EQ(std::string(f.mode), v300.substr(0, 49));
+	expect_terminated(f);
+
+	// A mode cut to 49 characters is no known mode, so no transport block is added.
+	EXPECT_EQ(config_for("t:1,m:2,p:3,mode:Multicast" + v50), std::string(R"({"ndi":{)") + kVendor + "}}");
+}
+
+TEST(SenderConfigText, EachTransportModeAddsItsExactBlock)
+{
+	EXPECT_EQ(config_for(R"({"ttl":"1","mask":"255.255.255.0","prefix":"239.255.0.0","mode":"Multicast"})"),
+	          std::string(R"({"ndi":{"multicast":{"send":{"ttl":1,"enable":true,"netmask":"255.255.255.0",)"
+	                      R"("netprefix":"239.255.0.0"},"recv":{"enable":true}},)") +
+	              kVendor + "}}");
+	EXPECT_EQ(config_for(R"({"ttl":"1","mask":"255.255.255.0","prefix":"239.255.0.0","mode":"Multi-TCP"})"),
+	          std::string(R"({"ndi":{"tcp":{"send":{"enable":true},"recv":{"enable":true}},)") + kVendor + "}}");
+	EXPECT_EQ(config_for(R"({"ttl":"1","mask":"255.255.255.0","prefix":"239.255.0.0","mode":"UDP"})"),
+	          std::string(R"({"ndi":{"unicast":{"send":{"enable":true},"recv":{"enable":true}},)") + kVendor +
+	              "}}");
+}
+
+TEST(SenderConfigText, UnknownEmptyOrLowerCaseModeAddsNothing)
+{
+	const std::string vendor_only = std::string(R"({"ndi":{)") + kVendor + "}}";
+	for (const char* mode : {"multicast", "multi-tcp", "udp", "Udp", "", "TCP", "Multicast "}) {
+		std::string word = std::string(R"({"a":"1","b":"2","c":"3","d":")") + mode + R"("})";
+		EXPECT_EQ(config_for(word), vendor_only) << mode;
+	}
+	EXPECT_EQ(config_for(""), vendor_only);
+}
+
+TEST(SenderConfigText, DiscoveryEntryHasOneSpaceAndPrecedesTheVendor)
+{
+	EXPECT_EQ(config_for("", "192.0.2.5"),
+	          std::string(R"({"ndi":{"networks":{"discovery": "192.0.2.5"},)") + kVendor + "}}");
+	EXPECT_EQ(config_for(R"({"a":"4","b":"255.255.0.0","c":"239.1.0.0","d":"Multicast"})", "10.1.2.3:5959"),
+	          std::string(R"({"ndi":{"multicast":{"send":{"ttl":4,"enable":true,"netmask":"255.255.0.0",)"
+	                      R"("netprefix":"239.1.0.0"},"recv":{"enable":true}},)"
+	                      R"("networks":{"discovery": "10.1.2.3:5959"},)") +
+	              kVendor + "}}");
+	// An empty address is still an entry: the key was present.
+	EXPECT_EQ(config_for("", ""), std::string(R"({"ndi":{"networks":{"discovery": ""},)") + kVendor + "}}");
+}

@@ -1,0 +1,226 @@
+// NDI sender creation from the settings files, and the failover file.
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "NdiTransmitter.h"
+
+namespace {
+
+const char* const kFailoverFile = "/etc/mervane-source1-name-encfailover";
+
+// A fresh sysroot with an empty etc/ for each case, and a private directory for the
+// runtime's senders; both removed afterwards.
+class SenderCreate : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		char pattern[] = "/tmp/vexo-sender-XXXXXX";
+		ASSERT_NE(mkdtemp(pattern), nullptr);
+		root_ = pattern;
+		std::filesystem::create_directories(root_ / "etc");
+		std::filesystem::create_directories(root_ / "ndi");
+		setenv("VEXO_SYSROOT", root_.c_str(), 1);
+		setenv("NDI_STANDIN_DIR", (root_ / "ndi").c_str(), 1);
+	}
+
+	void TearDown() override
+	{
+		if (tx_.NDITxCreated)
+			tx_.distroy_ndi_tx_instance();
+		unsetenv("VEXO_SYSROOT");
+		unsetenv("NDI_STANDIN_DIR");
+		std::error_code ec;
+		std::filesystem::remove_all(root_, ec);
+	}
+
+	void write(const std::string& rel, const std::string& text)
+	{
+		std::ofstream(root_ / rel, std::ios::binary) << text;
+	}
+
+	// Creates the sender and returns what it printed.
+	std::string create()
+	{
+		if (tx_.NDITxCreated)
+			tx_.distroy_ndi_tx_instance();
+		::testing::internal::CaptureStdout();
+		tx_.creat_ndi_tx_instance();
+		return ::testing::internal::GetCapturedStdout();
+	}
+
+	// The configuration text as printed after "NDIConfigStream".
+	static std::string config_of(const std::string& out)
+	{
+		size_t at = out.find("NDIConfigStream\n");
+		if (at == std::string::npos)
+			return "<none>";
+		at += 16;
+		return out.substr(at, out.find('\n', at) - at);
+	}
+
+	std::string vendor_only() const { return std::string(R"({"ndi":{)") + tx_.p_config_json + "}}"; }
+
+	std::filesystem::path root_;
+	NdiTransmitter tx_;
+};
+
+}  // namespace
+
+TEST_F(SenderCreate, WithoutSettingsFilesTheDefaultsApply)
+{
+	tx_.encodeRunning = true;
+	std::string out = create();
+
+	EXPECT_EQ(out.rfind("creat_ndi_tx_instance\n", 0), 0u) << out;
+	EXPECT_FALSE(tx_.encodeRunning);
+	EXPECT_TRUE(tx_.NDITxCreated);
+	EXPECT_STREQ(tx_.ndi_tx.p_ndi_name, "HDMI");
+	EXPECT_EQ(tx_.ndi_tx.p_groups, nullptr);
+	EXPECT_FALSE(tx_.ndi_tx.clock_video);
+	EXPECT_FALSE(tx_.ndi_tx.clock_audio);
+	EXPECT_EQ(out.find("NDI STREAM NAME"), std::string::npos);
+	EXPECT_EQ(out.find("NDI GROUP NAME"), std::string::npos);
+	// The missing transport file prints an empty line before the configuration.
+	EXPECT_NE(out.find("creat_ndi_tx_instance\n\nNDIConfigStream\n"), std::string::npos) << out;
+	EXPECT_EQ(config_of(out), vendor_only());
+	EXPECT_NE(std::string(tx_.p_config_json).find(R"("vendor":{"name":"Mer-Vane","id":")"), std::string::npos);
+	EXPECT_EQ(tx_.p_failover_source.p_ndi_name, nullptr);
+
+	tx_.distroy_ndi_tx_instance();
+	EXPECT_FALSE(tx_.NDITxCreated);
+	EXPECT_EQ(tx_.ndi_tx_inst, nullptr);
+}
+
+TEST_F(SenderCreate, SourceNameAndGroupsComeFromTheStreamSettings)
+{
+	write("etc/mervane-enc1-settings.json",
+	      R"({"StreamName":"Studio A","NDIGroup":"NDIGroupEn","NDIGroupName":"public,studio"})");
+	std::string out = create();
+	EXPECT_STREQ(tx_.ndi_tx.p_ndi_name, "Studio A");
+	EXPECT_STREQ(tx_.ndi_tx.p_groups, "public,studio");
+	EXPECT_NE(out.find("NDI STREAM NAME: Studio A\nNDI GROUP NAME: public,studio\n"), std::string::npos) << out;
+
+	// Groups switched off, or switched on without a name: no groups.
+	write("etc/mervane-enc1-settings.json", R"({"StreamName":"B","NDIGroup":"NDIGroupDis","NDIGroupName":"x"})");
+	out = create();
+	EXPECT_EQ(tx_.ndi_tx.p_groups, nullptr);
+	EXPECT_EQ(out.find("NDI GROUP NAME"), std::string::npos);
+	write("etc/mervane-enc1-settings.json", R"({"StreamName":"B","NDIGroup":"NDIGroupEn"})");
+	out = create();
+	EXPECT_EQ(tx_.ndi_tx.p_groups, nullptr);
+	EXPECT_EQ(out.find("NDI GROUP NAME"), std::string::npos);
+
+	// An empty name is passed as it is; the default is only for a missing key.
+	write("etc/mervane-enc1-settings.json", R"({"StreamName":"","NDIGroup":"NDIGroupEn","NDIGroupName":""})");
+	out = create();
+	EXPECT_STREQ(tx_.ndi_tx.p_ndi_name, "");
+	EXPECT_STREQ(tx_.ndi_tx.p_groups, "");
+	EXPECT_NE(out.find("NDI STREAM NAME: \n"), std::string::npos) << out;
+}
+
+TEST_F(SenderCreate, TransportFileIsReadAsItsFirstWord)
+{
+	write("etc/mervane-ndinet-tx-settings.json",
+	      R"({"NDITTL":"2","NDINetmask":"255.255.255.0","NDIPrefix":"239.255.0.0","NDIMode":"Multicast"} trailing)");
+	std::string out = create();
+	EXPECT_NE(out.find("\nNDITTL:2,NDINetmask:255.255.255.0,NDIPrefix:239.255.0.0,NDIMode:Multicast\n"
+	                   "NDIConfigStream\n"),
+	          std::string::npos)
+		<< out;
+	EXPECT_EQ(config_of(out), std::string(R"({"ndi":{"multicast":{"send":{"ttl":2,"enable":true,)"
+	                                      R"("netmask":"255.255.255.0","netprefix":"239.255.0.0"},)"
+	                                      R"("recv":{"enable":true}},)") +
+	                              tx_.p_config_json + "}}");
+
+	// Leading white space is skipped; a space inside the object ends the word.
+	write("etc/mervane-ndinet-tx-settings.json", "\n  {\"a\":\"1\",\"b\":\"2\",\"c\":\"3\",\"d\":\"UDP\"}\n");
+	EXPECT_EQ(config_of(create()),
+	          std::string(R"({"ndi":{"unicast":{"send":{"enable":true},"recv":{"enable":true}},)") + tx_.p_config_json +
+	              "}}");
+	write("etc/mervane-ndinet-tx-settings.json", "{\"a\":\"1\", \"b\":\"2\",\"c\":\"3\",\"d\":\"UDP\"}");
+	EXPECT_EQ(config_of(create()), vendor_only());
+}
+
+TEST_F(SenderCreate, DiscoveryServerNeedsBothKeys)
+{
+	write("etc/mervane-ndinet-find-settings.json", R"({"NDIDisServ":"NDIDisServEn","NDIDisServIP":"192.0.2.7"})");
+	EXPECT_EQ(config_of(create()),
+	          std::string(R"({"ndi":{"networks":{"discovery": "192.0.2.7"},)") + tx_.p_config_json + "}}");
+
+	write("etc/mervane-ndinet-find-settings.json", R"({"NDIDisServ":"NDIDisServEn"})");
+	EXPECT_EQ(config_of(create()), vendor_only());
+
+	write("etc/mervane-ndinet-find-settings.json", R"({"NDIDisServ":"NDIDisServDis","NDIDisServIP":"192.0.2.7"})");
+	EXPECT_EQ(config_of(create()), vendor_only());
+}
+
+TEST_F(SenderCreate, FailoverIsArmedOnlyWithASourceName)
+{
+	write("etc/mervane-source1-name-encfailover", "BACKUP (Camera 2)");
+	std::string out = create();
+	ASSERT_NE(tx_.p_failover_source.p_ndi_name, nullptr);
+	EXPECT_STREQ(tx_.p_failover_source.p_ndi_name, "BACKUP (Camera 2)");
+	EXPECT_EQ(tx_.p_failover_source.p_url_address, nullptr);
+	EXPECT_NE(out.find("failover source name: = 'BACKUP (Camera 2)'\n"), std::string::npos) << out;
+
+	// "none" is not the keyword: it names a source.
+	write("etc/mervane-source1-name-encfailover", "none");
+	out = create();
+	EXPECT_STREQ(tx_.p_failover_source.p_ndi_name, "none");
+
+	// "None" arms nothing, and the earlier name does not stay armed.
+	write("etc/mervane-source1-name-encfailover", "None");
+	out = create();
+	EXPECT_EQ(tx_.p_failover_source.p_ndi_name, nullptr);
+	EXPECT_EQ(out.find("failover source name"), std::string::npos);
+	EXPECT_EQ(out.find("file read failed"), std::string::npos);
+
+	// A trailing line end leaves an empty value; a missing file reads nothing.
+	write("etc/mervane-source1-name-encfailover", "BACKUP\n");
+	out = create();
+	EXPECT_EQ(tx_.p_failover_source.p_ndi_name, nullptr);
+	EXPECT_NE(out.find("/etc/mervane-source1-name-encfailover file read failed.\n"), std::string::npos) << out;
+	std::filesystem::remove(root_ / "etc/mervane-source1-name-encfailover");
+	out = create();
+	EXPECT_EQ(tx_.p_failover_source.p_ndi_name, nullptr);
+	EXPECT_NE(out.find("/etc/mervane-source1-name-encfailover file read failed.\n"), std::string::npos) << out;
+}
+
+TEST_F(SenderCreate, FailoverFileValueIsTheTextAfterTheLastLineEnd)
+{
+	struct Case {
+		const char* content;  // nullptr: no file
+		bool none;
+		const char* value;
+	};
+	const Case cases[] = {
+		{nullptr, true, ""},         {"None", true, "None"},       {"", true, ""},
+		{"CAM 2\n", true, ""},       {"None\n", true, ""},         {"none", false, "none"},
+		{"old\nCAM 3", false, "CAM 3"}, {" None", false, " None"}, {"CAM\r", false, "CAM\r"},
+	};
+	for (const Case& c : cases) {
+		std::filesystem::remove(root_ / "etc/mervane-source1-name-encfailover");
+		if (c.content != nullptr)
+			write("etc/mervane-source1-name-encfailover", c.content);
+		const std::string label = c.content ? c.content : "<no file>";
+
+		::testing::internal::CaptureStdout();
+		bool none = tx_.check_source_name_None();
+		std::string out = ::testing::internal::GetCapturedStdout();
+		EXPECT_EQ(none, c.none) << label;
+		EXPECT_EQ(out, c.content ? "" : "/etc/mervane-fo-source-name file read failed.\n") << label;
+
+		std::string data = "stale";
+		::testing::internal::CaptureStdout();
+		bool found = tx_.get_source_data(kFailoverFile, data);
+		out = ::testing::internal::GetCapturedStdout();
+		EXPECT_EQ(data, c.value) << label;
+		EXPECT_EQ(found, c.value[0] != '\0') << label;
+		EXPECT_EQ(out, found ? "" : "/etc/mervane-source1-name-encfailover file read failed.\n") << label;
+	}
+}
