@@ -58,6 +58,9 @@ struct RxEvent {
 	AudioFrame audio;
 };
 
+// The directory named by NDI_STANDIN_DIR, or "/tmp/ndi-standin" when it is unset or empty.
+std::string source_dir();
+
 // The sources that answer in a directory (connecting to each once; stale sockets skipped).
 std::vector<SourceInfo> find_sources(const std::string& dir);
 

@@ -5,8 +5,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <mutex>
-
 namespace {
 
 // The avahi-client functions an mDNS announcement and browse would use. The program is
@@ -27,8 +25,6 @@ const char* const kAvahiFunctions[] = {
 	"avahi_threaded_poll_free",
 };
 
-std::once_flag g_avahi_once;
-
 void check_avahi()
 {
 	const int total = static_cast<int>(sizeof(kAvahiFunctions) / sizeof(kAvahiFunctions[0]));
@@ -45,7 +41,7 @@ void check_avahi()
 
 bool NDIlib_initialize(void)
 {
-	std::call_once(g_avahi_once, check_avahi);
+	check_avahi();
 	return true;
 }
 

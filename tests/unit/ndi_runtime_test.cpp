@@ -599,3 +599,196 @@ TEST_F(NdiRuntime, TargetFrameSizeFollowsRasterAndChroma)
 }
 
 }  // namespace
+
+namespace {
+
+// --- robustness --------------------------------------------------------------------------
+
+TEST_F(NdiRuntime, AReceiverSendingGarbageIsDroppedAndOthersCarryOn)
+{
+	NDIlib_send_instance_t s = create("robust");
+	ASSERT_NE(s, nullptr);
+	Receiver good;
+	connect(good, "robust");
+	int bad = -1;
+	{
+		std::vector<ndi_standin::SourceInfo> found = ndi_standin::find_sources(dir_);
+		ASSERT_EQ(found.size(), 1u);
+		sockaddr_un addr{};
+		addr.sun_family = AF_UNIX;
+		strcpy(addr.sun_path, found[0].path.c_str());
+		bad = socket(AF_UNIX, SOCK_STREAM, 0);
+		ASSERT_EQ(::connect(bad, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+	}
+	wait_connections(s, 2);
+	// A tally message announcing a 4 GiB body.
+	const uint8_t junk[] = {16, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 1, 1};
+	ASSERT_EQ(::send(bad, junk, sizeof(junk), MSG_NOSIGNAL), static_cast<ssize_t>(sizeof(junk)));
+	Clock::time_point start = Clock::now();
+	while (NDIlib_send_get_no_connections(s, 0) != 1 && elapsed_ms(start) < 3000)
+		std::this_thread::sleep_for(std::chrono::milliseconds(5));
+	EXPECT_EQ(NDIlib_send_get_no_connections(s, 0), 1) << "the broken receiver was kept";
+	::close(bad);
+
+	NDIlib_tally_t t;
+	EXPECT_FALSE(NDIlib_send_get_tally(s, &t, 0)) << "the broken message changed the tally";
+	ASSERT_TRUE(good.set_tally(true, false));
+	EXPECT_TRUE(NDIlib_send_get_tally(s, &t, 3000));
+	EXPECT_TRUE(t.on_program);
+}
+
+TEST_F(NdiRuntime, UncollectedMetadataIsBoundedAndKeepsTheNewest)
+{
+	NDIlib_send_instance_t s = create("flood");
+	ASSERT_NE(s, nullptr);
+	Receiver rx;
+	connect(rx, "flood");
+	const int sent = 600;
+	for (int i = 0; i < sent; ++i)
+		ASSERT_TRUE(rx.send_metadata("<m i=\"" + std::to_string(i) + "\"/>"));
+	ASSERT_TRUE(rx.send_metadata("<end/>"));
+
+	// Collect until the marker; fewer than were sent, the last ones all present.
+	std::vector<std::string> got;
+	for (;;) {
+		NDIlib_metadata_frame_t f;
+		ASSERT_EQ(NDIlib_send_capture(s, &f, 3000), NDIlib_frame_type_metadata);
+		std::string text(f.p_data);
+		NDIlib_send_free_metadata(s, &f);
+		if (text == "<end/>")
+			break;
+		got.push_back(text);
+	}
+	EXPECT_LT(got.size(), static_cast<size_t>(sent));
+	ASSERT_FALSE(got.empty());
+	EXPECT_EQ(got.back(), "<m i=\"" + std::to_string(sent - 1) + "\"/>");
+}
+
+TEST_F(NdiRuntime, DestroySendsTheFramesStillPendingBeforeDisconnecting)
+{
+	NDIlib_send_instance_t s = create("pending");
+	ASSERT_NE(s, nullptr);
+	Receiver rx;
+	connect(rx, "pending");
+	wait_connections(s, 1);
+	std::vector<uint8_t> prog(300, 0x5A), prvw(30, 0xA5);
+	NDIlib_video_frame_v2_t fp = shq(prog, false), fv = shq(prvw, true);
+	NDIlib_send_send_video_async_v2(s, &fp);
+	NDIlib_send_send_video_async_v2(s, &fv);
+	destroy(s);  // the buffers are still valid here, as the contract allows
+	int program = 0, preview = 0;
+	RxEvent ev;
+	while ((ev = rx.next(3000)).kind == Kind::Video) {
+		EXPECT_EQ(ev.video.data, ev.video.stream == 0 ? prog : prvw);
+		++(ev.video.stream == 0 ? program : preview);
+	}
+	EXPECT_EQ(ev.kind, Kind::Disconnected);
+	EXPECT_EQ(program, 1);
+	EXPECT_EQ(preview, 1);
+}
+
+TEST_F(NdiRuntime, ConnectionCountWaitHonoursItsTimeout)
+{
+	NDIlib_send_instance_t s = create("count");
+	ASSERT_NE(s, nullptr);
+	Clock::time_point start = Clock::now();
+	EXPECT_EQ(NDIlib_send_get_no_connections(s, 200), 0);
+	long ms = elapsed_ms(start);
+	EXPECT_GE(ms, 190);
+	EXPECT_LT(ms, 2000);
+	Receiver rx;
+	connect(rx, "count");
+	EXPECT_EQ(NDIlib_send_get_no_connections(s, 3000), 1);
+}
+
+TEST_F(NdiRuntime, ConcurrentSendersTallyAndCaptureWhileReceiversComeAndGo)
+{
+	NDIlib_send_instance_t s = create("busy");
+	ASSERT_NE(s, nullptr);
+	std::atomic<bool> run{true};
+	std::vector<std::thread> threads;
+	// Program and preview senders, each keeping its last buffer alive until its next send.
+	for (int stream = 0; stream < 2; ++stream)
+		threads.emplace_back([&, stream] {
+			std::vector<std::vector<uint8_t>> bufs(2, std::vector<uint8_t>(stream ? 2000 : 20000));
+			for (int i = 0; run; ++i) {
+				std::vector<uint8_t>& b = bufs[i % 2];
+				b.assign(b.size(), static_cast<uint8_t>(i));
+				NDIlib_video_frame_v2_t f = shq(b, stream == 1);
+				NDIlib_send_send_video_async_v2(s, &f);
+				std::this_thread::sleep_for(std::chrono::milliseconds(2));
+			}
+			NDIlib_send_send_video_async_v2(s, nullptr);
+		});
+	threads.emplace_back([&] {
+		std::vector<float> pcm(960, 0.25f);
+		NDIlib_audio_frame_interleaved_32f_t a(48000, 2, 480, NDIlib_send_timecode_synthesize, pcm.data());
+		while (run) {
+			NDIlib_util_send_send_audio_interleaved_32f(s, &a);
+			std::this_thread::sleep_for(std::chrono::milliseconds(1));
+		}
+	});
+	std::atomic<int> tally_changes{0}, captured{0};
+	threads.emplace_back([&] {
+		NDIlib_tally_t t;
+		while (run)
+			if (NDIlib_send_get_tally(s, &t, 50))
+				++tally_changes;
+	});
+	threads.emplace_back([&] {
+		while (run) {
+			NDIlib_metadata_frame_t f;
+			if (NDIlib_send_capture(s, &f, 50) == NDIlib_frame_type_metadata) {
+				++captured;
+				NDIlib_send_free_metadata(s, &f);
+			}
+		}
+	});
+
+	int videos = 0;
+	for (int round = 0; round < 10; ++round) {
+		Receiver rx;
+		connect(rx, "busy");
+		ASSERT_TRUE(rx.set_tally(round % 2 == 0, false));
+		ASSERT_TRUE(rx.send_metadata("<r/>"));
+		RxEvent ev = next_of(rx, Kind::Video);
+		ASSERT_EQ(ev.kind, Kind::Video);
+		// Every frame carries one byte value throughout: no torn buffers.
+		EXPECT_EQ(std::count(ev.video.data.begin(), ev.video.data.end(), ev.video.data[0]),
+		          static_cast<long>(ev.video.data.size()));
+		++videos;
+	}
+	Clock::time_point start = Clock::now();
+	while (captured < 10 && elapsed_ms(start) < 3000)
+		std::this_thread::sleep_for(std::chrono::milliseconds(5));
+	run = false;
+	for (std::thread& t : threads)
+		t.join();
+	EXPECT_EQ(videos, 10);
+	EXPECT_EQ(captured.load(), 10);
+	EXPECT_GE(tally_changes.load(), 1);
+}
+
+// --- start-up ------------------------------------------------------------------------------
+
+TEST_F(NdiRuntime, AvahiReportIsOneLinePerInitialiseAndOnlyWhenAsked)
+{
+	unsetenv("NDI_STANDIN_REPORT_AVAHI");
+	testing::internal::CaptureStderr();
+	EXPECT_TRUE(NDIlib_initialize());
+	EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+	setenv("NDI_STANDIN_REPORT_AVAHI", "1", 1);
+	testing::internal::CaptureStderr();
+	EXPECT_TRUE(NDIlib_initialize());
+	std::string err = testing::internal::GetCapturedStderr();
+	unsetenv("NDI_STANDIN_REPORT_AVAHI");
+	unsigned found = 99, total = 0;
+	ASSERT_EQ(sscanf(err.c_str(), "ndi-standin: avahi-client functions resolved: %u of %u", &found, &total), 2) << err;
+	EXPECT_EQ(total, 12u);
+	EXPECT_LE(found, total);
+	EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+	EXPECT_EQ(err.back(), '\n');
+}
+
+}  // namespace
