@@ -47,17 +47,18 @@ constexpr auto kControlPoll = std::chrono::milliseconds(20);
 
 const char* const kBusNames[] = {"i2c-0", "i2c-1"};
 
+// Never destroyed, like the board: the board stops after every static destructor has run.
 std::vector<Board::Model>& model_list()
 {
-	static std::vector<Board::Model> models;
-	return models;
+	static auto* models = new std::vector<Board::Model>;
+	return *models;
 }
 
 // Serialises start, stop and model registration, and protects model_list().
 std::mutex& lifecycle_mutex()
 {
-	static std::mutex mutex;
-	return mutex;
+	static auto* mutex = new std::mutex;
+	return *mutex;
 }
 
 void make_dir(const std::string& path)

@@ -1,0 +1,316 @@
+// Model of the ADV7619 HDMI receiver: IO map, programmable sub-maps and the measured source.
+#include "adv7619_model.h"
+
+#include <math.h>
+#include <sstream>
+#include <stdlib.h>
+#include <vector>
+
+#include "board.h"
+
+namespace sim {
+
+namespace {
+
+const char* const kBus = "i2c-1";
+constexpr uint8_t kIoAddress = 0x4C;
+constexpr uint8_t kConnectedReg = 0x6F;  // IO map, bit 0: a source is connected
+
+// The IO map register that holds each sub-map's 8-bit address (0 for the IO map itself).
+constexpr uint8_t kSubmapReg[Adv7619Model::map_count] = {0, 0xF4, 0xF5, 0xF8, 0xF9, 0xFA, 0xFB, 0xFD};
+
+// The standard CEA-861 rasters of the web interface's format names. The TMDS clock is given
+// as the receiver reports it, in 1/128 MHz steps rounded down: 148.5/1.001 MHz reads as
+// 18989/128. The 2160p 1000/1001 rates (296.703 MHz) read one step lower, 296.6953125 MHz,
+// inside the detection window that ends at 296.7.
+struct Format {
+	const char* name;
+	uint16_t width, height, total;
+	bool interlaced;
+	uint32_t clock_128;
+};
+
+const Format kFormats[] = {
+	{"2160p30", 3840, 2160, 4400, false, 38016},
+	{"2160p29.97", 3840, 2160, 4400, false, 37977},
+	{"2160p25", 3840, 2160, 5280, false, 38016},
+	{"2160p24", 3840, 2160, 5500, false, 38016},
+	{"2160p23.97", 3840, 2160, 5500, false, 37977},
+	{"1080p60", 1920, 1080, 2200, false, 19008},
+	{"1080p59.94", 1920, 1080, 2200, false, 18989},
+	{"1080p50", 1920, 1080, 2640, false, 19008},
+	{"1080p30", 1920, 1080, 2200, false, 9504},
+	{"1080p29.97", 1920, 1080, 2200, false, 9494},
+	{"1080p25", 1920, 1080, 2640, false, 9504},
+	{"1080p24", 1920, 1080, 2750, false, 9504},
+	{"1080p23.97", 1920, 1080, 2750, false, 9494},
+	{"1080i60", 1920, 540, 2200, true, 9504},
+	{"1080i59.94", 1920, 540, 2200, true, 9494},
+	{"1080i50", 1920, 540, 2640, true, 9504},
+	{"720p60", 1280, 720, 1650, false, 9504},
+	{"720p59.94", 1280, 720, 1650, false, 9494},
+	{"720p50", 1280, 720, 1980, false, 9504},
+};
+
+// The measurement registers are 13 bits wide for sizes and 9.7 bits for the clock.
+constexpr long kMaxSize = 0x1FFF;
+constexpr double kMaxClock = 511.0 + 127.0 / 128.0;
+
+// The installed model, kept past static destruction: the board uninstalls after it.
+struct Installed {
+	std::mutex mutex;
+	std::shared_ptr<Adv7619Model> model;  // protected by mutex
+};
+
+Installed& installed_model()
+{
+	static auto* installed = new Installed;
+	return *installed;
+}
+
+// One map as a slave on the bus.
+class MapTarget : public I2cTarget {
+public:
+	MapTarget(std::shared_ptr<Adv7619Model> model, Adv7619Model::Map map) : model_(std::move(model)), map_(map) {}
+	bool i2c_write(const uint8_t* data, size_t len) override { return model_->i2c_write(map_, data, len); }
+	bool i2c_read(uint8_t* data, size_t len) override { return model_->i2c_read(map_, data, len); }
+
+private:
+	std::shared_ptr<Adv7619Model> model_;
+	Adv7619Model::Map map_;
+};
+
+bool parse_size(const std::string& text, uint16_t* out)
+{
+	char* end = nullptr;
+	long value = strtol(text.c_str(), &end, 10);
+	if (text.empty() || *end != '\0' || value <= 0 || value > kMaxSize)
+		return false;
+	*out = static_cast<uint16_t>(value);
+	return true;
+}
+
+}  // namespace
+
+bool HdmiSource::parse(const std::string& line, HdmiSource* source, std::string* error)
+{
+	HdmiSource parsed;
+	if (line == "none") {
+		*source = parsed;
+		return true;
+	}
+	if (line == "unreadable") {
+		parsed.state = State::unreadable;
+		*source = parsed;
+		return true;
+	}
+	for (const Format& f : kFormats) {
+		if (line == f.name) {
+			parsed.state = State::signal;
+			parsed.width = f.width;
+			parsed.height = f.height;
+			parsed.total = f.total;
+			parsed.interlaced = f.interlaced;
+			parsed.clock_128 = f.clock_128;
+			*source = parsed;
+			return true;
+		}
+	}
+
+	std::istringstream in(line);
+	std::vector<std::string> words;
+	std::string word;
+	while (in >> word)
+		words.push_back(word);
+	if (words.empty() || words[0] != "timing") {
+		*error = "unknown HDMI source setting: " + line;
+		return false;
+	}
+	bool sizes_ok = (words.size() == 5 || (words.size() == 6 && words[5] == "i")) &&
+	                parse_size(words[1], &parsed.width) && parse_size(words[2], &parsed.height) &&
+	                parse_size(words[3], &parsed.total);
+	char* end = nullptr;
+	double mhz = sizes_ok ? strtod(words[4].c_str(), &end) : 0.0;
+	if (!sizes_ok || *end != '\0' || !(mhz > 0.0) || mhz > kMaxClock) {
+		*error = "bad timing, want \"timing W H T MHZ [i]\": " + line;
+		return false;
+	}
+	parsed.state = State::signal;
+	parsed.interlaced = words.size() == 6;
+	// The receiver counts whole 1/128 MHz steps; the tiny margin keeps 74.2 from reading 74.1953.
+	parsed.clock_128 = static_cast<uint32_t>(floor(mhz * 128.0 + 1e-6));
+	*source = parsed;
+	return true;
+}
+
+std::shared_ptr<Adv7619Model> Adv7619Model::installed()
+{
+	Installed& slot = installed_model();
+	std::lock_guard<std::mutex> lock(slot.mutex);
+	return slot.model;
+}
+
+void Adv7619Model::attach()
+{
+	std::lock_guard<std::mutex> lock(mutex_);
+	address_[io] = kIoAddress;
+	Board::instance().attach_i2c(kBus, kIoAddress, std::make_shared<MapTarget>(shared_from_this(), io));
+}
+
+void Adv7619Model::detach()
+{
+	std::lock_guard<std::mutex> lock(mutex_);
+	for (uint8_t& addr : address_) {
+		if (addr != 0)
+			Board::instance().detach_i2c(kBus, addr);
+		addr = 0;
+	}
+}
+
+void Adv7619Model::set_source(const HdmiSource& source)
+{
+	std::lock_guard<std::mutex> lock(mutex_);
+	source_ = source;
+}
+
+void Adv7619Model::apply_setting(const std::string& line)
+{
+	HdmiSource source;
+	std::string error;
+	if (!HdmiSource::parse(line, &source, &error)) {
+		Board::instance().event("board", "\"error\":\"" + json_escape(error) + "\"");
+		return;
+	}
+	set_source(source);
+}
+
+int Adv7619Model::peek(Map map, uint8_t reg)
+{
+	std::lock_guard<std::mutex> lock(mutex_);
+	if (address_[map] == 0)
+		return -1;
+	return read_register(map, reg);
+}
+
+// Moves a sub-map to the 7-bit form of `addr8`. Another map left on the old address (two
+// maps given one address) takes it back, so no answering map is lost from the bus.
+void Adv7619Model::move_submap(Map map, uint8_t addr8)
+{
+	const uint8_t old_addr = address_[map];
+	const uint8_t new_addr = static_cast<uint8_t>(addr8 >> 1);
+	if (old_addr == new_addr)
+		return;
+	address_[map] = new_addr;
+	Board& board = Board::instance();
+	if (old_addr != 0) {
+		board.detach_i2c(kBus, old_addr);
+		for (int m = 0; m < map_count; m++)
+			if (address_[m] == old_addr)
+				board.attach_i2c(kBus, old_addr, std::make_shared<MapTarget>(shared_from_this(), Map(m)));
+	}
+	if (new_addr != 0)
+		board.attach_i2c(kBus, new_addr, std::make_shared<MapTarget>(shared_from_this(), map));
+}
+
+void Adv7619Model::write_register(Map map, uint8_t reg, uint8_t value)
+{
+	regs_[map][reg] = value;
+	if (map != io)
+		return;
+	for (int m = cec; m < map_count; m++)
+		if (kSubmapReg[m] == reg)
+			move_submap(Map(m), value);
+}
+
+// Status and measurement registers come from the source; everything else reads back what was
+// written (the chip resets it to 0 as far as the program is concerned).
+uint8_t Adv7619Model::read_register(Map map, uint8_t reg) const
+{
+	const bool signal = source_.state == HdmiSource::State::signal;
+	if (map == io && reg == kConnectedReg)
+		return signal ? 0x01 : 0x00;
+	if (map != hdmi)
+		return regs_[map][reg];
+
+	// With no signal the measurement logic is unlocked and reads 0.
+	const uint32_t w = signal ? source_.width : 0;
+	const uint32_t h = signal ? source_.height : 0;
+	const uint32_t t = signal ? source_.total : 0;
+	const uint32_t clk = signal ? source_.clock_128 : 0;
+	const bool il = signal && source_.interlaced;
+	switch (reg) {
+	case 0x07: return static_cast<uint8_t>((signal ? 0xA0 : 0x00) | ((w >> 8) & 0x1F));  // DE and vertical filters locked
+	case 0x08: return static_cast<uint8_t>(w & 0xFF);
+	case 0x09: return static_cast<uint8_t>((h >> 8) & 0x1F);  // field 0 height
+	case 0x0A: return static_cast<uint8_t>(h & 0xFF);
+	case 0x0B: return static_cast<uint8_t>((il ? 0x20 : 0x00) | (il ? (h >> 8) & 0x1F : 0));  // field 1 height
+	case 0x0C: return static_cast<uint8_t>(il ? h & 0xFF : 0);
+	case 0x1E: return static_cast<uint8_t>((t >> 8) & 0x3F);
+	case 0x1F: return static_cast<uint8_t>(t & 0xFF);
+	case 0x51: return static_cast<uint8_t>((clk >> 8) & 0xFF);  // whole MHz, bits 8..1
+	case 0x52: return static_cast<uint8_t>(clk & 0xFF);         // MHz bit 0, then 7 fraction bits
+	default: return regs_[map][reg];
+	}
+}
+
+// A write sets the register pointer with its first byte; further bytes fill registers from
+// there on, the pointer advancing after each.
+bool Adv7619Model::i2c_write(Map map, const uint8_t* data, size_t len)
+{
+	std::lock_guard<std::mutex> lock(mutex_);
+	if (source_.state == HdmiSource::State::unreadable)
+		return false;
+	if (len == 0)
+		return true;
+	pointer_[map] = data[0];
+	for (size_t i = 1; i < len; i++)
+		write_register(map, pointer_[map]++, data[i]);
+	return true;
+}
+
+bool Adv7619Model::i2c_read(Map map, uint8_t* data, size_t len)
+{
+	std::lock_guard<std::mutex> lock(mutex_);
+	if (source_.state == HdmiSource::State::unreadable)
+		return false;
+	for (size_t i = 0; i < len; i++)
+		data[i] = read_register(map, pointer_[map]++);
+	return true;
+}
+
+namespace {
+
+void install(Board& board)
+{
+	auto model = std::make_shared<Adv7619Model>();
+	HdmiSource initial;
+	std::string error;
+	HdmiSource::parse("1080p59.94", &initial, &error);
+	model->set_source(initial);
+	model->attach();
+	{
+		Installed& slot = installed_model();
+		std::lock_guard<std::mutex> lock(slot.mutex);
+		slot.model = model;
+	}
+	board.add_control("hdmi", "1080p59.94", [model](const std::string& line) { model->apply_setting(line); });
+}
+
+void uninstall(Board&)
+{
+	std::shared_ptr<Adv7619Model> model;
+	{
+		Installed& slot = installed_model();
+		std::lock_guard<std::mutex> lock(slot.mutex);
+		model.swap(slot.model);
+	}
+	if (model)
+		model->detach();
+}
+
+// After the board (constructor priority 101), before the program's own globals.
+ModelRegistrar registrar __attribute__((init_priority(200)))({"adv7619", install, uninstall});
+
+}  // namespace
+
+}  // namespace sim
