@@ -29,30 +29,180 @@ NdiTransmitter::~NdiTransmitter() = default;
 // ---------------------------------------------------------------------------------------
 // Encoder device and encode start/stop
 
+// Request numbers of the encoder device. Hold and release take no argument; every other
+// request passes a pointer to one 32-bit int.
+enum : unsigned long {
+	kEncRelease = 0,
+	kEncHold = 1,
+	kEncPixFormat420 = 3,
+	kEncDci = 4,
+	kEncEnable4k = 7,
+	kEncUvSwap = 8,
+	kEncField = 9,
+	kEncReadSelect = 10,
+	kEncMode = 11,
+	kEncLowAc = 15,
+	kEncSwitchBuff = 20,
+	kEncFrameSize = 21,
+};
+
+// What request 10 makes the next read return.
+enum : int32_t { kReadStatus = 1, kReadFull = 2, kReadPreview = 3 };
+
+static int encoder_request(int fd, unsigned long request, int32_t value)
+{
+	return ioctl(fd, request, &value);
+}
+
 void NdiTransmitter::map_NdiTransmitter_mem(int map_fd)
 {
-	(void)map_fd;  // Not built yet: the encoder device is opened by the video pipeline.
+	(void)map_fd;  // The encoder maps nothing: frames are copied out with read.
+	puts("Open m_mervanespeedhqDevice");
+	m_mervanespeedhqDevice = open(vexo_path("/dev/mervane-speedhq").c_str(), O_RDWR);
+	if (m_mervanespeedhqDevice < 0)
+		puts("Failed to open the mervane-speedhq device");
+	ioctl(m_mervanespeedhqDevice, kEncHold);
+	encoder_request(m_mervanespeedhqDevice, kEncLowAc, 1);
+	encoder_request(m_mervanespeedhqDevice, kEncSwitchBuff, 1);
 }
 
 void NdiTransmitter::unmap_NdiTransmitter_mem()
 {
-	// Not built yet: the encoder device is closed by the video pipeline.
+	ioctl(m_mervanespeedhqDevice, kEncHold);
+	puts("Close m_mervanespeedhqDevice");
+	if (m_mervanespeedhqDevice != -1) {
+		close(m_mervanespeedhqDevice);
+		m_mervanespeedhqDevice = -1;
+	}
 }
 
 void NdiTransmitter::start_encode(int vid_format, int video_uv_vu_en)
 {
-	(void)vid_format;  // Not built yet: programming the encoder and starting the threads.
-	(void)video_uv_vu_en;
+	const int fd = m_mervanespeedhqDevice;
+	puts("Setup encode");
+	ioctl(fd, kEncHold);
+	encoder_request(fd, kEncUvSwap, video_uv_vu_en);
+	encoder_request(fd, kEncDci, 0);
+	printf("video format passed %x\n", vid_format);
+
+	int encoder_mode = 2;
+	int video_2k_4k_en = 0;
+	switch (vid_format) {
+	case video_format_2160_23_95p:
+	case video_format_2160_24p:
+	case video_format_2160_25p:
+	case video_format_2160_29p:
+	case video_format_2160_30p:
+		encoder_mode = 0;
+		video_2k_4k_en = 1;
+		break;
+	case video_format_720_50p:
+	case video_format_720_59p:
+	case video_format_720_60p:
+		encoder_mode = 1;
+		break;
+	case video_format_1080_25i:
+	case video_format_1080_29i:
+	case video_format_1080_30i:
+		encoder_mode = 3;
+		break;
+	default:
+		break;
+	}
+	encoder_request(fd, kEncMode, encoder_mode);
+	encoder_request(fd, kEncEnable4k, video_2k_4k_en);
+
+	// A hold-release-hold cycle makes the encoder take the new settings; it stays held until
+	// the acquisition thread releases it.
+	ioctl(fd, kEncHold);
+	usleep(50000);
+	ioctl(fd, kEncRelease);
+	usleep(50000);
+	ioctl(fd, kEncHold);
+	usleep(50000);
+
+	puts("setup_video_frame");
+	setup_video_frame(vid_format);
+	puts("startencodeThreads");
+	startencodeThreads();
+	puts("creat_encode_threads");
+	creat_encode_threads();
 }
 
 void NdiTransmitter::stop_encode()
 {
-	// Not built yet: stopping and joining the encoding threads.
+	puts("stopencodeThreads");
+	stopencodeThreads();
+	puts("distroy_encode_threads");
+	distroy_encode_threads();
+	ioctl(m_mervanespeedhqDevice, kEncHold);
 }
+
+// One row of the format table: full raster and rates, preview rates, fields and skipping.
+struct VideoFormatRow {
+	int code;
+	int xres, yres;
+	int full_n, full_d;
+	int prev_n, prev_d;
+	bool fields;
+	bool skip_prev;
+};
+
+static const VideoFormatRow kVideoFormats[] = {
+	{video_format_1080_23_95p, 1920, 1080, 24000, 1001, 30000, 1001, false, false},
+	{video_format_1080_24p, 1920, 1080, 24000, 1000, 24000, 1000, false, false},
+	{video_format_1080_25p, 1920, 1080, 30000, 1200, 30000, 1200, false, false},
+	{video_format_1080_29p, 1920, 1080, 30000, 1001, 30000, 1001, false, false},
+	{video_format_1080_30p, 1920, 1080, 30000, 1000, 30000, 1000, false, false},
+	{video_format_720_50p, 1280, 720, 60000, 1200, 30000, 1200, false, true},
+	{video_format_720_59p, 1280, 720, 60000, 1001, 30000, 1001, false, true},
+	{video_format_720_60p, 1280, 720, 60000, 1000, 30000, 1000, false, true},
+	{video_format_1080_25i, 1920, 540, 30000, 1200, 30000, 1200, true, true},
+	{video_format_1080_29i, 1920, 540, 30000, 1001, 30000, 1001, true, true},
+	{video_format_1080_30i, 1920, 540, 30000, 1000, 30000, 1000, true, true},
+	{video_format_1080_50p, 1920, 1080, 60000, 1200, 30000, 1200, false, true},
+	{video_format_1080_59p, 1920, 1080, 60000, 1001, 30000, 1001, false, true},
+	{video_format_1080_60p, 1920, 1080, 60000, 1000, 30000, 1000, false, true},
+	{video_format_2160_23_95p, 3840, 2160, 24000, 1001, 24000, 1001, false, false},
+	{video_format_2160_24p, 3840, 2160, 24000, 1000, 24000, 1000, false, false},
+	{video_format_2160_25p, 3840, 2160, 30000, 1200, 30000, 1200, false, false},
+	{video_format_2160_29p, 3840, 2160, 30000, 1001, 30000, 1001, false, false},
+	{video_format_2160_30p, 3840, 2160, 30000, 1000, 30000, 1000, false, false},
+};
+
+// 16:9, as every frame of both streams is announced.
+static const float kAspect16by9 = 16.0f / 9.0f;
 
 void NdiTransmitter::setup_video_frame(int vid_format)
 {
-	(void)vid_format;  // Not built yet: filling the frame descriptions.
+	ioctl(m_mervanespeedhqDevice, kEncPixFormat420, &encoder_pix_format_420);
+	puts(encoder_pix_format_420 == 1 ? "SET PROG SR 420" : "SET PROG SR 422");
+
+	prog_info_frame.FourCC = encoder_pix_format_420 == 1 ? NDIlib_FourCC_video_type_ex_SHQ0_highest_bandwidth
+	                                                     : NDIlib_FourCC_video_type_ex_SHQ2_highest_bandwidth;
+	prog_info_frame.frame_format_type = NDIlib_frame_format_type_progressive;
+	prog_info_frame.picture_aspect_ratio = kAspect16by9;
+	prog_info_frame.data_size_in_bytes = 0;
+
+	prev_info_frame.xres = 640;
+	prev_info_frame.yres = 360;
+	prev_info_frame.FourCC = NDIlib_FourCC_video_type_ex_SHQ0_lowest_bandwidth;
+	prev_info_frame.frame_format_type = NDIlib_frame_format_type_progressive;
+	prev_info_frame.picture_aspect_ratio = kAspect16by9;
+
+	for (const VideoFormatRow& row : kVideoFormats) {
+		if (row.code != vid_format)
+			continue;
+		prog_info_frame.xres = row.xres;
+		prog_info_frame.yres = row.yres;
+		prog_info_frame.frame_rate_N = row.full_n;
+		prog_info_frame.frame_rate_D = row.full_d;
+		prev_info_frame.frame_rate_N = row.prev_n;
+		prev_info_frame.frame_rate_D = row.prev_d;
+		interlaced_field = row.fields;
+		skip_prev_frame_en = row.skip_prev;
+		break;
+	}
 }
 
 void NdiTransmitter::startencodeThreads()
@@ -68,19 +218,142 @@ void NdiTransmitter::stopencodeThreads()
 // ---------------------------------------------------------------------------------------
 // Frame acquisition
 
+// The device's status record: six words, of which word 4 repeats the buffer number of a
+// frame that was already delivered.
+static const int kStatusWords = 6;
+static const int kStatusRepeatWord = 4;
+
 void NdiTransmitter::wait_ndi_frame()
 {
-	// Not built yet: the acquisition thread.
+	const int fd = m_mervanespeedhqDevice;
+	puts("START send_video_frame");
+	ioctl(fd, kEncRelease);
+	bool prev_skip = true;
+	init_frame_drop = 0;
+	std::unique_ptr<uint32_t[]> status(new uint32_t[kStatusWords]());
+
+	do {
+		if (encoder_request(fd, kEncReadSelect, kReadStatus) == -1) {
+			puts("err ");
+			// Without a device every pass fails at once; pausing about a frame period keeps
+			// the loop from burning a core and flooding the log until encoding stops.
+			usleep(20000);
+			continue;
+		}
+		const int current_read_buffer = static_cast<int>(read(fd, status.get(), kStatusWords));
+		if (current_read_buffer < 1 || current_read_buffer > 5) {
+			printf("Buffer %d \n", current_read_buffer);
+			puts("!!!!!!!!!!!!!!!!!!!!!!!!!!!!NOVALID FRAME");
+			if (current_read_buffer > 5) {
+				ioctl(fd, kEncHold);
+				usleep(100000);
+				ioctl(fd, kEncRelease);
+				usleep(100000);
+			}
+			continue;
+		}
+		if (static_cast<int>(status[kStatusRepeatWord]) == current_read_buffer) {
+			printf("Buffer %d \n", current_read_buffer);
+			puts("!!!!!!!!!!!!!!!!!!!!!!!!!!!!SAME FRAME");
+			continue;
+		}
+		if (copy_full()) {
+			if (prev_skip && skip_prev_frame_en) {
+				prev_skip = false;
+			} else {
+				copy_prvw();
+				prev_skip = true;
+			}
+		}
+	} while (encodeRunning);
+
+	status.reset();
+
+	// Both send threads meet an end marker; full before preview is the only lock order.
+	std::unique_lock<std::mutex> full_lock(m_ndi_full_send_queue_lock);
+	m_ndi_full_send_queue.push(nullptr);
+	m_ndi_full_send_queue_condvar.notify_one();
+	std::unique_lock<std::mutex> prvw_lock(m_ndi_prvw_send_queue_lock);
+	full_lock.unlock();
+	m_ndi_prvw_send_queue.push(nullptr);
+	m_ndi_prvw_send_queue_condvar.notify_one();
+	prvw_lock.unlock();
+
+	puts("END send_video_frame");
+}
+
+// Reads the selected frame into a buffer of exactly its size and checks its SpeedHQ header
+// (a quality byte below 100, then the 24-bit little-endian value 4). `frame` already carries
+// its description; false leaves it without data.
+static bool read_encoded_frame(int fd, const NDIlib_video_frame_v2_t& info, NdiTransmitter::frame_t& frame,
+                               bool interlaced)
+{
+	int32_t frame_data_size = 0;
+	if (ioctl(fd, kEncFrameSize, &frame_data_size) == -1)
+		return false;
+	// A SpeedHQ frame never comes near 4 bytes a pixel; a size beyond that, or none, is a
+	// device fault, and allocating it could exhaust the appliance's memory.
+	const long long raster = info.xres > 0 && info.yres > 0 ? static_cast<long long>(info.xres) * info.yres
+	                                                       : 3840LL * 2160;
+	if (frame_data_size <= 0 || frame_data_size > 4 * raster)
+		return false;
+	frame.frame_data_size = frame_data_size;
+	frame.frame_data.reset(new (std::nothrow) uint8_t[frame_data_size]);
+	if (!frame.frame_data)
+		return false;
+	const ssize_t got = read(fd, frame.frame_data.get(), frame_data_size);
+	if (got != frame_data_size)
+		return false;
+
+	frame.frame_format_type = NDIlib_frame_format_type_progressive;
+	if (interlaced) {
+		int32_t field = 0;
+		if (ioctl(fd, kEncField, &field) == -1)
+			return false;
+		frame.frame_format_type = (field & 1) ? NDIlib_frame_format_type_field_1 : NDIlib_frame_format_type_field_0;
+	}
+
+	const uint8_t* data = frame.frame_data.get();
+	return frame.frame_data_size >= 4 && data[0] <= 99 && data[1] == 4 && data[2] == 0 && data[3] == 0;
+}
+
+static std::shared_ptr<NdiTransmitter::frame_t> described_frame(const NDIlib_video_frame_v2_t& info)
+{
+	auto frame = std::make_shared<NdiTransmitter::frame_t>();
+	frame->xres = info.xres;
+	frame->yres = info.yres;
+	frame->frame_rate_N = info.frame_rate_N;
+	frame->frame_rate_D = info.frame_rate_D;
+	frame->FourCC = info.FourCC;
+	frame->picture_aspect_ratio = info.picture_aspect_ratio;
+	return frame;
 }
 
 bool NdiTransmitter::copy_full()
 {
-	return false;  // Not built yet: reading one full-stream frame.
+	const int fd = m_mervanespeedhqDevice;
+	if (encoder_request(fd, kEncReadSelect, kReadFull) == -1)
+		return false;
+	std::shared_ptr<frame_t> frame = described_frame(prog_info_frame);
+	if (!read_encoded_frame(fd, prog_info_frame, *frame, interlaced_field))
+		return false;
+	if (init_frame_drop >= init_frame_drop_count)
+		queue_frame(frame, false);
+	if (init_frame_drop < init_frame_drop_count)
+		++init_frame_drop;
+	return true;
 }
 
 void NdiTransmitter::copy_prvw()
 {
-	// Not built yet: reading one preview frame.
+	const int fd = m_mervanespeedhqDevice;
+	if (encoder_request(fd, kEncReadSelect, kReadPreview) == -1)
+		return;
+	std::shared_ptr<frame_t> frame = described_frame(prev_info_frame);
+	if (!read_encoded_frame(fd, prev_info_frame, *frame, false))
+		return;
+	if (init_frame_drop >= init_frame_drop_count)
+		queue_frame(frame, true);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -88,34 +361,124 @@ void NdiTransmitter::copy_prvw()
 
 void NdiTransmitter::queue_frame(const std::shared_ptr<frame_t>& frame, bool prvw)
 {
-	(void)frame;  // Not built yet: the bounded send queues.
-	(void)prvw;
+	std::mutex& lock = prvw ? m_ndi_prvw_send_queue_lock : m_ndi_full_send_queue_lock;
+	std::queue<std::shared_ptr<frame_t>>& queue = prvw ? m_ndi_prvw_send_queue : m_ndi_full_send_queue;
+	{
+		std::lock_guard<std::mutex> guard(lock);
+		queue.push(frame);
+		// A late sender only ever sees the newest frames; older ones go without a word.
+		while (static_cast<int>(queue.size()) > max_queue_size)
+			queue.pop();
+	}
+	(prvw ? m_ndi_prvw_send_queue_condvar : m_ndi_full_send_queue_condvar).notify_one();
+}
+
+// The body of both send threads: send each queued frame until the end marker.
+static void drain_send_queue(NdiTransmitter& tx, bool prvw)
+{
+	std::mutex& lock = prvw ? tx.m_ndi_prvw_send_queue_lock : tx.m_ndi_full_send_queue_lock;
+	std::condition_variable& condvar = prvw ? tx.m_ndi_prvw_send_queue_condvar : tx.m_ndi_full_send_queue_condvar;
+	std::queue<std::shared_ptr<NdiTransmitter::frame_t>>& queue =
+		prvw ? tx.m_ndi_prvw_send_queue : tx.m_ndi_full_send_queue;
+	std::shared_ptr<NdiTransmitter::frame_t> last_frame;
+	for (;;) {
+		std::shared_ptr<NdiTransmitter::frame_t> frame;
+		{
+			std::unique_lock<std::mutex> guard(lock);
+			condvar.wait(guard, [&] { return !queue.empty(); });
+			frame = queue.front();
+			queue.pop();
+		}
+		if (!frame)
+			break;
+		tx.add_frame(frame, prvw);
+		last_frame = frame;
+	}
 }
 
 void NdiTransmitter::send_full()
 {
-	// Not built yet: the full-stream send thread.
+	drain_send_queue(*this, false);
+	puts("send_full thread done!");
 }
 
 void NdiTransmitter::send_prvw()
 {
-	// Not built yet: the preview send thread.
+	drain_send_queue(*this, true);
+	puts("send_prvw thread done!");
 }
 
 void NdiTransmitter::add_frame(std::shared_ptr<frame_t> frame, bool prvw)
 {
-	(void)frame;  // Not built yet: handing one frame to the runtime.
-	(void)prvw;
+	std::shared_ptr<frame_t>& sent_before = m_prev_video_frame[prvw ? 0 : 1];
+	// The runtime may still read the previous frame's bytes until this send has returned.
+	std::shared_ptr<frame_t> previous = sent_before;
+
+	if (ndi_tx_inst == nullptr) {
+		puts("sender DEAD");
+		return;
+	}
+
+	NDIlib_video_frame_v2_t video_frame;
+	video_frame.xres = frame->xres;
+	video_frame.yres = frame->yres;
+	video_frame.FourCC = frame->FourCC;
+	video_frame.frame_rate_N = frame->frame_rate_N;
+	video_frame.frame_rate_D = frame->frame_rate_D;
+	video_frame.frame_format_type = frame->frame_format_type;
+	video_frame.picture_aspect_ratio = kAspect16by9;
+	if (frame->frame_data) {
+		video_frame.p_data = frame->frame_data.get();
+		video_frame.data_size_in_bytes = frame->frame_data_size;
+	}
+
+	std::atomic<bool>& capture = prvw ? m_bPrvwCaptureEnabled : m_bFullCaptureEnabled;
+	if (capture && frame->frame_format_type == NDIlib_frame_format_type_progressive && frame->frame_data_size != 0) {
+		if (SplashScreenHandler::GetInstance().SaveSplashScreen(video_frame, prvw,
+		                                                        static_cast<short>(encoder_pix_format_420)))
+			capture = false;
+		printf(" The capture status full %d, prvw %d \n", m_bFullCaptureEnabled.load() ? 1 : 0,
+		       m_bPrvwCaptureEnabled.load() ? 1 : 0);
+	}
+
+	NDIlib_send_send_video_async_v2(ndi_tx_inst, &video_frame);
+	sent_before = frame;
 }
 
 void NdiTransmitter::creat_encode_threads()
 {
-	// Not built yet: starting the encoding threads.
+	encode_settings_thread = std::thread(&NdiTransmitter::encode_settings, this);
+	tally_running = true;
+	get_tally_thread = std::thread(&NdiTransmitter::get_tally, this);
+	wait_ndi_frame_thread = std::thread(&NdiTransmitter::wait_ndi_frame, this);
+	send_ndi_frame_prog_thread = std::thread(&NdiTransmitter::send_full, this);
+	send_ndi_frame_prev_thread = std::thread(&NdiTransmitter::send_prvw, this);
+	puts("Encode Audio Created");
 }
 
 void NdiTransmitter::distroy_encode_threads()
 {
-	// Not built yet: joining the encoding threads.
+	// Only the acquisition thread posts the send threads' end markers, so it goes first.
+	if (wait_ndi_frame_thread.joinable())
+		wait_ndi_frame_thread.join();
+	puts("STOP wait_ndi_frame_thread");
+	if (send_ndi_frame_prog_thread.joinable())
+		send_ndi_frame_prog_thread.join();
+	puts("STOP send_ndi_frame_prog_thread");
+	if (send_ndi_frame_prev_thread.joinable())
+		send_ndi_frame_prev_thread.join();
+	puts("STOP send_ndi_frame_prev_thread");
+	if (encode_settings_thread.joinable())
+		encode_settings_thread.join();
+	tally_running = false;
+	puts("STOP encode_settings_thread");
+	if (get_tally_thread.joinable())
+		get_tally_thread.join();
+	audio_en = false;
+	puts("STOP get_tally_thread");
+	if (send_audio_frame_thread.joinable())
+		send_audio_frame_thread.join();
+	puts("STOP send_audio_frame_thread");
 }
 
 // ---------------------------------------------------------------------------------------

@@ -1,0 +1,557 @@
+// The FPGA SpeedHQ encoder behind /dev/mervane-speedhq in the virtual appliance.
+#include "encoder_model.h"
+
+#include <algorithm>
+#include <errno.h>
+#include <fstream>
+#include <sstream>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+namespace sim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::atomic<EncoderModel*> g_installed{nullptr};
+
+// The raster of the program stream for the mode the program set: the encoder scales the
+// input to the mode, the rate follows the input.
+void mode_raster(int mode, int enable_4k, int& width, int& height)
+{
+	if (enable_4k == 1 || mode == 0) {
+		width = 3840;
+		height = 2160;
+	} else if (mode == 1) {
+		width = 1280;
+		height = 720;
+	} else if (mode == 3) {
+		width = 1920;
+		height = 540;
+	} else {
+		width = 1920;
+		height = 1080;
+	}
+}
+
+// What a mode runs at when nobody says where the input is (models without an HDMI side).
+EncoderSource nominal_source(int mode, int enable_4k)
+{
+	EncoderSource s;
+	s.present = true;
+	s.rate_n = 60000;
+	s.rate_d = 1001;
+	mode_raster(mode, enable_4k, s.width, s.height);
+	if (s.width == 3840) {
+		s.rate_n = 30000;
+	} else if (mode == 3) {
+		s.height = 1080;
+		s.interlaced = true;
+		s.rate_n = 30000;
+	}
+	return s;
+}
+
+// A frame rate as the web interface writes it: "59.94" is 60000/1001, "50" is 50000/1000.
+bool parse_rate(const std::string& text, int& n, int& d)
+{
+	if (text == "23.97" || text == "23.98") {
+		n = 24000;
+		d = 1001;
+	} else if (text == "29.97") {
+		n = 30000;
+		d = 1001;
+	} else if (text == "59.94") {
+		n = 60000;
+		d = 1001;
+	} else {
+		char* end = nullptr;
+		long whole = strtol(text.c_str(), &end, 10);
+		if (end == text.c_str() || *end != '\0' || whole <= 0 || whole > 240)
+			return false;
+		n = static_cast<int>(whole * 1000);
+		d = 1000;
+	}
+	return true;
+}
+
+}  // namespace
+
+bool parse_hdmi_setting(const std::string& line, EncoderSource& source)
+{
+	std::istringstream in(line);
+	std::string word;
+	in >> word;
+	source = EncoderSource();
+	if (word == "none")
+		return true;
+	if (word == "timing") {
+		// A raw timing names no rate: the clock runs at the usual rate of its raster.
+		int w = 0, h = 0;
+		std::string interlaced;
+		if (!(in >> w >> h))
+			return false;
+		double total_mhz;
+		int total;
+		in >> total >> total_mhz >> interlaced;
+		source.present = true;
+		source.width = w;
+		source.interlaced = interlaced == "i";
+		source.height = source.interlaced ? 2 * h : h;
+		source.rate_n = h >= 2160 || source.interlaced ? 30000 : 60000;
+		source.rate_d = 1001;
+		return w > 0 && h > 0;
+	}
+	size_t scan = word.find_first_of("pi");
+	if (scan == std::string::npos || scan == 0)
+		return false;
+	int lines = atoi(word.substr(0, scan).c_str());
+	source.interlaced = word[scan] == 'i';
+	if (!parse_rate(word.substr(scan + 1), source.rate_n, source.rate_d))
+		return false;
+	if (lines == 720)
+		source.width = 1280;
+	else if (lines == 1080)
+		source.width = 1920;
+	else if (lines == 2160)
+		source.width = 3840;
+	else
+		return false;
+	source.height = lines;
+	if (source.interlaced)
+		source.rate_n /= 2;  // "1080i50" names fields: 25 frames a second
+	source.present = true;
+	return true;
+}
+
+EncoderModel::EncoderModel(Board* board) : board_(board) {}
+
+EncoderModel::~EncoderModel() = default;
+
+EncoderModel* EncoderModel::installed()
+{
+	return g_installed.load();
+}
+
+void EncoderModel::set_installed(EncoderModel* model)
+{
+	g_installed.store(model);
+}
+
+void EncoderModel::set_source_provider(std::function<EncoderSource()> provider)
+{
+	std::lock_guard<std::mutex> guard(lock_);
+	source_provider_ = std::move(provider);
+}
+
+EncoderSource EncoderModel::nominal_source() const
+{
+	// Called from the provider, under lock_.
+	return sim::nominal_source(settings_.mode, settings_.enable_4k);
+}
+
+EncoderModel::Settings EncoderModel::settings() const
+{
+	std::lock_guard<std::mutex> guard(lock_);
+	return settings_;
+}
+
+size_t EncoderModel::largest_read() const
+{
+	std::lock_guard<std::mutex> guard(lock_);
+	return largest_read_;
+}
+
+void EncoderModel::shut_down()
+{
+	std::lock_guard<std::mutex> guard(lock_);
+	shut_down_ = true;
+	changed_.notify_all();
+}
+
+void EncoderModel::log_request(unsigned long request, const int32_t* arg)
+{
+	if (board_ == nullptr)
+		return;
+	std::string fields = "\"req\":" + std::to_string(request);
+	if (arg != nullptr)
+		fields += ",\"arg\":" + std::to_string(*arg);
+	board_->event("encoder", fields);
+}
+
+bool EncoderModel::control(const std::string& line)
+{
+	std::istringstream in(line);
+	std::string word;
+	in >> word;
+	std::lock_guard<std::mutex> guard(lock_);
+	if (word == "novalid") {
+		int value = 0;
+		if (!(in >> value))
+			return false;
+		faults_.novalid = true;
+		faults_.novalid_value = value;
+	} else if (word == "same") {
+		faults_.same = true;
+	} else if (word == "badheader") {
+		faults_.badheader = true;
+	} else if (word == "shortread") {
+		faults_.shortread = true;
+	} else if (word == "selectfail") {
+		faults_.selectfail = true;
+	} else if (word == "sizefail") {
+		faults_.sizefail = true;
+	} else if (word == "hugesize") {
+		faults_.hugesize = true;
+	} else if (word == "ok") {
+		faults_ = Faults();
+	} else {
+		return false;
+	}
+	// Lets a test see when its line has been taken; the control file is read asynchronously.
+	if (board_ != nullptr)
+		board_->event("encoder", "\"control\":\"" + json_escape(line) + "\"");
+	return true;
+}
+
+SpeedhqBankKey EncoderModel::program_key(const EncoderSource& source) const
+{
+	SpeedhqBankKey key;
+	mode_raster(settings_.mode, settings_.enable_4k, key.width, key.height);
+	key.chroma_420 = settings_.pix_format_420 == 1;
+	key.uv_swapped = settings_.uv_swap == 1;
+	key.black = !source.present;
+	return key;
+}
+
+Clock::duration EncoderModel::period_of(const EncoderSource& source) const
+{
+	if (!source.present || source.rate_n <= 0 || source.rate_d <= 0)
+		return period_;  // the clock runs on at the last rate
+	long long per_second = source.interlaced ? 2LL * source.rate_n : source.rate_n;
+	return std::chrono::duration_cast<Clock::duration>(
+		std::chrono::nanoseconds(1000000000LL * source.rate_d / per_second));
+}
+
+int EncoderModel::ioctl(unsigned long request, void* arg, std::atomic<int>& selection)
+{
+	int32_t* value = static_cast<int32_t*>(arg);
+	std::lock_guard<std::mutex> guard(lock_);
+	switch (request) {
+	case kRelease:
+		log_request(request, nullptr);
+		if (settings_.held) {
+			settings_.held = false;
+			// The first frame after a release is one frame period away.
+			next_tick_ = Clock::now() + period_;
+		}
+		changed_.notify_all();
+		return 0;
+	case kHold:
+		log_request(request, nullptr);
+		// How many frames the run that this hold ends handed out: with what a receiver got,
+		// a test can tell which frames never left the appliance.
+		if (!settings_.held && run_frames_ > 0 && board_ != nullptr)
+			board_->event("encoder", "\"run_frames\":" + std::to_string(run_frames_));
+		run_frames_ = 0;
+		settings_.held = true;
+		++holds_;
+		changed_.notify_all();
+		return 0;
+	case kField:
+		if (value == nullptr)
+			break;
+		*value = field_;
+		return 0;
+	case kReadSelect:
+		if (value == nullptr)
+			break;
+		if (*value < kSelectStatus || *value > kSelectPreview) {
+			errno = EINVAL;
+			return -1;
+		}
+		if (*value == kSelectFull && faults_.selectfail) {
+			faults_.selectfail = false;
+			errno = EIO;
+			return -1;
+		}
+		selection = *value;
+		return 0;
+	case kFrameSize: {
+		if (value == nullptr)
+			break;
+		int sel = selection;
+		if (sel == kSelectStatus) {
+			*value = 6 * sizeof(uint32_t);
+			return 0;
+		}
+		if (sel != kSelectFull && sel != kSelectPreview) {
+			errno = EINVAL;
+			return -1;
+		}
+		if (sel == kSelectFull && faults_.sizefail) {
+			faults_.sizefail = false;
+			errno = EIO;
+			return -1;
+		}
+		if (sel == kSelectFull && faults_.hugesize) {
+			faults_.hugesize = false;
+			*value = kHugeSize;
+			return 0;
+		}
+		const SpeedhqFrame& frame = sel == kSelectFull ? full_ : preview_;
+		if (!frame) {
+			errno = EIO;  // nothing encoded yet
+			return -1;
+		}
+		*value = static_cast<int32_t>(frame->size());
+		return 0;
+	}
+	case kPixFormat420:
+	case kDci:
+	case kBitRate:
+	case kBitRatePrev:
+	case kEnable4k:
+	case kUvSwap:
+	case kMode:
+	case kQSel:
+	case kQuality:
+	case kLowAc:
+	case kSwitchBuff: {
+		if (value == nullptr)
+			break;
+		log_request(request, value);
+		int v = *value;
+		switch (request) {
+		case kPixFormat420: settings_.pix_format_420 = v; break;
+		case kDci: settings_.dci = v; break;
+		case kBitRate: settings_.bit_rate = v; break;
+		case kBitRatePrev: settings_.bit_rate_prev = v; break;
+		case kEnable4k: settings_.enable_4k = v; break;
+		case kUvSwap: settings_.uv_swap = v; break;
+		case kMode: settings_.mode = v; break;
+		case kQSel: settings_.q_sel = v; break;
+		case kQuality: settings_.quality = v; break;
+		case kLowAc: settings_.low_ac = v; break;
+		default: settings_.switch_buff = v; break;
+		}
+		return 0;
+	}
+	default:
+		errno = ENOTTY;
+		return -1;
+	}
+	errno = EFAULT;
+	return -1;
+}
+
+ssize_t EncoderModel::read(void* buf, size_t count, int selection)
+{
+	if (buf == nullptr) {
+		errno = EFAULT;
+		return -1;
+	}
+	switch (selection) {
+	case kSelectStatus:
+		// The count is in words: the status is six of them.
+		if (count != 6) {
+			errno = EINVAL;
+			return -1;
+		}
+		return read_status(static_cast<uint32_t*>(buf));
+	case kSelectFull:
+		return read_frame(static_cast<uint8_t*>(buf), count, true);
+	case kSelectPreview:
+		return read_frame(static_cast<uint8_t*>(buf), count, false);
+	default:
+		errno = EINVAL;
+		return -1;
+	}
+}
+
+ssize_t EncoderModel::read_status(uint32_t* words)
+{
+	std::unique_lock<std::mutex> lock(lock_);
+	changed_.wait(lock, [&] { return !settings_.held || shut_down_; });
+	if (shut_down_) {
+		errno = EIO;
+		return -1;
+	}
+	const uint64_t holds_at_start = holds_;
+	EncoderSource source = source_provider_ ? source_provider_()
+	                                        : sim::nominal_source(settings_.mode, settings_.enable_4k);
+	SpeedhqBankKey program = program_key(source);
+	SpeedhqBankKey preview = program;
+	preview.width = 640;
+	preview.height = 360;
+	preview.chroma_420 = true;
+	const bool fields = settings_.mode == 3;
+	period_ = period_of(source);
+
+	// Encoding a bank can take a second or two; the settings thread's requests go on.
+	lock.unlock();
+	std::shared_ptr<const SpeedhqBank> program_bank = speedhq_bank(program);
+	std::shared_ptr<const SpeedhqBank> preview_bank = speedhq_bank(preview);
+	lock.lock();
+
+	// A reader that fell more than a frame behind (a pause, a bank encode) finds one frame
+	// ready, not a burst of them.
+	Clock::time_point now = Clock::now();
+	if (next_tick_ + period_ < now)
+		next_tick_ = now;
+	changed_.wait_until(lock, next_tick_, [&] { return holds_ != holds_at_start || shut_down_; });
+	if (shut_down_) {
+		errno = EIO;
+		return -1;
+	}
+	next_tick_ += period_;
+
+	const uint64_t index = ticks_++;
+	const int previous = buffer_;
+	field_ = fields ? static_cast<int>(index & 1) : 0;
+	full_ = program_bank ? program_bank->frames[index % program_bank->frames.size()] : nullptr;
+	preview_ = preview_bank ? preview_bank->frames[index % preview_bank->frames.size()] : nullptr;
+	if (!full_ || !preview_)
+		return 0;  // nothing to deliver: the program counts it as no frame
+
+	if (faults_.novalid) {
+		faults_.novalid = false;
+		if (board_ != nullptr)
+			board_->event("encoder", "\"fault\":\"novalid\",\"value\":" + std::to_string(faults_.novalid_value));
+		return faults_.novalid_value;
+	}
+	buffer_ = buffer_ % 5 + 1;
+	++run_frames_;
+	uint32_t status[6] = {static_cast<uint32_t>(index), static_cast<uint32_t>(field_),
+	                      static_cast<uint32_t>(full_->size()), static_cast<uint32_t>(preview_->size()),
+	                      static_cast<uint32_t>(previous), 0};
+	if (faults_.same) {
+		faults_.same = false;
+		status[4] = static_cast<uint32_t>(buffer_);
+		if (board_ != nullptr)
+			board_->event("encoder", "\"fault\":\"same\"");
+	}
+	memcpy(words, status, sizeof(status));
+	return buffer_;
+}
+
+ssize_t EncoderModel::read_frame(uint8_t* buf, size_t count, bool full)
+{
+	SpeedhqFrame frame;
+	bool badheader = false;
+	bool shortread = false;
+	{
+		std::lock_guard<std::mutex> guard(lock_);
+		frame = full ? full_ : preview_;
+		largest_read_ = std::max(largest_read_, count);
+		if (full) {
+			badheader = faults_.badheader;
+			shortread = faults_.shortread;
+			faults_.badheader = false;
+			faults_.shortread = false;
+		}
+	}
+	if (!frame) {
+		errno = EIO;
+		return -1;
+	}
+	size_t n = std::min(count, frame->size());
+	if (shortread)
+		n /= 2;
+	memcpy(buf, frame->data(), n);
+	// Quality 100 is outside what the encoder ever writes.
+	if (badheader && n > 0)
+		buf[0] = 100;
+	return static_cast<ssize_t>(n);
+}
+
+EncoderDevice::EncoderDevice(std::shared_ptr<EncoderModel> model) : model_(std::move(model)) {}
+
+ssize_t EncoderDevice::read(void* buf, size_t count)
+{
+	return model_->read(buf, count, selection_);
+}
+
+int EncoderDevice::ioctl(unsigned long request, void* arg)
+{
+	return model_->ioctl(request, arg, selection_);
+}
+
+namespace {
+
+// The board's encoder: one model for every descriptor of the node, kept until the process
+// ends so that a descriptor still open after the board stops stays valid.
+std::shared_ptr<EncoderModel>& board_model()
+{
+	static auto* model = new std::shared_ptr<EncoderModel>;
+	return *model;
+}
+
+// The input as the HDMI control file sim/hdmi sets it, read again only when the file
+// changes. Without the file (a board with no HDMI side) the mode's usual input is assumed.
+class HdmiFileSource {
+public:
+	explicit HdmiFileSource(std::string path) : path_(std::move(path)) {}
+
+	bool current(EncoderSource& source)
+	{
+		struct stat st;
+		if (::stat(path_.c_str(), &st) != 0)
+			return false;
+		std::string signature = std::to_string(st.st_size) + ":" + std::to_string(st.st_mtim.tv_sec) + "." +
+		                        std::to_string(st.st_mtim.tv_nsec);
+		if (signature != signature_) {
+			signature_ = signature;
+			std::ifstream in(path_);
+			std::string line, last;
+			while (std::getline(in, line))
+				if (!line.empty())
+					last = line;
+			EncoderSource parsed;
+			// "unreadable" and unknown lines leave the signal as it was.
+			if (parse_hdmi_setting(last, parsed))
+				source_ = parsed;
+			known_ = true;
+		}
+		source = source_;
+		return known_;
+	}
+
+private:
+	std::string path_;
+	std::string signature_;
+	EncoderSource source_;
+	bool known_ = false;
+};
+
+void install(Board& board)
+{
+	auto model = std::make_shared<EncoderModel>(&board);
+	auto hdmi = std::make_shared<HdmiFileSource>(board.path("sim/hdmi"));
+	model->set_source_provider([hdmi, model_ptr = model.get()] {
+		EncoderSource source;
+		if (hdmi->current(source))
+			return source;
+		return model_ptr->nominal_source();
+	});
+	board_model() = model;
+	EncoderModel::set_installed(model.get());
+	board.add_device("mervane-speedhq", [model] { return std::make_shared<EncoderDevice>(model); });
+	board.add_control("encoder", "ok", [model](const std::string& line) { model->control(line); });
+}
+
+void uninstall(Board& board)
+{
+	board.remove_device("mervane-speedhq");
+	if (board_model())
+		board_model()->shut_down();
+	EncoderModel::set_installed(nullptr);
+}
+
+ModelRegistrar registrar({"encoder", install, uninstall});
+
+}  // namespace
+
+}  // namespace sim

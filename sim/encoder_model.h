@@ -1,0 +1,164 @@
+// The FPGA SpeedHQ encoder behind /dev/mervane-speedhq in the virtual appliance.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdint.h>
+#include <string>
+#include <vector>
+
+#include "board.h"
+#include "speedhq_bank.h"
+
+namespace sim {
+
+// What the HDMI input delivers to the encoder: nothing, or a raster at a frame rate.
+struct EncoderSource {
+	bool present = false;
+	int width = 0;
+	int height = 0;     // whole frame height, 1080 for 1080i
+	bool interlaced = false;
+	int rate_n = 0;     // frames per second as a fraction (fields run at twice the rate)
+	int rate_d = 1;
+};
+
+// Reads a line of the HDMI control file ("none", "1080p59.94", "1080i50", "timing W H T MHZ
+// [i]"); false for a line that names no signal it knows ("unreadable").
+bool parse_hdmi_setting(const std::string& line, EncoderSource& source);
+
+// EncoderModel: the encoder seen by the program through the device node, plus the knobs of
+// the control file sim/encoder. One instance per board, shared by every open descriptor;
+// the acquisition and settings threads use one descriptor at the same time, so all state is
+// guarded by `lock_`, except the bank encode, which runs unlocked so that a first start on
+// a new raster does not stall the settings thread's requests.
+//
+// The frame clock ticks at the source's rate (fields for interlaced sources) and keeps
+// ticking on a black picture when the source goes away. Each tick makes the next bank frame
+// current and hands out the next buffer number, 1 to 5 in turn. A status read waits for a
+// tick; while the encoder is held it waits for the release, and a hold that arrives during
+// the wait ends it at once with the next frame, so no reader is left blocked on a stopped
+// encoder.
+class EncoderModel {
+public:
+	// The request numbers of the device.
+	enum Request : unsigned long {
+		kRelease = 0,
+		kHold = 1,
+		kPixFormat420 = 3,
+		kDci = 4,
+		kBitRate = 5,
+		kBitRatePrev = 6,
+		kEnable4k = 7,
+		kUvSwap = 8,
+		kField = 9,
+		kReadSelect = 10,
+		kMode = 11,
+		kQSel = 13,
+		kQuality = 14,
+		kLowAc = 15,
+		kSwitchBuff = 20,
+		kFrameSize = 21,
+	};
+	enum Selection { kSelectStatus = 1, kSelectFull = 2, kSelectPreview = 3 };
+
+	// `board` receives the event lines; null keeps them quiet (model-only tests).
+	explicit EncoderModel(Board* board);
+	~EncoderModel();
+
+	// The device side, called by each descriptor with its own selection.
+	int ioctl(unsigned long request, void* arg, std::atomic<int>& selection);
+	ssize_t read(void* buf, size_t count, int selection);
+
+	// The knob side. A control line: "novalid N", "same", "badheader", "shortread",
+	// "selectfail", "sizefail", "hugesize", "ok". Returns false for a line it does not know.
+	bool control(const std::string& line);
+	// Where the model learns the input; asked at every tick.
+	void set_source_provider(std::function<EncoderSource()> provider);
+	// The input a mode usually has (1080p59.94 for mode 2 ...), for a board without HDMI
+	// side; only for use inside the provider, which runs with the model's lock held.
+	EncoderSource nominal_source() const;
+	// Wakes every waiting read with an error (used when the board goes away).
+	void shut_down();
+
+	// The installed model of the running board, or null.
+	static EncoderModel* installed();
+	static void set_installed(EncoderModel* model);
+
+	// What the device was last told, for tests.
+	struct Settings {
+		bool held = true;
+		int pix_format_420 = 0;
+		int mode = 2;
+		int enable_4k = 0;
+		int uv_swap = 0;
+		int dci = 0;
+		int bit_rate = 0;
+		int bit_rate_prev = 0;
+		int q_sel = 0;
+		int quality = 0;
+		int low_ac = 0;
+		int switch_buff = 0;
+	};
+	Settings settings() const;
+	// The largest count a frame read has asked for: a reader that trusts a bad size shows here.
+	size_t largest_read() const;
+
+	// Size a full-stream frame can never reach; "hugesize" reports it.
+	static constexpr int32_t kHugeSize = 0x40000000;
+
+private:
+	struct Faults {
+		bool novalid = false;
+		int novalid_value = 0;
+		bool same = false;
+		bool badheader = false;
+		bool shortread = false;
+		bool selectfail = false;
+		bool sizefail = false;
+		bool hugesize = false;
+	};
+
+	ssize_t read_status(uint32_t* words);
+	ssize_t read_frame(uint8_t* buf, size_t count, bool full);
+	void log_request(unsigned long request, const int32_t* arg);
+	SpeedhqBankKey program_key(const EncoderSource& source) const;
+	std::chrono::steady_clock::duration period_of(const EncoderSource& source) const;
+
+	Board* board_;
+	std::function<EncoderSource()> source_provider_;
+
+	// Guards everything below, and the provider above.
+	mutable std::mutex lock_;
+	std::condition_variable changed_;  // hold, release and shut-down
+	Settings settings_;
+	Faults faults_;
+	bool shut_down_ = false;
+	uint64_t holds_ = 0;  // holds seen, so a waiting read notices one
+	std::chrono::steady_clock::time_point next_tick_{};
+	std::chrono::steady_clock::duration period_ = std::chrono::microseconds(16683);
+	uint64_t ticks_ = 0;
+	int buffer_ = 0;  // buffer number handed out by the last status read
+	int field_ = 0;
+	size_t largest_read_ = 0;
+	uint64_t run_frames_ = 0;  // frames handed out since the last release
+	SpeedhqFrame full_;
+	SpeedhqFrame preview_;
+};
+
+// One open descriptor of the node: its own read selection, the shared encoder behind it.
+class EncoderDevice : public Device {
+public:
+	explicit EncoderDevice(std::shared_ptr<EncoderModel> model);
+	ssize_t read(void* buf, size_t count) override;
+	int ioctl(unsigned long request, void* arg) override;
+
+private:
+	std::shared_ptr<EncoderModel> model_;
+	std::atomic<int> selection_{0};  // per descriptor: another thread's requests leave it alone
+};
+
+}  // namespace sim

@@ -1,0 +1,201 @@
+// Short loops of real SpeedHQ frames of a moving test picture, encoded once per raster.
+#include "speedhq_bank.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <stdio.h>
+#include <tuple>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+}
+
+namespace sim {
+
+namespace {
+
+// Fixed quantiser: the frame's quality byte is 100 - 2 * scale, so 4 gives 92, a picture as
+// sharp as the appliance sends at its default rate without the size of near-lossless frames.
+const int kQuantiserScale = 4;
+
+struct Yuv {
+	uint8_t y, u, v;
+};
+
+// 75 % colour bars in BT.709 limited range: white, yellow, cyan, green, magenta, red, blue.
+const Yuv kBars[] = {
+	{180, 128, 128}, {168, 44, 136}, {145, 147, 44}, {133, 63, 52},
+	{63, 193, 204},  {51, 109, 212}, {28, 212, 120},
+};
+
+// Draws frame `index` of `count`: bars over the top two thirds, a grey ramp below, and a
+// white square that crosses the picture once per loop, so a receiver sees motion.
+void draw_picture(AVFrame* frame, const SpeedhqBankKey& key, int index, int count)
+{
+	const int w = key.width;
+	const int h = key.height;
+	const int cw = w / 2;
+	const int ch = key.chroma_420 ? (h + 1) / 2 : h;
+	const int csub = key.chroma_420 ? 2 : 1;
+	uint8_t* py = frame->data[0];
+	uint8_t* pu = frame->data[key.uv_swapped ? 2 : 1];
+	uint8_t* pv = frame->data[key.uv_swapped ? 1 : 2];
+
+	if (key.black) {
+		for (int y = 0; y < h; ++y)
+			std::fill(py + y * frame->linesize[0], py + y * frame->linesize[0] + w, uint8_t{16});
+		for (int y = 0; y < ch; ++y) {
+			std::fill(pu + y * frame->linesize[1], pu + y * frame->linesize[1] + cw, uint8_t{128});
+			std::fill(pv + y * frame->linesize[2], pv + y * frame->linesize[2] + cw, uint8_t{128});
+		}
+		return;
+	}
+
+	const int bars_h = h * 2 / 3;
+	const int box = h / 4;
+	const int box_x = (w - box) * index / count;
+	const int box_y = (h - box) / 2;
+
+	// The two kinds of row (bars, ramp) are made once; each picture row is a copy of one of
+	// them with the square drawn over it. Per-pixel work would make a 2160p bank slow.
+	std::vector<uint8_t> bar_y(w), ramp_y(w), bar_u(cw), bar_v(cw), flat_uv(cw, 128);
+	for (int x = 0; x < w; ++x) {
+		bar_y[x] = kBars[x * 7 / w].y;
+		ramp_y[x] = static_cast<uint8_t>(16 + x * 219 / w);
+	}
+	for (int x = 0; x < cw; ++x) {
+		bar_u[x] = kBars[x * 2 * 7 / w].u;
+		bar_v[x] = kBars[x * 2 * 7 / w].v;
+	}
+	const int cbox_x0 = (box_x + 1) / 2;
+	const int cbox_x1 = (box_x + box + 1) / 2;
+	auto in_box_row = [&](int y) { return y >= box_y && y < box_y + box; };
+
+	for (int y = 0; y < h; ++y) {
+		uint8_t* row = py + y * frame->linesize[0];
+		const std::vector<uint8_t>& src = y < bars_h ? bar_y : ramp_y;
+		std::copy(src.begin(), src.end(), row);
+		if (in_box_row(y))
+			std::fill(row + box_x, row + box_x + box, uint8_t{235});
+	}
+	for (int y = 0; y < ch; ++y) {
+		const int luma_y = y * csub;
+		uint8_t* urow = pu + y * frame->linesize[1];
+		uint8_t* vrow = pv + y * frame->linesize[2];
+		const bool bars = luma_y < bars_h;
+		const std::vector<uint8_t>& su = bars ? bar_u : flat_uv;
+		const std::vector<uint8_t>& sv = bars ? bar_v : flat_uv;
+		std::copy(su.begin(), su.end(), urow);
+		std::copy(sv.begin(), sv.end(), vrow);
+		if (in_box_row(luma_y)) {
+			std::fill(urow + cbox_x0, urow + cbox_x1, uint8_t{128});
+			std::fill(vrow + cbox_x0, vrow + cbox_x1, uint8_t{128});
+		}
+	}
+}
+
+std::shared_ptr<const SpeedhqBank> encode_bank(const SpeedhqBankKey& key)
+{
+	const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_SPEEDHQ);
+	if (codec == nullptr)
+		return nullptr;
+	AVCodecContext* ctx = avcodec_alloc_context3(codec);
+	AVFrame* frame = av_frame_alloc();
+	AVPacket* packet = av_packet_alloc();
+	auto bank = std::make_shared<SpeedhqBank>();
+	bank->key = key;
+	bool ok = ctx != nullptr && frame != nullptr && packet != nullptr;
+	if (ok) {
+		ctx->width = key.width;
+		ctx->height = key.height;
+		ctx->pix_fmt = key.chroma_420 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV422P;
+		ctx->time_base = AVRational{1, 60};
+		ctx->flags |= AV_CODEC_FLAG_QSCALE;
+		ctx->global_quality = FF_QP2LAMBDA * kQuantiserScale;
+		// The machine is shared; one thread keeps the model from starving the program.
+		ctx->thread_count = 1;
+		ok = avcodec_open2(ctx, codec, nullptr) == 0;
+	}
+	if (ok) {
+		frame->format = ctx->pix_fmt;
+		frame->width = key.width;
+		frame->height = key.height;
+		ok = av_frame_get_buffer(frame, 0) == 0;
+	}
+	const int count = key.black ? 1 : speedhq_bank_length(key.width, key.height);
+	for (int i = 0; ok && i < count; ++i) {
+		ok = av_frame_make_writable(frame) == 0;
+		if (!ok)
+			break;
+		draw_picture(frame, key, i, count);
+		frame->pts = i;
+		frame->quality = ctx->global_quality;
+		ok = avcodec_send_frame(ctx, frame) == 0;
+		while (ok && avcodec_receive_packet(ctx, packet) == 0) {
+			bank->frames.push_back(
+				std::make_shared<const std::vector<uint8_t>>(packet->data, packet->data + packet->size));
+			av_packet_unref(packet);
+		}
+	}
+	av_packet_free(&packet);
+	av_frame_free(&frame);
+	avcodec_free_context(&ctx);
+	if (!ok || bank->frames.size() != static_cast<size_t>(count)) {
+		fprintf(stderr, "vexoenc-sim: cannot encode a %dx%d SpeedHQ test picture\n", key.width, key.height);
+		return nullptr;
+	}
+	return bank;
+}
+
+// Banks by key; an entry whose bank is still null is being encoded by some thread.
+struct BankCache {
+	std::mutex lock;
+	std::condition_variable done;
+	std::map<SpeedhqBankKey, std::shared_ptr<const SpeedhqBank>> banks;
+	std::map<SpeedhqBankKey, bool> encoding;
+};
+
+BankCache& cache()
+{
+	static BankCache* instance = new BankCache;  // never destroyed: threads may outlive main
+	return *instance;
+}
+
+}  // namespace
+
+bool SpeedhqBankKey::operator<(const SpeedhqBankKey& other) const
+{
+	return std::tie(width, height, chroma_420, uv_swapped, black) <
+	       std::tie(other.width, other.height, other.chroma_420, other.uv_swapped, other.black);
+}
+
+int speedhq_bank_length(int width, int height)
+{
+	// Rasters above HD cost roughly four times as much to encode per frame.
+	return static_cast<long>(width) * height > 1920L * 1080 ? 8 : 16;
+}
+
+std::shared_ptr<const SpeedhqBank> speedhq_bank(const SpeedhqBankKey& key)
+{
+	BankCache& c = cache();
+	std::unique_lock<std::mutex> lock(c.lock);
+	c.done.wait(lock, [&] { return !c.encoding[key]; });
+	auto found = c.banks.find(key);
+	if (found != c.banks.end())
+		return found->second;
+	c.encoding[key] = true;
+	lock.unlock();
+	std::shared_ptr<const SpeedhqBank> bank = encode_bank(key);
+	lock.lock();
+	c.encoding[key] = false;
+	if (bank)
+		c.banks[key] = bank;
+	c.done.notify_all();
+	return bank;
+}
+
+}  // namespace sim

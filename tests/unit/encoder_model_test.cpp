@@ -1,0 +1,372 @@
+// The encoder model on its own: its frames, its frame clock, its selection and its faults.
+#include <chrono>
+#include <future>
+#include <gtest/gtest.h>
+#include <string.h>
+#include <thread>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+}
+
+#include "encoder_model.h"
+#include "speedhq_bank.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using sim::EncoderDevice;
+using sim::EncoderModel;
+using sim::EncoderSource;
+
+// Decodes one SpeedHQ frame as an NDI receiver would: the FourCC gives the sampling, the
+// frame description the raster. Returns the decoded pixel format, or -1.
+int decode_speedhq(const std::vector<uint8_t>& bytes, int width, int height, bool chroma_420)
+{
+	const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_SPEEDHQ);
+	if (codec == nullptr)
+		return -1;
+	AVCodecContext* ctx = avcodec_alloc_context3(codec);
+	ctx->width = width;
+	ctx->height = height;
+	ctx->codec_tag = chroma_420 ? MKTAG('S', 'H', 'Q', '0') : MKTAG('S', 'H', 'Q', '2');
+	int format = -1;
+	AVPacket* packet = av_packet_alloc();
+	AVFrame* frame = av_frame_alloc();
+	std::vector<uint8_t> padded(bytes);
+	padded.resize(bytes.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+	packet->data = padded.data();
+	packet->size = static_cast<int>(bytes.size());
+	if (avcodec_open2(ctx, codec, nullptr) == 0 && avcodec_send_packet(ctx, packet) == 0 &&
+	    avcodec_receive_frame(ctx, frame) == 0 && frame->width == width && frame->height == height)
+		format = frame->format;
+	av_frame_free(&frame);
+	av_packet_free(&packet);
+	avcodec_free_context(&ctx);
+	return format;
+}
+
+EncoderSource source_1080p(int rate_n, int rate_d)
+{
+	EncoderSource s;
+	s.present = true;
+	s.width = 1920;
+	s.height = 1080;
+	s.rate_n = rate_n;
+	s.rate_d = rate_d;
+	return s;
+}
+
+// A released model on one descriptor, with a source the test chooses.
+struct ModelFixture : ::testing::Test {
+	std::shared_ptr<EncoderModel> model = std::make_shared<EncoderModel>(nullptr);
+	EncoderDevice dev{model};
+	EncoderSource source = source_1080p(60000, 1001);
+
+	void SetUp() override
+	{
+		model->set_source_provider([this] { return source; });
+		ASSERT_EQ(0, request(EncoderModel::kMode, 2));
+		ASSERT_EQ(0, request(EncoderModel::kEnable4k, 0));
+		ASSERT_EQ(0, request(EncoderModel::kPixFormat420, 0));
+		ASSERT_EQ(0, dev.ioctl(EncoderModel::kRelease, nullptr));
+	}
+
+	int request(unsigned long req, int32_t value) { return dev.ioctl(req, &value); }
+	int request_out(unsigned long req, int32_t& value) { return dev.ioctl(req, &value); }
+
+	// Selects the status and reads it; returns the buffer number.
+	int status(uint32_t words[6])
+	{
+		EXPECT_EQ(0, request(EncoderModel::kReadSelect, EncoderModel::kSelectStatus));
+		return static_cast<int>(dev.read(words, 6));
+	}
+
+	// Selects a stream, asks its size and reads it.
+	std::vector<uint8_t> frame(int selection)
+	{
+		int32_t size = 0;
+		EXPECT_EQ(0, request(EncoderModel::kReadSelect, selection));
+		EXPECT_EQ(0, request_out(EncoderModel::kFrameSize, size));
+		std::vector<uint8_t> bytes(size > 0 ? size : 0);
+		ssize_t got = dev.read(bytes.data(), bytes.size());
+		bytes.resize(got > 0 ? got : 0);
+		return bytes;
+	}
+};
+
+TEST(SpeedhqBank, FramesCarryTheDeviceHeaderAndDecodeWithLibavcodec)
+{
+	struct Case {
+		int w, h;
+		bool c420;
+		int pix_fmt;
+	} cases[] = {
+		{1920, 1080, false, AV_PIX_FMT_YUV422P},
+		{1920, 540, false, AV_PIX_FMT_YUV422P},
+		{640, 360, true, AV_PIX_FMT_YUV420P},
+		{1280, 720, false, AV_PIX_FMT_YUV422P},
+	};
+	for (const Case& c : cases) {
+		SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
+		sim::SpeedhqBankKey key;
+		key.width = c.w;
+		key.height = c.h;
+		key.chroma_420 = c.c420;
+		auto bank = sim::speedhq_bank(key);
+		ASSERT_TRUE(bank);
+		ASSERT_EQ(static_cast<size_t>(sim::speedhq_bank_length(c.w, c.h)), bank->frames.size());
+		EXPECT_EQ(0u, bank->frames.size() % 2) << "fields would lose their parity at the wrap";
+		for (const sim::SpeedhqFrame& f : bank->frames) {
+			ASSERT_GE(f->size(), 4u);
+			EXPECT_LE((*f)[0], 99);
+			EXPECT_EQ(4, (*f)[1]);
+			EXPECT_EQ(0, (*f)[2]);
+			EXPECT_EQ(0, (*f)[3]);
+		}
+		EXPECT_EQ(c.pix_fmt, decode_speedhq(*bank->frames[0], c.w, c.h, c.c420));
+		EXPECT_EQ(c.pix_fmt, decode_speedhq(*bank->frames.back(), c.w, c.h, c.c420));
+		// A moving picture: consecutive frames differ.
+		EXPECT_NE(*bank->frames[0], *bank->frames[1]);
+		// Cached: the same key gives the same frames without a second encode.
+		EXPECT_EQ(bank, sim::speedhq_bank(key));
+	}
+}
+
+TEST(SpeedhqBank, BlackAndSwappedChromaAreBanksOfTheirOwn)
+{
+	sim::SpeedhqBankKey key;
+	key.width = 640;
+	key.height = 360;
+	key.chroma_420 = true;
+	sim::SpeedhqBankKey swapped = key;
+	swapped.uv_swapped = true;
+	sim::SpeedhqBankKey black = key;
+	black.black = true;
+	auto plain_bank = sim::speedhq_bank(key);
+	auto swapped_bank = sim::speedhq_bank(swapped);
+	auto black_bank = sim::speedhq_bank(black);
+	ASSERT_TRUE(plain_bank && swapped_bank && black_bank);
+	EXPECT_NE(*plain_bank->frames[0], *swapped_bank->frames[0]);
+	ASSERT_EQ(1u, black_bank->frames.size());
+	EXPECT_EQ(AV_PIX_FMT_YUV420P, decode_speedhq(*black_bank->frames[0], 640, 360, true));
+}
+
+TEST_F(ModelFixture, StatusHandsOutBuffersOneToFiveWithThePreviousInWordFour)
+{
+	uint32_t words[6];
+	int previous = 0;
+	for (int i = 0; i < 12; ++i) {
+		int buffer = status(words);
+		EXPECT_EQ(i % 5 + 1, buffer);
+		EXPECT_EQ(static_cast<uint32_t>(previous), words[4]);
+		EXPECT_NE(static_cast<uint32_t>(buffer), words[4]);
+		previous = buffer;
+	}
+}
+
+TEST_F(ModelFixture, StatusReadWaitsForTheFrameClockOfTheSource)
+{
+	source = source_1080p(50, 1);  // 20 ms a frame
+	uint32_t words[6];
+	status(words);
+	auto start = std::chrono::steady_clock::now();
+	for (int i = 0; i < 10; ++i)
+		status(words);
+	EXPECT_GE(std::chrono::steady_clock::now() - start, 180ms);
+}
+
+TEST_F(ModelFixture, ReadsDeliverTheCurrentFramesOfTheProgramModeAndSampling)
+{
+	uint32_t words[6];
+	status(words);
+	std::vector<uint8_t> full = frame(EncoderModel::kSelectFull);
+	std::vector<uint8_t> preview = frame(EncoderModel::kSelectPreview);
+	EXPECT_EQ(AV_PIX_FMT_YUV422P, decode_speedhq(full, 1920, 1080, false));
+	EXPECT_EQ(AV_PIX_FMT_YUV420P, decode_speedhq(preview, 640, 360, true));
+	EXPECT_EQ(words[2], full.size());
+	EXPECT_EQ(words[3], preview.size());
+
+	// 720p mode with 4:2:0 asked for: the program raster follows the mode, the sampling request 3.
+	ASSERT_EQ(0, request(EncoderModel::kMode, 1));
+	ASSERT_EQ(0, request(EncoderModel::kPixFormat420, 1));
+	status(words);
+	full = frame(EncoderModel::kSelectFull);
+	EXPECT_EQ(AV_PIX_FMT_YUV420P, decode_speedhq(full, 1280, 720, true));
+	sim::SpeedhqBankKey key;
+	key.width = 1280;
+	key.height = 720;
+	key.chroma_420 = true;
+	auto bank = sim::speedhq_bank(key);
+	ASSERT_TRUE(bank);
+	EXPECT_NE(bank->frames.end(), std::find_if(bank->frames.begin(), bank->frames.end(),
+	                                           [&](const sim::SpeedhqFrame& f) { return *f == full; }));
+}
+
+TEST_F(ModelFixture, InterlacedModeReportsAlternatingFieldsOfHalfHeight)
+{
+	ASSERT_EQ(0, request(EncoderModel::kMode, 3));
+	source.interlaced = true;
+	uint32_t words[6];
+	int expected = 0;
+	for (int i = 0; i < 6; ++i) {
+		status(words);
+		std::vector<uint8_t> full = frame(EncoderModel::kSelectFull);
+		int32_t field = -1;
+		ASSERT_EQ(0, request_out(EncoderModel::kField, field));
+		EXPECT_EQ(expected, field & 1);
+		EXPECT_EQ(AV_PIX_FMT_YUV422P, decode_speedhq(full, 1920, 540, false));
+		expected ^= 1;
+	}
+	ASSERT_EQ(0, request(EncoderModel::kMode, 2));
+	status(words);
+	int32_t field = -1;
+	ASSERT_EQ(0, request_out(EncoderModel::kField, field));
+	EXPECT_EQ(0, field);
+}
+
+TEST_F(ModelFixture, WithoutSourceTheClockRunsOnABlackPicture)
+{
+	uint32_t words[6];
+	status(words);
+	source.present = false;
+	for (int i = 0; i < 3; ++i) {
+		int buffer = status(words);
+		EXPECT_GE(buffer, 1);
+		EXPECT_LE(buffer, 5);
+	}
+	sim::SpeedhqBankKey black;
+	black.width = 1920;
+	black.height = 1080;
+	black.black = true;
+	auto bank = sim::speedhq_bank(black);
+	ASSERT_TRUE(bank);
+	EXPECT_EQ(*bank->frames[0], frame(EncoderModel::kSelectFull));
+}
+
+TEST_F(ModelFixture, HoldMakesReadsWaitForTheReleaseAndWakesAWaitingRead)
+{
+	uint32_t words[6];
+	status(words);
+
+	// Held: a status read waits until the release.
+	ASSERT_EQ(0, dev.ioctl(EncoderModel::kHold, nullptr));
+	auto held_read = std::async(std::launch::async, [&] {
+		uint32_t w[6];
+		return static_cast<int>(dev.read(w, 6));
+	});
+	EXPECT_EQ(std::future_status::timeout, held_read.wait_for(150ms));
+	ASSERT_EQ(0, dev.ioctl(EncoderModel::kRelease, nullptr));
+	ASSERT_EQ(std::future_status::ready, held_read.wait_for(2s));
+	EXPECT_EQ(2, held_read.get());
+
+	// Released with a slow clock: a hold ends the wait at once with the next frame.
+	source = source_1080p(1, 10);  // ten seconds a frame
+	status(words);
+	auto slow_read = std::async(std::launch::async, [&] {
+		uint32_t w[6];
+		return static_cast<int>(dev.read(w, 6));
+	});
+	EXPECT_EQ(std::future_status::timeout, slow_read.wait_for(100ms));
+	ASSERT_EQ(0, dev.ioctl(EncoderModel::kHold, nullptr));
+	ASSERT_EQ(std::future_status::ready, slow_read.wait_for(2s));
+	EXPECT_EQ(4, slow_read.get());
+}
+
+TEST_F(ModelFixture, SelectionSurvivesTheOtherThreadsRequests)
+{
+	uint32_t words[6];
+	status(words);
+	ASSERT_EQ(0, request(EncoderModel::kReadSelect, EncoderModel::kSelectPreview));
+	std::thread settings([&] {
+		for (int i = 0; i < 200; ++i) {
+			int32_t v = 5000 + i;
+			dev.ioctl(EncoderModel::kBitRate, &v);
+			dev.ioctl(EncoderModel::kBitRatePrev, &v);
+			v = 0;
+			dev.ioctl(EncoderModel::kQSel, &v);
+			v = 62;
+			dev.ioctl(EncoderModel::kQuality, &v);
+		}
+	});
+	int32_t size = 0;
+	for (int i = 0; i < 200; ++i) {
+		ASSERT_EQ(0, request_out(EncoderModel::kFrameSize, size));
+		ASSERT_EQ(words[3], static_cast<uint32_t>(size));
+	}
+	settings.join();
+	EXPECT_EQ(5199, model->settings().bit_rate);
+	EXPECT_EQ(62, model->settings().quality);
+}
+
+TEST_F(ModelFixture, ProtocolErrorsFailLikeTheDriver)
+{
+	int32_t bad = 4;
+	EXPECT_EQ(-1, dev.ioctl(EncoderModel::kReadSelect, &bad));
+	EXPECT_EQ(EINVAL, errno);
+	EXPECT_EQ(-1, dev.ioctl(2, &bad));
+	EXPECT_EQ(ENOTTY, errno);
+	EXPECT_EQ(-1, dev.ioctl(EncoderModel::kBitRate, nullptr));
+	EXPECT_EQ(EFAULT, errno);
+	// Nothing encoded yet on a fresh model: no full frame to size.
+	auto fresh = std::make_shared<EncoderModel>(nullptr);
+	EncoderDevice other(fresh);
+	int32_t sel = EncoderModel::kSelectFull;
+	ASSERT_EQ(0, other.ioctl(EncoderModel::kReadSelect, &sel));
+	int32_t size = 0;
+	EXPECT_EQ(-1, other.ioctl(EncoderModel::kFrameSize, &size));
+}
+
+TEST_F(ModelFixture, EachInjectedFaultHitsOnceThenTheDeviceIsWellAgain)
+{
+	uint32_t words[6];
+	status(words);
+
+	ASSERT_TRUE(model->control("novalid 6"));
+	EXPECT_EQ(6, status(words));
+	EXPECT_GE(status(words), 1);
+
+	ASSERT_TRUE(model->control("same"));
+	int buffer = status(words);
+	EXPECT_EQ(static_cast<uint32_t>(buffer), words[4]);
+	buffer = status(words);
+	EXPECT_NE(static_cast<uint32_t>(buffer), words[4]);
+
+	ASSERT_TRUE(model->control("badheader"));
+	EXPECT_EQ(100, frame(EncoderModel::kSelectFull)[0]);
+	EXPECT_LE(frame(EncoderModel::kSelectFull)[0], 99);
+
+	ASSERT_TRUE(model->control("shortread"));
+	status(words);
+	EXPECT_LT(frame(EncoderModel::kSelectFull).size(), words[2]);
+	EXPECT_EQ(words[2], frame(EncoderModel::kSelectFull).size());
+
+	ASSERT_TRUE(model->control("selectfail"));
+	EXPECT_EQ(-1, request(EncoderModel::kReadSelect, EncoderModel::kSelectFull));
+	EXPECT_EQ(0, request(EncoderModel::kReadSelect, EncoderModel::kSelectFull));
+
+	int32_t size = 0;
+	ASSERT_TRUE(model->control("sizefail"));
+	EXPECT_EQ(-1, request_out(EncoderModel::kFrameSize, size));
+	EXPECT_EQ(0, request_out(EncoderModel::kFrameSize, size));
+
+	ASSERT_TRUE(model->control("hugesize"));
+	ASSERT_EQ(0, request_out(EncoderModel::kFrameSize, size));
+	EXPECT_EQ(EncoderModel::kHugeSize, size);
+	ASSERT_EQ(0, request_out(EncoderModel::kFrameSize, size));
+	EXPECT_EQ(words[2], static_cast<uint32_t>(size));
+
+	// "ok" disarms whatever is pending.
+	ASSERT_TRUE(model->control("novalid 0"));
+	ASSERT_TRUE(model->control("sizefail"));
+	ASSERT_TRUE(model->control("ok"));
+	EXPECT_GE(status(words), 1);
+	EXPECT_EQ(0, request(EncoderModel::kReadSelect, EncoderModel::kSelectFull));
+	EXPECT_EQ(0, request_out(EncoderModel::kFrameSize, size));
+
+	EXPECT_FALSE(model->control("explode"));
+	EXPECT_FALSE(model->control("novalid"));
+}
+
+}  // namespace

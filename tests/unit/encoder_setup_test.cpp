@@ -1,0 +1,205 @@
+// Opening, programming and stopping the encoder device, and the encoding threads' order.
+#include <sys/ioctl.h>
+
+#include "encoder_video_fixture.h"
+#include "mervane_av_format.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using videotest::Req;
+using videotest::StdoutCapture;
+
+constexpr int kHoldReq = 1, kReleaseReq = 0;
+const Req hold{kHoldReq, -1};
+const Req release{kReleaseReq, -1};
+
+class EncoderSetup : public videotest::VideoTest {
+protected:
+	// Waits until the acquisition thread has released the encoder after a start.
+	bool wait_for_release(size_t from)
+	{
+		return wait_until([&] {
+			auto r = start_stop_requests(from);
+			return r.size() >= 10 && r[9] == release;
+		});
+	}
+};
+
+TEST_F(EncoderSetup, OpenHoldsAndPreparesTheDeviceAndCloseHoldsIt)
+{
+	StdoutCapture out(path("out.txt"));
+	tx.map_NdiTransmitter_mem(1234);
+	EXPECT_GT(tx.m_mervanespeedhqDevice, 2);
+	EXPECT_EQ((std::vector<Req>{hold, {15, 1}, {20, 1}}), requests());
+	tx.unmap_NdiTransmitter_mem();
+	EXPECT_EQ(-1, tx.m_mervanespeedhqDevice);
+	EXPECT_EQ((std::vector<Req>{hold, {15, 1}, {20, 1}, hold}), requests());
+	EXPECT_EQ((std::vector<std::string>{"Open m_mervanespeedhqDevice", "Close m_mervanespeedhqDevice"}), out.lines());
+	// A second close does not touch a descriptor that is gone.
+	tx.unmap_NdiTransmitter_mem();
+	EXPECT_EQ(-1, tx.m_mervanespeedhqDevice);
+}
+
+TEST_F(EncoderSetup, StartWith1080p60ProgramsTheDeviceInOrderAndDescribesBothStreams)
+{
+	tx.map_NdiTransmitter_mem(-1);
+	const size_t from = requests().size();
+	StdoutCapture out(path("out.txt"));
+	tx.encoder_pix_format_420 = 0;
+	tx.start_encode(video_format_1080_60p, 0);
+	ASSERT_TRUE(wait_for_release(from));
+	EXPECT_EQ((std::vector<Req>{hold, {8, 0}, {4, 0}, {11, 2}, {7, 0}, hold, release, hold, {3, 0}, release}),
+	          start_stop_requests(from));
+
+	const NDIlib_video_frame_v2_t& full = tx.prog_info_frame;
+	EXPECT_EQ(1920, full.xres);
+	EXPECT_EQ(1080, full.yres);
+	EXPECT_EQ(NDIlib_FourCC_video_type_ex_SHQ2_highest_bandwidth, full.FourCC);
+	EXPECT_EQ(60000, full.frame_rate_N);
+	EXPECT_EQ(1000, full.frame_rate_D);
+	EXPECT_EQ(NDIlib_frame_format_type_progressive, full.frame_format_type);
+	EXPECT_FLOAT_EQ(1.7777778f, full.picture_aspect_ratio);
+	const NDIlib_video_frame_v2_t& prev = tx.prev_info_frame;
+	EXPECT_EQ(640, prev.xres);
+	EXPECT_EQ(360, prev.yres);
+	EXPECT_EQ(NDIlib_FourCC_video_type_ex_SHQ0_lowest_bandwidth, prev.FourCC);
+	EXPECT_EQ(30000, prev.frame_rate_N);
+	EXPECT_EQ(1000, prev.frame_rate_D);
+	EXPECT_TRUE(tx.skip_prev_frame_en);
+	EXPECT_FALSE(tx.interlaced_field);
+
+	tx.stop_encode();
+	EXPECT_EQ(hold, start_stop_requests().back()) << "stopped encoding leaves the device held";
+	auto lines = out.lines();
+	const std::vector<std::string> start_lines{"Setup encode", "video format passed 2b", "setup_video_frame",
+	                                           "SET PROG SR 422", "startencodeThreads", "creat_encode_threads"};
+	EXPECT_TRUE(std::equal(start_lines.begin(), start_lines.end(), lines.begin())) << out.lines().size();
+}
+
+TEST_F(EncoderSetup, A2160pStartAfter1080iResetsFieldsAndSkipping)
+{
+	write_text("sim/hdmi", "1080i59.94\n");
+	tx.map_NdiTransmitter_mem(-1);
+	StdoutCapture out(path("out.txt"));
+	tx.start_encode(video_format_1080_29i, 0);
+	EXPECT_TRUE(tx.interlaced_field);
+	EXPECT_TRUE(tx.skip_prev_frame_en);
+	EXPECT_EQ(540, tx.prog_info_frame.yres);
+	tx.stop_encode();
+
+	write_text("sim/hdmi", "2160p25\n");
+	const size_t from = requests().size();
+	tx.encoder_pix_format_420 = 1;
+	tx.start_encode(video_format_2160_25p, 1);
+	ASSERT_TRUE(wait_for_release(from));
+	EXPECT_EQ((std::vector<Req>{hold, {8, 1}, {4, 0}, {11, 0}, {7, 1}, hold, release, hold, {3, 1}, release}),
+	          start_stop_requests(from));
+	EXPECT_FALSE(tx.interlaced_field);
+	EXPECT_FALSE(tx.skip_prev_frame_en);
+	EXPECT_EQ(3840, tx.prog_info_frame.xres);
+	EXPECT_EQ(2160, tx.prog_info_frame.yres);
+	EXPECT_EQ(NDIlib_FourCC_video_type_ex_SHQ0_highest_bandwidth, tx.prog_info_frame.FourCC);
+	EXPECT_EQ(30000, tx.prog_info_frame.frame_rate_N);
+	EXPECT_EQ(1200, tx.prog_info_frame.frame_rate_D);
+	EXPECT_EQ(30000, tx.prev_info_frame.frame_rate_N);
+	EXPECT_EQ(1200, tx.prev_info_frame.frame_rate_D);
+	tx.stop_encode();
+	EXPECT_TRUE(out.find("SET PROG SR 420").has_value());
+	EXPECT_TRUE(out.find("video format passed 33").has_value());
+}
+
+TEST_F(EncoderSetup, ACodeOutsideTheTableKeepsTheLastRasterAndRates)
+{
+	tx.map_NdiTransmitter_mem(-1);
+	tx.setup_video_frame(video_format_720_50p);
+	const size_t from = requests().size();
+	tx.start_encode(30, 0);
+	tx.stop_encode();
+	std::vector<Req> sent = start_stop_requests(from);
+	sent.resize(std::min<size_t>(sent.size(), 5));
+	EXPECT_EQ((std::vector<Req>{hold, {8, 0}, {4, 0}, {11, 2}, {7, 0}}), sent) << "mode 2, no 4K";
+	EXPECT_EQ(1280, tx.prog_info_frame.xres);
+	EXPECT_EQ(720, tx.prog_info_frame.yres);
+	EXPECT_EQ(60000, tx.prog_info_frame.frame_rate_N);
+	EXPECT_EQ(1200, tx.prog_info_frame.frame_rate_D);
+	EXPECT_EQ(30000, tx.prev_info_frame.frame_rate_N);
+	EXPECT_EQ(1200, tx.prev_info_frame.frame_rate_D);
+	EXPECT_TRUE(tx.skip_prev_frame_en);
+	// Code 1: full 24000/1001, preview announced at 30000/1001, every preview kept.
+	tx.setup_video_frame(video_format_1080_23_95p);
+	EXPECT_EQ(24000, tx.prog_info_frame.frame_rate_N);
+	EXPECT_EQ(1001, tx.prog_info_frame.frame_rate_D);
+	EXPECT_EQ(30000, tx.prev_info_frame.frame_rate_N);
+	EXPECT_FALSE(tx.skip_prev_frame_en);
+}
+
+TEST_F(EncoderSetup, ThreadsStartInOrderAndAreJoinedAcquisitionFirst)
+{
+	tx.map_NdiTransmitter_mem(-1);
+	StdoutCapture out(path("out.txt"));
+	tx.start_encode(video_format_1080_59p, 0);
+	EXPECT_TRUE(tx.encode_settings_thread.joinable());
+	EXPECT_TRUE(tx.get_tally_thread.joinable());
+	EXPECT_TRUE(tx.wait_ndi_frame_thread.joinable());
+	EXPECT_TRUE(tx.send_ndi_frame_prog_thread.joinable());
+	EXPECT_TRUE(tx.send_ndi_frame_prev_thread.joinable());
+	EXPECT_TRUE(tx.tally_running);
+	ASSERT_TRUE(wait_until([&] { return out.find("START send_video_frame").has_value(); }));
+	tx.audio_en = true;
+	tx.stop_encode();
+
+	EXPECT_FALSE(tx.encodeRunning);
+	EXPECT_FALSE(tx.tally_running);
+	EXPECT_FALSE(tx.audio_en);
+	EXPECT_FALSE(tx.wait_ndi_frame_thread.joinable());
+	EXPECT_FALSE(tx.send_ndi_frame_prog_thread.joinable());
+
+	auto at = [&](const std::string& line) {
+		auto i = out.find(line);
+		EXPECT_TRUE(i.has_value()) << line;
+		return i.value_or(0);
+	};
+	EXPECT_LT(at("creat_encode_threads"), at("Encode Audio Created"));
+	EXPECT_LT(at("startencodeThreads"), at("START send_video_frame"));
+	EXPECT_LT(at("stopencodeThreads"), at("distroy_encode_threads"));
+	// The acquisition thread posts the end markers, so it ends first; each send thread ends
+	// before its join is reported.
+	EXPECT_LT(at("distroy_encode_threads"), at("END send_video_frame"));
+	EXPECT_LT(at("END send_video_frame"), at("STOP wait_ndi_frame_thread"));
+	EXPECT_LT(at("send_full thread done!"), at("STOP send_ndi_frame_prog_thread"));
+	EXPECT_LT(at("send_prvw thread done!"), at("STOP send_ndi_frame_prev_thread"));
+	EXPECT_LT(at("STOP wait_ndi_frame_thread"), at("STOP send_ndi_frame_prog_thread"));
+	EXPECT_LT(at("STOP send_ndi_frame_prog_thread"), at("STOP send_ndi_frame_prev_thread"));
+	EXPECT_LT(at("STOP send_ndi_frame_prev_thread"), at("STOP encode_settings_thread"));
+	EXPECT_LT(at("STOP encode_settings_thread"), at("STOP get_tally_thread"));
+	EXPECT_LT(at("STOP get_tally_thread"), at("STOP send_audio_frame_thread"));
+	EXPECT_TRUE(tx.m_ndi_full_send_queue.empty());
+	EXPECT_TRUE(tx.m_ndi_prvw_send_queue.empty());
+
+	// A second run starts cleanly on the same object.
+	tx.start_encode(video_format_1080_59p, 0);
+	tx.stop_encode();
+	EXPECT_EQ(2u, out.count("STOP send_audio_frame_thread"));
+}
+
+TEST_F(EncoderSetup, MissingDeviceIsReportedAndTheAcquisitionLoopPacesItsErrors)
+{
+	sim::Board::instance().remove_device("mervane-speedhq");
+	StdoutCapture out(path("out.txt"));
+	tx.map_NdiTransmitter_mem(-1);
+	EXPECT_EQ(-1, tx.m_mervanespeedhqDevice);
+	EXPECT_EQ(1u, out.count("Failed to open the mervane-speedhq device"));
+
+	tx.start_encode(video_format_1080_59p, 0);
+	ASSERT_TRUE(wait_until([&] { return out.count("err ") >= 1; }));
+	auto first = std::chrono::steady_clock::now();
+	ASSERT_TRUE(wait_until([&] { return out.count("err ") >= 6; }));
+	// Five more failed passes: without a pause they would take microseconds.
+	EXPECT_GE(std::chrono::steady_clock::now() - first, 80ms);
+	tx.stop_encode();
+	EXPECT_TRUE(out.find("STOP send_audio_frame_thread").has_value());
+	EXPECT_EQ(0u, out.count("sender DEAD"));
+}
+
+}  // namespace
