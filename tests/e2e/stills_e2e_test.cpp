@@ -105,6 +105,26 @@ bool decode(const std::string& input, Picture& pic, const std::vector<std::strin
 	return static_cast<size_t>(in.gcount()) == pic.rgb.size();
 }
 
+// Mean absolute difference of two pictures of the same size, over every channel.
+double mean_difference(const Picture& a, const Picture& b)
+{
+	if (a.width != b.width || a.height != b.height)
+		return 255;
+	double sum = 0;
+	for (size_t i = 0; i < a.rgb.size(); i++)
+		sum += std::abs(static_cast<unsigned char>(a.rgb[i]) - static_cast<unsigned char>(b.rgb[i]));
+	return sum / a.rgb.size();
+}
+
+// Output lines containing `text`.
+size_t lines_with(const std::vector<std::string>& lines, const std::string& text)
+{
+	size_t n = 0;
+	for (const std::string& l : lines)
+		n += l.find(text) != std::string::npos;
+	return n;
+}
+
 // The test card's grey ramp and black plate, which read the same in any YUV matrix, and its
 // white lettering; positions as fractions of the picture.
 void expect_test_card(const Picture& pic)
@@ -265,6 +285,152 @@ TEST_F(StillsE2E, SnapshotsShowTheTestCardAndBlack)
 				brightest = std::max(brightest, pic.grey(x, y));
 		EXPECT_LE(brightest, 4) << "not black";
 	}
+}
+
+// ---------------------------------------------------------------------------------------
+// Capture requests
+
+std::string format_record(int x, int y, unsigned fourcc, size_t size)
+{
+	return "{\"rez_x\":\"" + std::to_string(x) + "\",\"rez_y\":\"" + std::to_string(y) + "\",\"FourCC\":\"" +
+	       std::to_string(fourcc) + "\",\"line_strides\":\"" + std::to_string(size) + "\"}";
+}
+
+class CaptureE2E : public StillsE2E {
+protected:
+	// Starts with a live source and waits until the receiver sees live program frames.
+	void start_live(const std::string& hdmi)
+	{
+		start(hdmi);
+		// Stills come once a second; ten program frames mean live video.
+		ASSERT_TRUE(rx_->wait_for(
+			[](const std::vector<std::string>& lines) { return video_count(lines, "program") >= 10; }, 20s))
+			<< diagnostics();
+	}
+
+	// Creates the request file and waits until the loop has taken it.
+	void request_capture(size_t already_taken)
+	{
+		root_.write("tmp/mervane-enc-cap", "");
+		// The loop reports the request once the checker has returned, after the removal.
+		ASSERT_TRUE(sim_->wait_for(
+			[&](const std::vector<std::string>& lines) {
+				return lines_with(lines, "Capture enable request came ") > already_taken &&
+				       lines_with(lines, "Capture Request came. ") > already_taken;
+			},
+			5s))
+			<< diagnostics();
+		EXPECT_FALSE(root_.exists("tmp/mervane-enc-cap"));
+	}
+
+	bool wait_saved(const char* file, size_t count, e2e::Clock::duration timeout)
+	{
+		const std::string text = std::string("captured frame saved in ") + root_.path(std::string("etc/") + file);
+		return sim_->wait_for([&](const std::vector<std::string>& lines) { return lines_with(lines, text) >= count; },
+		                      timeout);
+	}
+
+	size_t saved(const char* file) const
+	{
+		return lines_with(sim_->lines(),
+		                  std::string("captured frame saved in ") + root_.path(std::string("etc/") + file));
+	}
+
+	// The stored frame was one the receiver got live: same size, same first bytes.
+	void expect_received(const char* stream, const std::string& bytes)
+	{
+		EXPECT_TRUE(rx_->wait_for_event(
+			[&](const json& e) {
+				return is_video(e, stream) && e.value("size", 0) == static_cast<int>(bytes.size()) &&
+				       e.value("head", "") == head_hex(bytes);
+			},
+			1s))
+			<< stream << " capture of " << bytes.size() << " bytes was never sent";
+	}
+};
+
+TEST_F(CaptureE2E, RequestStoresOnePairWhichIsShownWithoutInput)
+{
+	start_live("1080p59.94");
+	request_capture(0);
+	ASSERT_TRUE(wait_saved("enc_full_captured_frame.encoded", 1, 5s)) << diagnostics();
+	ASSERT_TRUE(wait_saved("enc_prvw_captured_frame.encoded", 1, 5s)) << diagnostics();
+	ASSERT_TRUE(sim_->wait_for_line(" The capture status full 0, prvw 0 ", 2s)) << diagnostics();
+
+	const std::string full = root_.read("etc/enc_full_captured_frame.encoded");
+	const std::string prvw = root_.read("etc/enc_prvw_captured_frame.encoded");
+	ASSERT_GE(full.size(), 4u);
+	ASSERT_GE(prvw.size(), 4u);
+	EXPECT_EQ(root_.read("etc/enc_full-cap-frame-info-setup.json"), format_record(1920, 1080, 844187731, full.size()));
+	EXPECT_EQ(root_.read("etc/enc_prvw-cap-frame-info-setup.json"), format_record(640, 360, 812738675, prvw.size()));
+	expect_received("program", full);
+	expect_received("preview", prvw);
+
+	// One frame per stream per request; a second request stores a new pair.
+	ASSERT_TRUE(rx_->wait_for([](const std::vector<std::string>& l) { return video_count(l, "program") > 90; }, 10s));
+	EXPECT_EQ(saved("enc_full_captured_frame.encoded"), 1u);
+	EXPECT_EQ(saved("enc_prvw_captured_frame.encoded"), 1u);
+	request_capture(1);
+	EXPECT_TRUE(wait_saved("enc_full_captured_frame.encoded", 2, 5s)) << diagnostics();
+	EXPECT_TRUE(wait_saved("enc_prvw_captured_frame.encoded", 2, 5s)) << diagnostics();
+	const std::string full2 = root_.read("etc/enc_full_captured_frame.encoded");
+	const std::string prvw2 = root_.read("etc/enc_prvw_captured_frame.encoded");
+	EXPECT_EQ(root_.read("etc/enc_full-cap-frame-info-setup.json"), format_record(1920, 1080, 844187731, full2.size()));
+	EXPECT_EQ(root_.read("etc/enc_prvw-cap-frame-info-setup.json"), format_record(640, 360, 812738675, prvw2.size()));
+
+	// Input gone, captured frames chosen: exactly those frames are sent as stills.
+	// A receiver that connects once the send threads have ended sees only stills.
+	root_.write("etc/mervane-enc1-settings.json", settings_with_choice("CaptureSS"));
+	sim_->control("hdmi", "none");
+	ASSERT_TRUE(sim_->wait_for_line("STOP send_ndi_frame_prev_thread", 10s)) << diagnostics();
+	rx_ = std::make_unique<e2e::Rx>(root_);
+	auto program = rx_->wait_for_event([&](const json& e) { return is_video(e, "program"); }, 15s);
+	auto preview = rx_->wait_for_event([&](const json& e) { return is_video(e, "preview"); }, 5s);
+	ASSERT_TRUE(program && preview) << diagnostics();
+	expect_still_stream(*program, 1920, 1080, "SHQ2", "enc_full_captured_frame.encoded");
+	expect_still_stream(*preview, 640, 360, "shq0", "enc_prvw_captured_frame.encoded");
+
+	// A receiver's snapshot shows the captured picture, not the splash.
+	e2e::Rx snap(root_, {"--snapshot", root_.path("captured")});
+	ASSERT_EQ(snap.wait_exit(20s), 0) << snap.output();
+	const std::pair<const char*, const char*> streams[] = {{"program", "enc_full_captured_frame.encoded"},
+	                                                       {"preview", "enc_prvw_captured_frame.encoded"}};
+	for (const auto& st : streams) {
+		SCOPED_TRACE(st.first);
+		Picture shown, stored, splash;
+		ASSERT_TRUE(decode(root_.path(std::string("captured-") + st.first + ".png"), shown));
+		ASSERT_TRUE(decode(root_.path(std::string("etc/") + st.second), stored));
+		ASSERT_TRUE(decode(root_.path(std::string("etc/") + (std::string(st.first) == "program"
+		                                                         ? "enc_full_still.encoded"
+		                                                         : "enc_prvw_still.encoded")),
+		                   splash));
+		// Both decoders read the same frame; they differ only in their colour matrix.
+		EXPECT_LT(mean_difference(shown, stored), 6.0);
+		EXPECT_GT(mean_difference(shown, splash), 15.0);
+	}
+}
+
+TEST_F(CaptureE2E, InterlacedInputKeepsTheProgramCapturePending)
+{
+	start_live("1080i50");
+	request_capture(0);
+	ASSERT_TRUE(wait_saved("enc_prvw_captured_frame.encoded", 1, 5s)) << diagnostics();
+	ASSERT_TRUE(sim_->wait_for_line(" The capture status full 1, prvw 0 ", 2s)) << diagnostics();
+	// Two seconds of fields later the program capture is still pending and nothing was written.
+	ASSERT_TRUE(rx_->wait_for(
+		[](const std::vector<std::string>& l) { return video_count(l, "program") > 150; }, 10s));
+	EXPECT_EQ(saved("enc_full_captured_frame.encoded"), 0u);
+	EXPECT_FALSE(root_.exists("etc/enc_full_captured_frame.encoded"));
+	EXPECT_FALSE(root_.exists("etc/enc_full-cap-frame-info-setup.json"));
+	EXPECT_EQ(root_.read("etc/enc_prvw-cap-frame-info-setup.json"),
+	          format_record(640, 360, 812738675, root_.read("etc/enc_prvw_captured_frame.encoded").size()));
+
+	// Progressive frames serve the pending request without a new one.
+	sim_->control("hdmi", "1080p50");
+	EXPECT_TRUE(wait_saved("enc_full_captured_frame.encoded", 1, 15s)) << diagnostics();
+	EXPECT_EQ(saved("enc_prvw_captured_frame.encoded"), 1u);
+	EXPECT_EQ(root_.read("etc/enc_full-cap-frame-info-setup.json"),
+	          format_record(1920, 1080, 844187731, root_.read("etc/enc_full_captured_frame.encoded").size()));
 }
 
 }  // namespace
