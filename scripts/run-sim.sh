@@ -62,7 +62,7 @@ VEXO_SYSROOT="$sysroot" NDI_STANDIN_DIR="$sysroot/ndi" "$build/sim/vexoenc-sim" 
 sim_pid=$!
 
 if [ -x "$build/tools/vexo-rx" ]; then
-	NDI_STANDIN_DIR="$sysroot/ndi" "$build/tools/vexo-rx" \
+	NDI_STANDIN_DIR="$sysroot/ndi" "$build/tools/vexo-rx" --wait 30 \
 		> >(sed -u 's/^/[vexo-rx] /') 2> >(sed -u 's/^/[vexo-rx:err] /' >&2) &
 	rx_pid=$!
 fi

@@ -499,7 +499,7 @@ const char* const MV_NDI_CAPABILITIES_FORMAT =
 	"ntk_preset_speed=\"true\" web_control=\"http://%s/\"/>";
 
 // A field takes at most 49 characters so that its 50-byte buffer always stays terminated.
-void copy_field(char (&field)[50], const std::string& text, size_t pos, size_t len)
+static void copy_field(char (&field)[50], const std::string& text, size_t pos, size_t len)
 {
 	len = std::min(len, sizeof(field) - 1);
 	memcpy(field, text.data() + pos, len);
@@ -507,7 +507,7 @@ void copy_field(char (&field)[50], const std::string& text, size_t pos, size_t l
 }
 
 // The appliance's IPv4 address on eth0: the last line the address pipeline prints.
-std::string eth0_address()
+static std::string eth0_address()
 {
 	FILE* pipe = popen(MV_NDI_ADDRESS_COMMAND, "r");
 	if (pipe == nullptr) {
@@ -525,7 +525,7 @@ std::string eth0_address()
 }
 
 // Sends one text to every receiver that connects; the runtime copies it.
-void add_connection_metadata(NDIlib_send_instance_t instance, std::string text)
+static void add_connection_metadata(NDIlib_send_instance_t instance, std::string text)
 {
 	NDIlib_metadata_frame_t frame(0, NDIlib_send_timecode_synthesize, &text[0]);
 	NDIlib_send_add_connection_metadata(instance, &frame);

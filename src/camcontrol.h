@@ -44,12 +44,14 @@ public:
 	void get_ptz_settings();
 	void camcontrol_ndi();
 	void camcontrol_capture_ndi(NDIlib_metadata_frame_t* p_metadata);
+	void camcontrol_ndi_result(NDIlib_frame_type_e frame_type);
 	float get_float_signt(float input);
 	float get_float_signp(float input);
 
 	bool camcontrol_init_voip();
 	void camcontrol_deinit_voip();
 	void camcontrol_voip();
+	void camcontrol_voip_datagram();
 	void write_voip_command(uint8_t* data, uint16_t data_length, sockaddr_in rx_addr, uint32_t rx_sequence_number);
 	void write_voip_inq_command(uint8_t* data, uint16_t data_length, sockaddr_in rx_addr,
 	                            uint32_t rx_sequence_number);
@@ -63,7 +65,7 @@ public:
 	visca m_visca;
 	std::thread camcontrol_ndi_thread;
 	std::atomic<bool> camcontrol_ndi_Running{true};
-	bool camcontrol_focus_auto = true;
+	bool camcontrol_focus_auto = true;  // Used by the PTZ thread only, like the two below.
 	int camcontrol_man_focus_dist = 0;
 	int distance_cal_last = 0;
 

@@ -34,7 +34,7 @@ struct visca_inq_command {
 	uint32_t sequence_number = 0;
 };
 
-// Wakes the exec thread; a signal given before the waiter blocks is not lost.
+// Wakes the exec thread. Signals are remembered until the waiter consumes them.
 class visca_ndi_event {
 public:
 	void wait();
@@ -47,8 +47,9 @@ public:
 
 // visca: the serial port, the double-buffered command slots and the exec thread that sends
 // them. visca_uart_mutex serialises every exchange on the line (exec thread and VISCA over IP
-// thread); cam_mutex[i] protects slot buffer i while a producer writes it and while the swap
-// moves the indices. No code path holds two of these locks.
+// thread) and the opening and closing of the port; cam_mutex[i] protects slot buffer i while
+// a producer writes it and while the swap moves the indices. No code path holds two of these
+// locks.
 class visca {
 public:
 	visca();
@@ -65,12 +66,16 @@ public:
 	bool visca_wait_for_ack();
 	bool visca_wait_for_cmp();
 	bool visca_wait_for_res(visca_inq_command& res_cmd);
+	bool visca_wait_for_reply(uint8_t reply_type, int timeout_ms);
 	void visca_cls_rx();
 	void exec_visca();
 	void switch_ndi_exebuff();
 	void exec_ndi_visca();
 	void waitFor_m_visca_ndi_event();
 	void signal_m_visca_ndi_event();
+	// Locks the capture buffer for a producer and returns its index; the index cannot move
+	// while the returned lock is held.
+	int lock_cap_buffer(std::unique_lock<std::mutex>& lock);
 
 	const char* camSerial;
 	speed_t camBr;

@@ -567,7 +567,8 @@ void StandinSender::send_metadata(const NDIlib_metadata_frame_t* frame)
 	// length 0 means a zero-terminated text; otherwise it counts the terminator too.
 	size_t n = frame->length > 0 ? strnlen(frame->p_data, static_cast<size_t>(frame->length)) : strlen(frame->p_data);
 	w.str(std::string(frame->p_data, n));
-	broadcast(std::make_shared<const std::vector<uint8_t>>(w.finish()), false);
+	// Lossy like audio and video, so a stalled receiver cannot make it pile up.
+	broadcast(std::make_shared<const std::vector<uint8_t>>(w.finish()), true);
 }
 
 void StandinSender::send_audio(const NDIlib_audio_frame_interleaved_32f_t* f)

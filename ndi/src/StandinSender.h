@@ -29,7 +29,8 @@ namespace ndi_standin {
 class StandinSender
 {
 public:
-	// Per receiver: queued audio/video beyond these bounds drops the oldest media message.
+	// Per receiver: queued audio, video and metadata frames ("media") beyond these bounds
+	// drop the oldest of them.
 	static constexpr size_t kMaxQueuedMediaBytes = 16u << 20;
 	static constexpr size_t kMaxQueuedMediaMessages = 64;
 	// Metadata frames from receivers waiting for NDIlib_send_capture; oldest dropped beyond.

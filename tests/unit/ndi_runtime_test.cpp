@@ -468,7 +468,7 @@ TEST_F(NdiRuntime, AReceiverThatStopsReadingNeitherBlocksTheSenderNorGrowsItsQue
 		}
 	});
 
-	const int frames = 200;
+	const int frames = 100;
 	const size_t size = 512 * 1024;
 	std::vector<std::vector<uint8_t>> bufs(2, std::vector<uint8_t>(size));
 	size_t worst = 0;
@@ -789,6 +789,126 @@ TEST_F(NdiRuntime, AvahiReportIsOneLinePerInitialiseAndOnlyWhenAsked)
 	EXPECT_LE(found, total);
 	EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
 	EXPECT_EQ(err.back(), '\n');
+}
+
+}  // namespace
+
+namespace {
+
+// --- the receiver against a hand-made sender: the documented wire format -----------------
+
+void put32(std::vector<uint8_t>& b, uint32_t v)
+{
+	for (int i = 0; i < 4; ++i)
+		b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+void put_str(std::vector<uint8_t>& b, const std::string& s)
+{
+	put32(b, static_cast<uint32_t>(s.size()));
+	b.insert(b.end(), s.begin(), s.end());
+}
+
+std::vector<uint8_t> message(uint32_t type, const std::vector<uint8_t>& body)
+{
+	std::vector<uint8_t> m;
+	put32(m, type);
+	put32(m, static_cast<uint32_t>(body.size()));
+	m.insert(m.end(), body.begin(), body.end());
+	return m;
+}
+
+// Listens on a socket file of the test directory and plays one scripted connection.
+class FakeSender
+{
+public:
+	explicit FakeSender(const std::string& path)
+	{
+		fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
+		sockaddr_un addr{};
+		addr.sun_family = AF_UNIX;
+		strcpy(addr.sun_path, path.c_str());
+		ok_ = bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 && listen(fd_, 4) == 0;
+	}
+	~FakeSender()
+	{
+		if (thread_.joinable())
+			thread_.join();
+		::close(fd_);
+	}
+	bool ok() const { return ok_; }
+	void play(std::vector<uint8_t> bytes)
+	{
+		thread_ = std::thread([this, bytes] {
+			int c = accept(fd_, nullptr, nullptr);
+			if (c < 0)
+				return;
+			ssize_t r = ::send(c, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+			(void)r;
+			::shutdown(c, SHUT_WR);
+			char drain[64];
+			while (::recv(c, drain, sizeof(drain), 0) > 0) {
+			}
+			::close(c);
+		});
+	}
+
+private:
+	int fd_ = -1;
+	bool ok_ = false;
+	std::thread thread_;
+};
+
+TEST_F(NdiRuntime, ReceiverReadsTheDocumentedFormatSkipsUnknownTypesAndStopsAtATruncatedFrame)
+{
+	FakeSender fake(dir_ + "/fake.ndi");
+	ASSERT_TRUE(fake.ok());
+	std::vector<uint8_t> script, body;
+	put32(body, 1);
+	put_str(body, "Fake");
+	body.push_back(0);  // no groups
+	body.push_back(1);
+	put_str(body, "{}");
+	script = message(1, body);
+	std::vector<uint8_t> unknown = message(99, {1, 2, 3});
+	script.insert(script.end(), unknown.begin(), unknown.end());
+	body.clear();
+	put_str(body, "<meta/>");
+	std::vector<uint8_t> meta = message(2, body);
+	script.insert(script.end(), meta.begin(), meta.end());
+	// A video message whose data size claims more bytes than the message holds.
+	body.assign(1, 0);
+	for (uint32_t v : {640u, 360u, 0x30716873u, 30000u, 1001u, 0x3FE38E39u, 1u, 0u, 0u, 0u, 0u, 0u})
+		put32(body, v);
+	body.push_back(0);  // no metadata
+	put32(body, 1000);
+	body.insert(body.end(), 10, 0x63);
+	std::vector<uint8_t> video = message(3, body);
+	script.insert(script.end(), video.begin(), video.end());
+	fake.play(script);
+
+	Receiver rx;
+	ASSERT_TRUE(rx.open(dir_, std::string("Fake"), 3000));
+	RxEvent ev = rx.next(1000);
+	ASSERT_EQ(ev.kind, Kind::Source);
+	EXPECT_FALSE(ev.source.groups.has_value());
+	EXPECT_EQ(*ev.source.config, "{}");
+	ev = rx.next(1000);
+	ASSERT_EQ(ev.kind, Kind::ConnectionMetadata) << "the unknown message was not skipped";
+	EXPECT_EQ(ev.text, "<meta/>");
+	EXPECT_EQ(rx.next(1000).kind, Kind::Disconnected);
+	EXPECT_FALSE(rx.connected());
+	EXPECT_EQ(rx.next(0).kind, Kind::None);
+}
+
+TEST_F(NdiRuntime, AListenerThatNeverIntroducesItselfIsNotASource)
+{
+	FakeSender mute(dir_ + "/mute.ndi");
+	ASSERT_TRUE(mute.ok());
+	mute.play({});  // accepts, says nothing, hangs up
+	Clock::time_point start = Clock::now();
+	EXPECT_TRUE(ndi_standin::find_sources(dir_).empty());
+	EXPECT_LT(elapsed_ms(start), 3000);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // NDI sender creation from the settings files, and the failover file.
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -223,4 +225,40 @@ TEST_F(SenderCreate, FailoverFileValueIsTheTextAfterTheLastLineEnd)
 		EXPECT_EQ(found, c.value[0] != '\0') << label;
 		EXPECT_EQ(out, found ? "" : "/etc/mervane-source1-name-encfailover file read failed.\n") << label;
 	}
+}
+
+// The runtime cannot make the sender: reported without a line end, counted as created, and
+// the remaining steps go on without handing the runtime a null instance.
+TEST_F(SenderCreate, FailedCreationStillCountsAsCreated)
+{
+	write("ndi-file", "not a directory");
+	setenv("NDI_STANDIN_DIR", (root_ / "ndi-file" / "sub").c_str(), 1);
+	write("etc/mervane-source1-name-encfailover", "BACKUP");
+	std::string out = create();
+	EXPECT_EQ(tx_.ndi_tx_inst, nullptr);
+	EXPECT_TRUE(tx_.NDITxCreated);
+	size_t at = out.find("Cannot creat send instance");
+	ASSERT_NE(at, std::string::npos) << out;
+	EXPECT_NE(out[at + 26], '\n') << out;
+	EXPECT_NE(out.find("failover source name: = 'BACKUP'\n"), std::string::npos) << out;
+
+	tx_.distroy_ndi_tx_instance();
+	EXPECT_FALSE(tx_.NDITxCreated);
+}
+
+// A shell that cannot be started (no process may be made) ends the program.
+TEST_F(SenderCreate, AddressCommandThatCannotStartEndsTheProgram)
+{
+	GTEST_FLAG_SET(death_test_style, "threadsafe");
+	auto create_without_processes = [this] {
+		dup2(2, 1);  // the message goes to standard output; let the check see it
+		// The process limit does not bind root: run as nobody first.
+		if (geteuid() == 0 && setuid(65534) != 0)
+			_exit(3);
+		struct rlimit limit;
+		limit.rlim_cur = limit.rlim_max = 0;
+		setrlimit(RLIMIT_NPROC, &limit);
+		tx_.creat_ndi_tx_instance();
+	};
+	EXPECT_EXIT(create_without_processes(), ::testing::ExitedWithCode(1), "Failed to run command\n");
 }
