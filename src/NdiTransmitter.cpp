@@ -990,5 +990,37 @@ void NdiTransmitter::send_audio_frame()
 
 bool NdiTransmitter::sentSplashScreen()
 {
-	return false;  // Not built yet: sending the chosen still.
+	static const char* const kStillChoiceFile = "/etc/mervane-enc1-settings.json";
+	SplashScreenHandler& store = SplashScreenHandler::GetInstance();
+
+	// Reloaded at every call, so a new choice or a new capture shows within one pass. With
+	// the key absent the buffers keep what they hold.
+	std::string choice;
+	if (GetJsonString(vexo_path(kStillChoiceFile), "ScreenSaverMode", choice)) {
+		int nMode = black_screen;  // a word the web interface does not use shows black
+		Utils::GetInstance().GetCaptureMode(choice.c_str(), nMode);
+		store.UpdateSplashScreenBuffer(nMode);
+	}
+
+	if (ndi_tx_inst == nullptr) {
+		puts("NDI sender instance is not valid");
+		return false;
+	}
+
+	NDIlib_video_frame_v2_t still(0, 0, NDIlib_FourCC_video_type_UYVY, static_cast<int>(m_nFrameRateN),
+	                              static_cast<int>(m_nFrameRateD), 16.0f / 9.0f,
+	                              NDIlib_frame_format_type_progressive, NDIlib_send_timecode_synthesize,
+	                              nullptr, 0, nullptr, 0);
+	bool sent = false;
+	// The store's buffers outlive the asynchronous send: they are only reloaded in place at
+	// the next call, one pass later.
+	if (store.FilleSplashScreenData(still, false)) {
+		NDIlib_send_send_video_async_v2(ndi_tx_inst, &still);
+		sent = true;
+	}
+	if (store.FilleSplashScreenData(still, true)) {
+		NDIlib_send_send_video_async_v2(ndi_tx_inst, &still);
+		sent = true;
+	}
+	return sent;
 }

@@ -12,7 +12,7 @@
 // once at their full capacities, loads them from the still files, and stores captured live
 // frames with their format files. A process-wide singleton. The main thread loads and sends
 // stills only while there is no input; the two send threads store captures only while there
-// is input, each touching only its own half. No lock.
+// is input, each touching only its own half (buffer, size, format, files). No lock.
 class SplashScreenHandler {
 public:
 	static SplashScreenHandler& GetInstance();
