@@ -78,7 +78,8 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
 
 # --- checks of the service definitions and the package ----------------------------------
-if(VEXO_BUILD_SIM AND VEXO_BUILD_TESTS)
+# A sanitized build is no package candidate: its programs need the sanitizer runtimes.
+if(VEXO_BUILD_SIM AND VEXO_BUILD_TESTS AND NOT VEXO_SANITIZE)
   set(VEXO_TARGET_TESTS ${CMAKE_SOURCE_DIR}/tests/target)
   add_test(NAME target.init_scripts
            COMMAND sh ${VEXO_TARGET_TESTS}/init_scripts_test.sh ${CMAKE_SOURCE_DIR})
