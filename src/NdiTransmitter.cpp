@@ -995,6 +995,12 @@ bool NdiTransmitter::sentSplashScreen()
 
 	// Reloaded at every call, so a new choice or a new capture shows within one pass. With
 	// the key absent the buffers keep what they hold.
+	// The buffers are reloaded in place, and the runtime may still be reading the stills sent
+	// last time (an asynchronous send's buffer is the runtime's until the next send): a null
+	// frame waits until it has let them go.
+	if (ndi_tx_inst != nullptr)
+		NDIlib_send_send_video_async_v2(ndi_tx_inst, nullptr);
+
 	std::string choice;
 	if (GetJsonString(vexo_path(kStillChoiceFile), "ScreenSaverMode", choice)) {
 		int nMode = black_screen;  // a word the web interface does not use shows black
