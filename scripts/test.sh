@@ -1,19 +1,53 @@
 #!/usr/bin/env bash
-# Builds the normal and the sanitizer builds and runs every test in each.
-set -euo pipefail
-cd "$(dirname "$0")/.."
+# Builds and tests everything: the normal, ASan+UBSan and ThreadSanitizer builds with every
+# unit and end-to-end test, the camera fuzzer, the armhf build with its tests under qemu-arm,
+# and the build against an NDI SDK directory. Installs what is missing first (as root).
+#
+#   VEXO_PRESETS="default asan tsan"   host builds to test
+#   VEXO_ARMHF=0                       leave out the armhf build
+#   VEXO_TEST_JOBS=4                   tests run at once (they mostly wait on the simulated clock)
+set -uo pipefail
+cd "$(dirname "$0")/.." || exit 1
 
-scripts/setup.sh
+scripts/setup.sh || exit 1
 jobs="${VEXO_JOBS:-$(nproc)}"
-presets="${VEXO_PRESETS:-default asan}"
+test_jobs="${VEXO_TEST_JOBS:-4}"
+presets="${VEXO_PRESETS:-default asan tsan}"
 
-status=0
-for preset in $presets; do
-	echo "=== build: $preset"
-	VEXO_JOBS="$jobs" scripts/build.sh "$preset"
-	echo "=== tests: $preset"
-	if ! ctest --preset "$preset" -j"$jobs" -LE fuzz --timeout 300; then
-		status=1
+failed=()
+step() {
+	local name="$1"
+	shift
+	echo "=== $name"
+	local start=$SECONDS
+	if "$@"; then
+		echo "=== $name: passed ($((SECONDS - start)) s)"
+	else
+		echo "=== $name: FAILED ($((SECONDS - start)) s)"
+		failed+=("$name")
+		return 1
 	fi
+}
+
+for preset in $presets; do
+	step "build $preset" env VEXO_JOBS="$jobs" scripts/build.sh "$preset" || continue
+	step "tests $preset" ctest --preset "$preset" -j"$test_jobs" -LE fuzz --timeout 300
 done
-exit $status
+
+if [[ " $presets " == *" default "* ]]; then
+	step "camera fuzzer" ctest --preset default -L fuzz --timeout 600
+fi
+
+if [ "${VEXO_ARMHF:-1}" != 0 ]; then
+	if [ "$(id -u)" -eq 0 ]; then
+		step "armhf set-up" scripts/setup-armhf.sh
+	fi
+	step "armhf build and tests" env JOBS="$jobs" scripts/armhf-test.sh --no-e2e
+	step "build against an NDI SDK directory" env JOBS="$jobs" scripts/check-ndi-sdk-option.sh
+fi
+
+if [ ${#failed[@]} -gt 0 ]; then
+	echo "FAILED: ${failed[*]}"
+	exit 1
+fi
+echo "all steps passed"
