@@ -112,19 +112,26 @@ void visca::deinit_visca()
 	}
 }
 
-void visca::create_command(visca_command& cmd, int cmd_bytes, int cmd_type, int cmd_id, uint64_t prefil)
+// Writes 81 <kind> <type> <id> <cmd_bytes parameter bytes, most significant first> FF into
+// `packet`; the parameter bytes are the low bytes of `prefil`. Returns the packet length.
+static int build_packet(char* packet, int kind, int cmd_bytes, int cmd_type, int cmd_id, uint64_t prefil)
 {
 	cmd_bytes = std::clamp(cmd_bytes, 0, kMaxPacket - 5);
-	cmd.cmd[0] = static_cast<char>(0x81);
-	cmd.cmd[1] = 0x01;
-	cmd.cmd[2] = static_cast<char>(cmd_type & 0xFF);
-	cmd.cmd[3] = static_cast<char>(cmd_id & 0xFF);
+	packet[0] = static_cast<char>(0x81);
+	packet[1] = static_cast<char>(kind);
+	packet[2] = static_cast<char>(cmd_type & 0xFF);
+	packet[3] = static_cast<char>(cmd_id & 0xFF);
 	for (int i = 3 + cmd_bytes; i >= 4; --i) {
-		cmd.cmd[i] = static_cast<char>(prefil & 0xFF);
+		packet[i] = static_cast<char>(prefil & 0xFF);
 		prefil >>= 8;
 	}
-	cmd.cmd[4 + cmd_bytes] = static_cast<char>(kTerminator);
-	cmd.cmd_length = cmd_bytes + 5;
+	packet[4 + cmd_bytes] = static_cast<char>(kTerminator);
+	return cmd_bytes + 5;
+}
+
+void visca::create_command(visca_command& cmd, int cmd_bytes, int cmd_type, int cmd_id, uint64_t prefil)
+{
+	cmd.cmd_length = build_packet(cmd.cmd, 0x01, cmd_bytes, cmd_type, cmd_id, prefil);
 	cmd.ack = false;
 	cmd.comp = false;
 	cmd.cmd_fill = false;
@@ -133,17 +140,7 @@ void visca::create_command(visca_command& cmd, int cmd_bytes, int cmd_type, int 
 void visca::create_inqcommand(visca_inq_command& cmd, int cmd_bytes, int cmd_type, int cmd_id, uint64_t prefil,
                               int cmd_length_tot)
 {
-	cmd_bytes = std::clamp(cmd_bytes, 0, kMaxPacket - 5);
-	cmd.cmd[0] = static_cast<char>(0x81);
-	cmd.cmd[1] = 0x09;
-	cmd.cmd[2] = static_cast<char>(cmd_type & 0xFF);
-	cmd.cmd[3] = static_cast<char>(cmd_id & 0xFF);
-	for (int i = 3 + cmd_bytes; i >= 4; --i) {
-		cmd.cmd[i] = static_cast<char>(prefil & 0xFF);
-		prefil >>= 8;
-	}
-	cmd.cmd[4 + cmd_bytes] = static_cast<char>(kTerminator);
-	cmd.cmd_length = cmd_bytes + 5;
+	cmd.cmd_length = build_packet(cmd.cmd, 0x09, cmd_bytes, cmd_type, cmd_id, prefil);
 	cmd.inq_fill = false;
 	cmd.cmd_length_tot = cmd_length_tot - 1;
 }
