@@ -107,30 +107,28 @@ bool wants_mode(int flags)
 
 }  // namespace
 
+// Reads open()'s optional mode argument; it has to be read in the wrapper's own frame.
+#define OPEN_MODE_ARG(flags, mode)                  \
+	mode_t mode = 0;                                \
+	if (wants_mode(flags)) {                        \
+		va_list args;                               \
+		va_start(args, flags);                      \
+		mode = static_cast<mode_t>(va_arg(args, int)); \
+		va_end(args);                               \
+	}
+
 extern "C" {
 
 int __wrap_open(const char* path, int flags, ...)
 {
-	mode_t mode = 0;
-	if (wants_mode(flags)) {
-		va_list args;
-		va_start(args, flags);
-		mode = va_arg(args, mode_t);
-		va_end(args);
-	}
+	OPEN_MODE_ARG(flags, mode);
 	int fd = open_served(path, flags);
 	return fd != -2 ? fd : __real_open(path, flags, mode);
 }
 
 int __wrap_open64(const char* path, int flags, ...)
 {
-	mode_t mode = 0;
-	if (wants_mode(flags)) {
-		va_list args;
-		va_start(args, flags);
-		mode = va_arg(args, mode_t);
-		va_end(args);
-	}
+	OPEN_MODE_ARG(flags, mode);
 	int fd = open_served(path, flags);
 	return fd != -2 ? fd : __real_open64(path, flags, mode);
 }
@@ -151,26 +149,14 @@ int __wrap___open64_2(const char* path, int flags)
 // Served nodes are matched by absolute path, which openat ignores the directory for.
 int __wrap_openat(int dirfd, const char* path, int flags, ...)
 {
-	mode_t mode = 0;
-	if (wants_mode(flags)) {
-		va_list args;
-		va_start(args, flags);
-		mode = va_arg(args, mode_t);
-		va_end(args);
-	}
+	OPEN_MODE_ARG(flags, mode);
 	int fd = open_served(path, flags);
 	return fd != -2 ? fd : __real_openat(dirfd, path, flags, mode);
 }
 
 int __wrap_openat64(int dirfd, const char* path, int flags, ...)
 {
-	mode_t mode = 0;
-	if (wants_mode(flags)) {
-		va_list args;
-		va_start(args, flags);
-		mode = va_arg(args, mode_t);
-		va_end(args);
-	}
+	OPEN_MODE_ARG(flags, mode);
 	int fd = open_served(path, flags);
 	return fd != -2 ? fd : __real_openat64(dirfd, path, flags, mode);
 }
