@@ -14,13 +14,28 @@
 static const char* const kEncSettingsFile = "/etc/mervane-enc1-settings.json";
 static const char* const kCodecBusFile = "/dev/i2c-0";
 
+// Opens a bus device for one operation. A failure is reported and the operation goes on: its
+// transfers then fail on the bad descriptor.
+static int open_bus(const char* fixed_path)
+{
+	int fd = open(vexo_path(fixed_path).c_str(), O_RDWR);
+	if (fd < 0)
+		puts("failed to open i2c device");
+	return fd;
+}
+
+static void close_bus(int& fd)
+{
+	if (fd >= 0)
+		close(fd);
+	fd = -1;
+}
+
 adv7619::adv7619() : aud_sel_addr(0x41210000), i2c_file("/dev/i2c-1") {}
 
 void adv7619::adv7619_config(bool mode_4k)
 {
-	file_fd = open(vexo_path(i2c_file).c_str(), O_RDWR);
-	if (file_fd < 0)
-		puts("failed to open i2c device");
+	file_fd = open_bus(i2c_file);
 
 	const int(*table)[3] = mode_4k ? adv7619_4klut : adv7619_2klut;
 	for (int i = 0; i < 313; i++) {
@@ -31,22 +46,16 @@ void adv7619::adv7619_config(bool mode_4k)
 			printf("failed to write 0x%x value to 0x%x : 0x%x register at %d\n", value, addr, reg, i);
 	}
 
-	if (file_fd >= 0)
-		close(file_fd);
-	file_fd = -1;
+	close_bus(file_fd);
 }
 
 int adv7619::adv7619_get_connected()
 {
-	file_fd = open(vexo_path(i2c_file).c_str(), O_RDWR);
-	if (file_fd < 0)
-		puts("failed to open i2c device");
+	file_fd = open_bus(i2c_file);
 
 	int value = adv7619_i2c.read_i2c_register(file_fd, ADV7619_IO_ADDR, 0x6F);
 
-	if (file_fd >= 0)
-		close(file_fd);
-	file_fd = -1;
+	close_bus(file_fd);
 	if (value < 0)
 		return -1;
 	return value & 0x01;
@@ -107,9 +116,7 @@ int adv7619::adv7619_get_format()
 	static const unsigned char kHdmiRegs[9] = {0x07, 0x08, 0x09, 0x0A, 0x0B, 0x1E, 0x1F, 0x51, 0x52};
 	int regs[9];
 
-	file_fd = open(vexo_path(i2c_file).c_str(), O_RDWR);
-	if (file_fd < 0)
-		puts("failed to open i2c device");
+	file_fd = open_bus(i2c_file);
 
 	bool ok = adv7619_i2c.read_i2c_register(file_fd, ADV7619_IO_ADDR, 0x02) >= 0;
 	for (int i = 0; ok && i < 9; i++) {
@@ -117,9 +124,7 @@ int adv7619::adv7619_get_format()
 		ok = regs[i] >= 0;
 	}
 
-	if (file_fd >= 0)
-		close(file_fd);
-	file_fd = -1;
+	close_bus(file_fd);
 	if (!ok)
 		return video_format_detect_failed;
 
@@ -133,9 +138,7 @@ int adv7619::adv7619_get_format()
 
 void adv7619::app_start()
 {
-	file_fd = open(vexo_path(i2c_file).c_str(), O_RDWR);
-	if (file_fd < 0)
-		puts("failed to open i2c device");
+	file_fd = open_bus(i2c_file);
 
 	adv7619_i2c.set_i2c_register(file_fd, LIGHT_EXPANDER_ADDR, LIGHT_EXPANDER_CONFIG_REG, 0x01);
 	for (int i = 0; i < 3; i++) {
@@ -148,16 +151,12 @@ void adv7619::app_start()
 	usleep(1000000);
 	adv7619_i2c.set_i2c_register(file_fd, LIGHT_EXPANDER_ADDR, LIGHT_EXPANDER_OUTPUT_REG, LIGHT_OFF);
 
-	if (file_fd >= 0)
-		close(file_fd);
-	file_fd = -1;
+	close_bus(file_fd);
 }
 
 void adv7619::vexotally(NDIlib_tally_t tally, bool encoding)
 {
-	file_fd = open(vexo_path(i2c_file).c_str(), O_RDWR);
-	if (file_fd < 0)
-		puts("failed to open i2c device");
+	file_fd = open_bus(i2c_file);
 
 	adv7619_i2c.set_i2c_register(file_fd, LIGHT_EXPANDER_ADDR, LIGHT_EXPANDER_CONFIG_REG, 0x01);
 
@@ -175,9 +174,7 @@ void adv7619::vexotally(NDIlib_tally_t tally, bool encoding)
 	}
 	adv7619_i2c.set_i2c_register(file_fd, LIGHT_EXPANDER_ADDR, LIGHT_EXPANDER_OUTPUT_REG, pattern);
 
-	if (file_fd >= 0)
-		close(file_fd);
-	file_fd = -1;
+	close_bus(file_fd);
 }
 
 void adv7619::init_audinsel(int mem_fd)
@@ -210,14 +207,11 @@ void adv7619::SetAudioInSel(int sel)
 
 void adv7619::write_codec_pair(unsigned char reg_left, unsigned char reg_right, int value)
 {
-	int fd = open(vexo_path(kCodecBusFile).c_str(), O_RDWR);
-	if (fd < 0)
-		puts("failed to open i2c device");
+	int fd = open_bus(kCodecBusFile);
 	unsigned char byte = static_cast<unsigned char>(value & 0xFF);
 	adv7619_i2c.set_i2c_register(fd, AUDIO_CODEC_ADDR, reg_left, byte);
 	adv7619_i2c.set_i2c_register(fd, AUDIO_CODEC_ADDR, reg_right, byte);
-	if (fd >= 0)
-		close(fd);
+	close_bus(fd);
 }
 
 void adv7619::SetAnalogAudioInGain(int gain)

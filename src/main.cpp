@@ -138,6 +138,16 @@ static void check_start_marker()
 	delete[] buffer;
 }
 
+// Stops encoding when it runs (source lost, shutdown).
+static void stop_encoding()
+{
+	if (encode_started == 1) {
+		encode_started = 0;
+		puts("STOP NDI Encode");
+		m_NdiTransmitter.stop_encode();
+	}
+}
+
 // One pass with a source connected: sender, format, encode stop/start, capture requests.
 static void connected_pass()
 {
@@ -187,11 +197,7 @@ static void connected_pass()
 // failover source.
 static void disconnected_pass()
 {
-	if (encode_started == 1) {
-		encode_started = 0;
-		puts("STOP NDI Encode");
-		m_NdiTransmitter.stop_encode();
-	}
+	stop_encoding();
 
 	if (m_NdiTransmitter.check_source_name_None()) {
 		if (m_NdiTransmitter.NDITxCreated)
@@ -253,11 +259,7 @@ int main()
 	vexo_vid_format = 0;
 	updateWebUIStatus();
 
-	if (encode_started == 1) {
-		encode_started = 0;
-		puts("STOP NDI Encode");
-		m_NdiTransmitter.stop_encode();
-	}
+	stop_encoding();
 
 	tear_down_sender();
 
