@@ -216,6 +216,9 @@ int main()
 
 	puts("Start Vexo 4k enc app");
 	signal(SIGINT, sigint_handler);
+	// A reader that leaves a pipe (the dashboard, or whatever reads standard output) must not
+	// end the program: such a write fails with EPIPE and its record is lost, as with no reader.
+	signal(SIGPIPE, SIG_IGN);
 
 	check_start_marker();
 
