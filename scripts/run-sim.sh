@@ -17,11 +17,17 @@ while [ $# -gt 0 ]; do
 	esac
 done
 
-scripts/setup.sh
-VEXO_JOBS="${VEXO_JOBS:-$(nproc)}" scripts/build.sh default >/dev/null
-build=build/default
+# VEXO_SIM_BUILD names a finished build to run as it is (the tests use it).
+if [ -n "${VEXO_SIM_BUILD:-}" ]; then
+	build="$VEXO_SIM_BUILD"
+else
+	scripts/setup.sh
+	VEXO_JOBS="${VEXO_JOBS:-$(nproc)}" scripts/build.sh default >/dev/null
+	build=build/default
+fi
 
 sysroot="$(mktemp -d /tmp/vexo-sim-XXXXXX)"
+fifos="$(mktemp -d /tmp/vexo-sim-out-XXXXXX)"
 mkdir -p "$sysroot"/{etc,tmp,dev,sim,ndi}
 cat > "$sysroot/etc/mervane-enc1-settings.json" <<'JSON'
 {"StreamName":"HDMI","NDIGroup":"NDIGroupDis","NDIGroupName":"public","BandwidthMode":"Auto","BandwidthSelect":"100","NDIAudio":"NDIAudioMain","VideoFormat":"AUTO","VideoCSC":"yuv","VideoSampleRate":"422","TallyMode":"TallyOn","ScreenSaverMode":"MervaneSS"}
@@ -36,19 +42,30 @@ echo "$source_format" > "$sysroot/sim/hdmi"
 
 sim_pid=""
 rx_pid=""
+filter_pids=()
+# Ctrl-C reaches the whole process group. The program takes it as its stop request and
+# prints its ordered shutdown; the prefix filters ignore it, so they stay to pass those last
+# lines on and end when the program's output ends.
+filter() {
+	local prefix="$1" fifo="$2"
+	(trap '' INT; exec sed -u "s/^/$prefix /" < "$fifo") &
+	filter_pids+=($!)
+}
 cleanup() {
 	trap - INT TERM EXIT
 	if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
 		kill -INT "$sim_pid" 2>/dev/null || true
-		for _ in $(seq 50); do kill -0 "$sim_pid" 2>/dev/null || break; sleep 0.1; done
+		for _ in $(seq 100); do kill -0 "$sim_pid" 2>/dev/null || break; sleep 0.1; done
 		kill -KILL "$sim_pid" 2>/dev/null || true
 	fi
-	if [ -n "$rx_pid" ]; then
+	if [ -n "$rx_pid" ] && kill -0 "$rx_pid" 2>/dev/null; then
 		kill -INT "$rx_pid" 2>/dev/null || true
-		wait "$rx_pid" 2>/dev/null || true
+		for _ in $(seq 50); do kill -0 "$rx_pid" 2>/dev/null || break; sleep 0.1; done
+		kill -KILL "$rx_pid" 2>/dev/null || true
 	fi
 	wait 2>/dev/null || true
-	rm -rf "$sysroot"
+	for pid in "${filter_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+	rm -rf "$sysroot" "$fifos"
 	echo "virtual appliance stopped; $sysroot removed"
 }
 trap cleanup INT TERM EXIT
@@ -57,13 +74,18 @@ echo "virtual appliance sysroot: $sysroot"
 echo "change the HDMI source with: echo 2160p30 > $sysroot/sim/hdmi   (or none, unreadable, timing W H T MHZ [i])"
 echo "events: $sysroot/sim/events.jsonl   lights: $sysroot/sim/lights"
 
+for name in sim.out sim.err rx.out rx.err; do mkfifo "$fifos/$name"; done
+filter "[vexoenc]" "$fifos/sim.out"
+filter "[vexoenc:err]" "$fifos/sim.err" >&2
 VEXO_SYSROOT="$sysroot" NDI_STANDIN_DIR="$sysroot/ndi" "$build/sim/vexoenc-sim" \
-	> >(sed -u 's/^/[vexoenc] /') 2> >(sed -u 's/^/[vexoenc:err] /' >&2) &
+	> "$fifos/sim.out" 2> "$fifos/sim.err" &
 sim_pid=$!
 
 if [ -x "$build/tools/vexo-rx" ]; then
+	filter "[vexo-rx]" "$fifos/rx.out"
+	filter "[vexo-rx:err]" "$fifos/rx.err" >&2
 	NDI_STANDIN_DIR="$sysroot/ndi" "$build/tools/vexo-rx" --wait 30 \
-		> >(sed -u 's/^/[vexo-rx] /') 2> >(sed -u 's/^/[vexo-rx:err] /' >&2) &
+		> "$fifos/rx.out" 2> "$fifos/rx.err" &
 	rx_pid=$!
 fi
 
