@@ -150,6 +150,8 @@ struct Board::Impl {
 	mutable std::mutex mutex;
 	std::string root;
 	std::map<std::string, std::function<std::shared_ptr<Device>()>> devices;
+	std::map<std::string, std::function<std::shared_ptr<Device>()>> files;  // by path below the root
+	std::map<std::string, int> open_faults;                                  // by node
 	std::vector<std::shared_ptr<Control>> controls;
 
 	std::atomic<bool> running{false};
@@ -277,6 +279,11 @@ void Board::stop()
 	}
 	for (const std::string& node : nodes)
 		remove_device(node);
+	{
+		std::lock_guard<std::mutex> lock(impl_->mutex);
+		impl_->files.clear();
+		impl_->open_faults.clear();
+	}
 
 	impl_->running.store(false);
 	std::lock_guard<std::mutex> lock(impl_->event_mutex);
@@ -336,6 +343,9 @@ void Board::add_device(const std::string& node, std::function<std::shared_ptr<De
 		std::lock_guard<std::mutex> lock(impl_->mutex);
 		impl_->devices[node] = std::move(factory);
 		file = impl_->root + "/dev/" + node;
+		auto fault = impl_->open_faults.find(node);
+		if (fault != impl_->open_faults.end() && fault->second == ENOENT)
+			return;
 	}
 	// The node exists as a plain file so that stat() and existence checks see it.
 	int fd = __real_open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
@@ -357,7 +367,41 @@ void Board::remove_device(const std::string& node)
 	unlink(file.c_str());
 }
 
-bool Board::open_node(const char* path, std::shared_ptr<Device>* device)
+void Board::set_open_fault(const std::string& node, int error)
+{
+	std::string file;
+	bool served;
+	{
+		std::lock_guard<std::mutex> lock(impl_->mutex);
+		if (error != 0)
+			impl_->open_faults[node] = error;
+		else
+			impl_->open_faults.erase(node);
+		file = impl_->root + "/dev/" + node;
+		served = impl_->devices.count(node) != 0;
+	}
+	if (error == ENOENT) {
+		unlink(file.c_str());
+	} else if (served) {
+		int fd = __real_open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+		if (fd >= 0)
+			__real_close(fd);
+	}
+}
+
+void Board::serve_file(const std::string& rel, std::function<std::shared_ptr<Device>()> factory)
+{
+	std::lock_guard<std::mutex> lock(impl_->mutex);
+	impl_->files[rel] = std::move(factory);
+}
+
+void Board::unserve_file(const std::string& rel)
+{
+	std::lock_guard<std::mutex> lock(impl_->mutex);
+	impl_->files.erase(rel);
+}
+
+bool Board::open_node(const char* path, std::shared_ptr<Device>* device, int* error)
 {
 	if (path == nullptr || path[0] != '/' || !impl_->running.load())
 		return false;
@@ -365,16 +409,32 @@ bool Board::open_node(const char* path, std::shared_ptr<Device>* device)
 	std::function<std::shared_ptr<Device>()> factory;
 	{
 		std::lock_guard<std::mutex> lock(impl_->mutex);
-		const std::string prefix = impl_->root + "/dev/";
-		if (wanted.compare(0, prefix.size(), prefix) != 0)
+		const std::string root = impl_->root + "/";
+		if (wanted.compare(0, root.size(), root) != 0)
 			return false;
-		auto it = impl_->devices.find(wanted.substr(prefix.size()));
-		if (it == impl_->devices.end())
-			return false;
-		factory = it->second;
+		const std::string rel = wanted.substr(root.size());
+		auto file = impl_->files.find(rel);
+		if (file != impl_->files.end()) {
+			factory = file->second;
+		} else {
+			if (rel.compare(0, 4, "dev/") != 0)
+				return false;
+			const std::string node = rel.substr(4);
+			auto fault = impl_->open_faults.find(node);
+			if (fault != impl_->open_faults.end()) {
+				*device = nullptr;
+				*error = fault->second;
+				return true;
+			}
+			auto it = impl_->devices.find(node);
+			if (it == impl_->devices.end())
+				return false;
+			factory = it->second;
+		}
 	}
 	// Outside the lock: a factory may well call back into the board.
 	*device = factory ? factory() : nullptr;
+	*error = ENXIO;
 	return true;
 }
 

@@ -57,6 +57,12 @@ public:
 	// Serves the node dev/<node>: opening it (by its sysroot path) creates a Device.
 	void add_device(const std::string& node, std::function<std::shared_ptr<Device>()> factory);
 	void remove_device(const std::string& node);
+	// Makes every open of dev/<node> fail with `error` (0 lifts it) whether or not a model
+	// serves it; with ENOENT the node's file is gone too, as an unloaded driver leaves it.
+	void set_open_fault(const std::string& node, int error);
+	// Serves a path outside dev/ ("tmp/x"): its opens create Devices while it is served.
+	void serve_file(const std::string& rel, std::function<std::shared_ptr<Device>()> factory);
+	void unserve_file(const std::string& rel);
 
 	// Attaches an I2C slave at a 7-bit address on bus "i2c-0" or "i2c-1" (the nodes exist
 	// once start() has run). Addresses nobody answers NACK.
@@ -79,8 +85,9 @@ public:
 	static void add_model(const Model& model);
 
 	// For the dispatcher: when `path` names a served node below the sysroot, sets `device`
-	// to a new Device for it (null when the node's factory refuses) and returns true.
-	bool open_node(const char* path, std::shared_ptr<Device>* device);
+	// to a new Device for it and returns true; the device is null when the open fails, with
+	// `*error` the errno to fail it with.
+	bool open_node(const char* path, std::shared_ptr<Device>* device, int* error);
 
 private:
 	Board();

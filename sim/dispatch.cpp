@@ -59,10 +59,11 @@ std::shared_ptr<sim::Device> lookup(int fd)
 int open_served(const char* path, int flags)
 {
 	std::shared_ptr<sim::Device> device;
-	if (!sim::Board::instance().open_node(path, &device))
+	int error = 0;
+	if (!sim::Board::instance().open_node(path, &device, &error))
 		return -2;
 	if (device == nullptr) {
-		errno = ENXIO;
+		errno = error;
 		return -1;
 	}
 	int fd = __real_open("/dev/null", O_RDWR | (flags & O_CLOEXEC));

@@ -36,7 +36,7 @@ public:
 			fprintf(stderr, "vexoenc-sim: gpio: cannot open %s: %s\n", mem.c_str(), strerror(errno));
 			return;
 		}
-		void* map = mmap(nullptr, kWindowSize, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(kAudioSelectAddr));
+		void* map = __real_mmap64(nullptr, kWindowSize, PROT_READ, MAP_SHARED, fd, static_cast<off64_t>(kAudioSelectAddr));
 		__real_close(fd);
 		if (map == MAP_FAILED) {
 			fprintf(stderr, "vexoenc-sim: gpio: cannot map %s: %s\n", mem.c_str(), strerror(errno));

@@ -19,4 +19,6 @@ ssize_t __real_read(int fd, void* buf, size_t count);
 ssize_t __real___read_chk(int fd, void* buf, size_t count, size_t buflen);
 ssize_t __real_write(int fd, const void* buf, size_t count);
 int __real_ioctl(int fd, unsigned long request, ...);
+void* __real_mmap(void* addr, size_t len, int prot, int flags, int fd, off_t off);
+void* __real_mmap64(void* addr, size_t len, int prot, int flags, int fd, off64_t off);
 }

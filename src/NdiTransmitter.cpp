@@ -17,6 +17,7 @@
 #include "Utils.h"
 #include "jsonstring.h"
 #include "mervane_av_format.h"
+#include "thread_start.h"
 #include "vexo_path.h"
 
 // NDI configuration vendor block; the identifier is the maker's NDI vendor GUID.
@@ -81,6 +82,9 @@ void NdiTransmitter::unmap_NdiTransmitter_mem()
 
 void NdiTransmitter::start_encode(int vid_format, int video_uv_vu_en)
 {
+	// A device that was missing at start (driver loaded late) is opened at the next start.
+	if (m_mervanespeedhqDevice < 0)
+		map_NdiTransmitter_mem(-1);
 	const int fd = m_mervanespeedhqDevice;
 	puts("Setup encode");
 	ioctl(fd, kEncHold);
@@ -465,12 +469,13 @@ void NdiTransmitter::add_frame(std::shared_ptr<frame_t> frame, bool prvw)
 
 void NdiTransmitter::creat_encode_threads()
 {
-	encode_settings_thread = std::thread(&NdiTransmitter::encode_settings, this);
+	// A thread that cannot be made is left out; the stop joins only those that run.
+	start_thread(encode_settings_thread, "encode_settings", &NdiTransmitter::encode_settings, this);
 	tally_running = true;
-	get_tally_thread = std::thread(&NdiTransmitter::get_tally, this);
-	wait_ndi_frame_thread = std::thread(&NdiTransmitter::wait_ndi_frame, this);
-	send_ndi_frame_prog_thread = std::thread(&NdiTransmitter::send_full, this);
-	send_ndi_frame_prev_thread = std::thread(&NdiTransmitter::send_prvw, this);
+	start_thread(get_tally_thread, "get_tally", &NdiTransmitter::get_tally, this);
+	start_thread(wait_ndi_frame_thread, "wait_ndi_frame", &NdiTransmitter::wait_ndi_frame, this);
+	start_thread(send_ndi_frame_prog_thread, "send_full", &NdiTransmitter::send_full, this);
+	start_thread(send_ndi_frame_prev_thread, "send_prvw", &NdiTransmitter::send_prvw, this);
 	puts("Encode Audio Created");
 }
 
@@ -837,7 +842,10 @@ void NdiTransmitter::encode_settings()
 					if (send_audio_frame_thread.joinable())
 						send_audio_frame_thread.join();
 					audio_en = true;
-					send_audio_frame_thread = std::thread(&NdiTransmitter::send_audio_frame, this);
+					// Without a thread the flag goes back, so the next pass tries again.
+					if (!start_thread(send_audio_frame_thread, "send_audio_frame", &NdiTransmitter::send_audio_frame,
+					                  this))
+						audio_en = false;
 				}
 			}
 			if (value == "NDIAudioMain")

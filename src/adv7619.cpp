@@ -38,13 +38,17 @@ void adv7619::adv7619_config(bool mode_4k)
 	file_fd = open_bus(i2c_file);
 
 	const int(*table)[3] = mode_4k ? adv7619_4klut : adv7619_2klut;
+	int written = 0;
 	for (int i = 0; i < 313; i++) {
 		unsigned char addr = static_cast<unsigned char>(table[i][0]);
 		unsigned char reg = static_cast<unsigned char>(table[i][1]);
 		unsigned char value = static_cast<unsigned char>(table[i][2]);
-		if (adv7619_i2c.set_i2c_register(file_fd, addr, reg, value) != 0)
+		if (adv7619_i2c.set_i2c_register(file_fd, addr, reg, value) == 0)
+			written++;
+		else
 			printf("failed to write 0x%x value to 0x%x : 0x%x register at %d\n", value, addr, reg, i);
 	}
+	config_loaded = written > 0;
 
 	close_bus(file_fd);
 }

@@ -71,6 +71,10 @@ public:
 	const char* i2c_file;
 	int file_fd = -1;
 	i2c adv7619_i2c;
+	// False while no table load has reached the receiver (bus node missing, receiver not
+	// answering a single row); the loop loads the table again then. A load with some failed
+	// rows counts as done, so a register the chip refuses never makes it reload every pass.
+	bool config_loaded = false;
 
 private:
 	void write_codec_pair(unsigned char reg_left, unsigned char reg_right, int value);

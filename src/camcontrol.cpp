@@ -15,6 +15,7 @@
 
 #include <rapidxml/rapidxml.hpp>
 
+#include "thread_start.h"
 #include "vexo_path.h"
 
 namespace {
@@ -146,7 +147,7 @@ void Camcontrol::init_Camcontrol()
 	get_ptz_settings();
 	m_visca.init_visca();  // Without a port the PTZ thread still runs; nothing is sent.
 	camcontrol_ndi_Running = true;
-	camcontrol_ndi_thread = std::thread(&Camcontrol::camcontrol_ndi, this);
+	start_thread(camcontrol_ndi_thread, "camcontrol_ndi", &Camcontrol::camcontrol_ndi, this);
 	camcontrol_init_voip();
 }
 
@@ -458,7 +459,7 @@ bool Camcontrol::camcontrol_init_voip()
 	voip_control_command.cmd_length = 9;
 	voip_control_command.new_cmd = false;
 	camcontrol_voip_Running = true;
-	camcontrol_voip_thread = std::thread(&Camcontrol::camcontrol_voip, this);
+	start_thread(camcontrol_voip_thread, "camcontrol_voip", &Camcontrol::camcontrol_voip, this);
 	return true;
 }
 

@@ -154,6 +154,12 @@ static void connected_pass()
 	if (!m_NdiTransmitter.NDITxCreated)
 		create_sender();
 
+	// A table load that failed (bus node gone, receiver not answering) left the receiver
+	// unprogrammed, so no format could ever be detected: it is loaded again once the
+	// receiver answers.
+	if (!m_adv7619.config_loaded)
+		m_adv7619.adv7619_config(det_mode_last);
+
 	int get_format = m_adv7619.adv7619_get_format();
 	int web_format = m_NdiTransmitter.GetWebUIVideoFormat();
 	if (web_format == video_format_auto) {
@@ -219,6 +225,8 @@ int main()
 	// A reader that leaves a pipe (the dashboard, or whatever reads standard output) must not
 	// end the program: such a write fails with EPIPE and its record is lost, as with no reader.
 	signal(SIGPIPE, SIG_IGN);
+	// Likewise a write past the file size limit (a capture save) fails with EFBIG instead.
+	signal(SIGXFSZ, SIG_IGN);
 
 	check_start_marker();
 

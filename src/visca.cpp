@@ -10,6 +10,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "thread_start.h"
 #include "vexo_path.h"
 
 namespace {
@@ -91,7 +92,7 @@ int visca::init_visca()
 	exe_cmd_index = 1;
 	vid_fmt_switch = false;
 	exec_visca_Running = true;
-	exec_visca_thread = std::thread(&visca::exec_visca, this);
+	start_thread(exec_visca_thread, "exec_visca", &visca::exec_visca, this);
 	return 1;
 }
 

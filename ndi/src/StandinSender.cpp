@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <system_error>
 
 #include <nlohmann/json.hpp>
 
@@ -136,8 +137,15 @@ StandinSender* StandinSender::create(const NDIlib_send_create_t* settings, const
 		fprintf(stderr, "ndi-standin: eventfd: %s\n", strerror(errno));
 		return nullptr;  // the destructor closes and unlinks the socket
 	}
-	s->io_thread_ = std::thread(&StandinSender::io_loop, s.get());
-	s->video_thread_ = std::thread(&StandinSender::video_worker, s.get());
+	// A system that cannot make the threads gives no sender, as a failed creation does; the
+	// destructor joins a thread that did start.
+	try {
+		s->io_thread_ = std::thread(&StandinSender::io_loop, s.get());
+		s->video_thread_ = std::thread(&StandinSender::video_worker, s.get());
+	} catch (const std::system_error& e) {
+		fprintf(stderr, "ndi-standin: cannot start the sender's threads: %s\n", e.what());
+		return nullptr;
+	}
 	return s.release();
 }
 
