@@ -274,7 +274,8 @@ Installed& installed()
 	return *state;
 }
 
-void install(Board& board)
+// Makes a camera on a fresh pseudo-terminal and links dev/ttyPS1 to it; null on failure.
+std::unique_ptr<CameraModel> plug_in(Board& board)
 {
 	std::unique_ptr<CameraModel> camera(new CameraModel);
 	// The line speed is logged before the first packet that comes at a new speed.
@@ -288,20 +289,51 @@ void install(Board& board)
 	});
 	if (!started) {
 		board.event("camera", "\"error\":\"no pseudo-terminal\"");
-		return;
+		return nullptr;
 	}
 	std::string link = board.path("dev/ttyPS1");
 	unlink(link.c_str());
 	if (symlink(camera->slave_path().c_str(), link.c_str()) != 0)
 		board.event("camera", "\"error\":\"" + json_escape("cannot link " + link) + "\"");
+	return camera;
+}
+
+void install(Board& board)
+{
+	std::unique_ptr<CameraModel> camera = plug_in(board);
+	if (!camera)
+		return;
 	{
 		std::lock_guard<std::mutex> lock(installed().mutex);
 		installed().model = std::move(camera);
 	}
+	// "unplugged" takes the camera and its port away: the pseudo-terminal's master closes, so
+	// an open port reads and writes EIO, and dev/ttyPS1 is gone. Any other setting plugs a
+	// camera in again on a new port first.
 	board.add_control("camera", "normal", [&board](const std::string& line) {
 		std::lock_guard<std::mutex> lock(installed().mutex);
-		if (installed().model && !installed().model->set_mode(line))
+		if (line == "unplugged") {
+			if (installed().model) {
+				installed().model->stop();
+				installed().model.reset();
+				unlink(board.path("dev/ttyPS1").c_str());
+				board.event("camera", "\"port\":\"unplugged\"");
+			}
+			return;
+		}
+		CameraModel probe;  // checks the word before a camera is plugged in for it
+		if (!probe.set_mode(line)) {
 			board.event("board", "\"error\":\"" + json_escape("camera: unknown setting " + line) + "\"");
+			return;
+		}
+		CameraModel::Mode mode = probe.mode();
+		if (!installed().model) {
+			installed().model = plug_in(board);
+			if (!installed().model)
+				return;
+			board.event("camera", "\"port\":\"plugged\"");
+		}
+		installed().model->set_mode(mode);
 	});
 }
 

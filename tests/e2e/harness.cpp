@@ -447,4 +447,88 @@ bool enter_netns(std::initializer_list<const char*> addresses)
 	return *entered;
 }
 
+// ---------------------------------------------------------------------------------------
+// Checks shared by the loop and fault cases
+
+std::string start_line(int code)
+{
+	char text[64];
+	snprintf(text, sizeof(text), "START NDI Encode with format %x", code);
+	return text;
+}
+
+std::string stop_line(int code)
+{
+	char text[64];
+	snprintf(text, sizeof(text), "STOP NDI Encode %x", code);
+	return text;
+}
+
+size_t count_lines(const std::vector<std::string>& lines, const std::string& text)
+{
+	size_t n = 0;
+	for (const auto& line : lines)
+		n += line.find(text) != std::string::npos;
+	return n;
+}
+
+bool poll_until(const std::function<bool()>& done, Clock::duration timeout)
+{
+	auto deadline = Clock::now() + timeout;
+	while (!done()) {
+		if (Clock::now() > deadline)
+			return false;
+		std::this_thread::sleep_for(20ms);
+	}
+	return true;
+}
+
+bool is_program_frame(const json& e)
+{
+	return e.value("event", "") == "video" && e.value("stream", "") == "program";
+}
+
+std::vector<size_t> table_loads(const std::vector<json>& events, const int (*table)[3])
+{
+	std::vector<json> writes;
+	for (const auto& e : events)
+		if (e.value("dev", "") == "i2c-1")
+			writes.push_back(e);
+	std::vector<size_t> loads;
+	for (size_t i = 0; i + 313 <= writes.size(); i++) {
+		bool all = true;
+		for (size_t r = 0; r < 313 && all; r++)
+			all = writes[i + r].value("addr", -1) == table[r][0] && writes[i + r].value("reg", -1) == table[r][1] &&
+			      writes[i + r].value("val", -1) == table[r][2];
+		if (all)
+			loads.push_back(i);
+	}
+	return loads;
+}
+
+std::map<std::string, std::string> etc_files(const Sysroot& sysroot)
+{
+	std::map<std::string, std::string> files;
+	std::error_code ec;
+	for (const auto& entry : fs::directory_iterator(sysroot.path("etc"), ec))
+		if (entry.is_regular_file())
+		{
+			const std::string content = sysroot.read("etc/" + entry.path().filename().string());
+			files[entry.path().filename()] =
+				std::to_string(content.size()) + " bytes, hash " + std::to_string(std::hash<std::string>()(content));
+		}
+	return files;
+}
+
+::testing::AssertionResult stops_cleanly(Sim& sim)
+{
+	// Sanitizer builds stop several times slower than the 3 s of the normal one.
+	std::optional<int> status = sim.stop(15s);
+	sim.finish_output();
+	auto lines = sim.lines();
+	if (status != 0 || lines.empty() || lines.back() != "End Vexo 4k enc app")
+		return ::testing::AssertionFailure() << "exit status " << status.value_or(-1) << "\n" << sim.output();
+	return ::testing::AssertionSuccess();
+}
+
 }  // namespace e2e

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 namespace e2e {
@@ -130,5 +131,23 @@ struct RunResult {
 	std::string out;
 };
 RunResult run(std::vector<std::string> argv, std::map<std::string, std::string> env = {});
+
+// ---------------------------------------------------------------------------------------
+// Checks shared by the loop and fault cases
+
+std::string start_line(int code);  // "START NDI Encode with format %x"
+std::string stop_line(int code);   // "STOP NDI Encode %x"
+size_t count_lines(const std::vector<std::string>& lines, const std::string& text);
+// Polls `done` every 20 ms until it holds or `timeout` passes.
+bool poll_until(const std::function<bool()>& done, Clock::duration timeout);
+// A program-stream frame as vexo-rx reports it.
+bool is_program_frame(const json& e);
+// Positions in the i2c-1 writes of `events` where a complete load of `table` starts.
+std::vector<size_t> table_loads(const std::vector<json>& events, const int (*table)[3]);
+// Every file below etc/ with its size and a hash of its content, to show that a fault lost
+// or changed nothing.
+std::map<std::string, std::string> etc_files(const Sysroot& sysroot);
+// SIGINT ends the program with status 0, "End Vexo 4k enc app" its last line.
+::testing::AssertionResult stops_cleanly(Sim& sim);
 
 }  // namespace e2e

@@ -27,19 +27,9 @@ const auto kExitBound = 6s;
 const auto kExitBound = 3s;
 #endif
 
-std::string start_line(int code)
-{
-	char text[64];
-	snprintf(text, sizeof(text), "START NDI Encode with format %x", code);
-	return text;
-}
-
-std::string stop_line(int code)
-{
-	char text[64];
-	snprintf(text, sizeof(text), "STOP NDI Encode %x", code);
-	return text;
-}
+using e2e::start_line;
+using e2e::stop_line;
+using e2e::table_loads;
 
 // Sets the source and waits for encoding to start with `code`; returns the line index.
 size_t switch_to(e2e::Sim& sim, const std::string& source, int code, size_t from)
@@ -65,25 +55,6 @@ bool is_i2c1(const json& e)
 bool is_light(const json& e)
 {
 	return is_i2c1(e) && e.value("addr", -1) == 0x20 && e.value("reg", -1) == 1;
-}
-
-// Positions in the i2c-1 writes where a complete load of `table` starts.
-std::vector<size_t> table_loads(const std::vector<json>& events, const int (*table)[3])
-{
-	std::vector<json> writes;
-	for (const auto& e : events)
-		if (is_i2c1(e))
-			writes.push_back(e);
-	std::vector<size_t> loads;
-	for (size_t i = 0; i + 313 <= writes.size(); i++) {
-		bool all = true;
-		for (size_t r = 0; r < 313 && all; r++)
-			all = writes[i + r].value("addr", -1) == table[r][0] && writes[i + r].value("reg", -1) == table[r][1] &&
-			      writes[i + r].value("val", -1) == table[r][2];
-		if (all)
-			loads.push_back(i);
-	}
-	return loads;
 }
 
 struct NamedFormat {

@@ -1,0 +1,560 @@
+// Faults end to end: each device, card, file and reader failing under the running appliance.
+// Every case shows the program's own lines for the fault, loses no stored still or setting,
+// works again once the fault has cleared, and still ends only on SIGINT, with status 0.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/statvfs.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "adv7619.h"
+#include "harness.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using e2e::json;
+
+const auto kStartTimeout = 25s;  // start-up with the light sequence and encode start, sanitizers
+const char* const kCard = "default:CARD=mvnhdmisnd";
+const int kFormat1080p5994 = 42;
+
+bool is_audio(const json& e)
+{
+	return e.value("event", "") == "audio";
+}
+
+bool dev_event(const json& e, const char* dev, const char* key, const std::string& value)
+{
+	return e.value("dev", "") == dev && e.value(key, "") == value;
+}
+
+std::string enc_settings_with(const std::string& from, const std::string& to)
+{
+	std::string text = e2e::kDefaultEncSettings;
+	text.replace(text.find(from), from.size(), to);
+	return text;
+}
+
+// Waits until the receiver has `more` program frames beyond those it had.
+bool frames_flow(e2e::Rx& rx, size_t more, e2e::Clock::duration timeout = 15s)
+{
+	size_t from = rx.count(e2e::is_program_frame);
+	return e2e::poll_until([&] { return rx.count(e2e::is_program_frame) >= from + more; }, timeout);
+}
+
+// Mutes and un-mutes the audio: each new start of the audio thread opens the card afresh.
+void restart_audio(const e2e::Sysroot& root, e2e::Sim& sim)
+{
+	size_t from = sim.lines().size();
+	root.write("etc/mervane-enc1-settings.json", enc_settings_with("NDIAudioMain", "NDIAudioMute"));
+	ASSERT_TRUE(sim.wait_for_line("Encode Audio Disabled", 5s, from)) << sim.output();
+	root.write("etc/mervane-enc1-settings.json", e2e::kDefaultEncSettings);
+	ASSERT_TRUE(sim.wait_for_line("Encode Audio active", 5s, from)) << sim.output();
+}
+
+// How many descriptors of `path` process `pid` holds.
+size_t open_count(pid_t pid, const std::string& path)
+{
+	size_t n = 0;
+	std::error_code ec;
+	for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
+		n += std::filesystem::read_symlink(fd.path(), ec) == path;
+	return n;
+}
+
+// ---------------------------------------------------------------------------------------
+// Bus device nodes
+
+class BusNode : public ::testing::TestWithParam<const char*> {};
+
+// "/dev/i2c-1" missing or refused from the start: the table load reports every row, the
+// receiver reads as not readable (no encode decision, dashboard "VIDEO FORMAT INVALID/"),
+// the lights stay as they were; once the node is back the table is loaded and encoding of
+// the connected source follows.
+TEST_P(BusNode, ReceiverBusGoneThenBack)
+{
+	e2e::Sysroot root;
+	root.write("sim/dev-i2c-1", std::string(GetParam()) + "\n");
+	auto stored = e2e::etc_files(root);
+	e2e::Sim sim(root);
+	ASSERT_TRUE(sim.wait_for_line("failed to write 0x", kStartTimeout)) << sim.output();
+	ASSERT_TRUE(sim.wait_for_line("start main_exit_loop", kStartTimeout)) << sim.output();
+	EXPECT_EQ(e2e::count_lines(sim.lines(), "failed to write 0x"), 313u);
+	EXPECT_TRUE(sim.wait_for_line("register at 312", 0s));
+	// Each pass: detection and tally lights each open the bus and report it.
+	size_t loop = *sim.wait_for_line("start main_exit_loop", 0s);
+	ASSERT_TRUE(sim.wait_for([&](const std::vector<std::string>& lines) {
+		return e2e::count_lines(std::vector<std::string>(lines.begin() + static_cast<long>(loop), lines.end()),
+		                        "failed to open i2c device") >= 6;
+	}, 10s)) << sim.output();
+	EXPECT_FALSE(sim.wait_for_line("START NDI Encode", 0s));
+	EXPECT_EQ(root.read("sim/lights"), "");
+	EXPECT_EQ(root.read("tmp/mervane-dashboard-pipe"), "{\"dashboard_vid_input\":\"VIDEO FORMAT INVALID/\"}");
+
+	e2e::Rx rx(root);
+	sim.control("dev-i2c-1", "present");
+	ASSERT_TRUE(sim.wait_for_line(e2e::start_line(kFormat1080p5994), 10s)) << sim.output();
+	EXPECT_TRUE(frames_flow(rx, 10)) << rx.output();
+	EXPECT_EQ(e2e::table_loads(sim.events(), adv7619_2klut).size(), 1u);
+	EXPECT_NE(root.read("sim/lights"), "");
+	EXPECT_TRUE(e2e::stops_cleanly(sim));
+	EXPECT_EQ(e2e::etc_files(root), stored);
+}
+
+// "/dev/i2c-0" missing or refused: the gains report their failed open each pass and video
+// goes on; once the node is back the codec gets its gains on the next pass.
+TEST_P(BusNode, CodecBusGoneThenBack)
+{
+	e2e::Sysroot root;
+	root.write("sim/dev-i2c-0", std::string(GetParam()) + "\n");
+	e2e::Sim sim(root);
+	e2e::Rx rx(root);
+	auto started = sim.wait_for_line(e2e::start_line(kFormat1080p5994), kStartTimeout);
+	ASSERT_TRUE(started) << sim.output();
+	EXPECT_TRUE(frames_flow(rx, 10)) << rx.output();
+	// Input gain and output volume: two failed opens per pass.
+	EXPECT_GE(e2e::count_lines(sim.lines(), "failed to open i2c device"), 4u) << sim.output();
+	auto codec = [](const json& e) { return e.value("dev", "") == "i2c-0" && e.contains("reg"); };
+	EXPECT_FALSE(sim.wait_for_event(codec, 0s));
+
+	sim.control("dev-i2c-0", "present");
+	EXPECT_TRUE(sim.wait_for_event(
+		[](const json& e) { return e.value("dev", "") == "i2c-0" && e.value("addr", -1) == 0x18 && e.value("reg", -1) == 15; },
+		5s));
+	EXPECT_TRUE(e2e::stops_cleanly(sim));
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, BusNode, ::testing::Values("missing", "denied"));
+
+// ---------------------------------------------------------------------------------------
+// Audio card
+
+struct SetupFault {
+	const char* setting;  // line for sim/audio-fault
+	const char* message;  // the set-up step's line on standard error
+};
+
+void PrintTo(const SetupFault& fault, std::ostream* os)
+{
+	*os << fault.setting;
+}
+
+class AudioSetup : public ::testing::TestWithParam<SetupFault> {};
+
+// A card that fails a set-up step: the step's line, then the initialisation failure naming
+// the card; the card is closed, video goes on, and a new audio start after the fault has
+// cleared brings the audio.
+TEST_P(AudioSetup, StepFailsThenAudioComesBack)
+{
+	e2e::Sysroot root;
+	root.write("sim/audio-fault", std::string(GetParam().setting) + "\n");
+	e2e::Sim sim(root);
+	e2e::Rx rx(root);
+	ASSERT_TRUE(sim.wait_for_err_line(GetParam().message, kStartTimeout)) << sim.output();
+	const std::string message = GetParam().message;
+	const std::string why = message.substr(message.find("' failed: ") + 10);  // ALSA's error text
+	EXPECT_TRUE(sim.wait_for_err_line(std::string("Failed to initialise headset audio device '") + kCard + "': " + why, 2s))
+		<< sim.output();
+	// The card is closed: only the board's feeder still has its FIFO open.
+	EXPECT_TRUE(e2e::poll_until([&] { return open_count(sim.pid(), root.path("sim/alsa/mvnhdmisnd.fifo")) == 1; }, 2s));
+	EXPECT_TRUE(frames_flow(rx, 30)) << rx.output();
+	EXPECT_EQ(rx.count(is_audio), 0u);
+
+	sim.control("audio-fault", "none");
+	ASSERT_TRUE(sim.wait_for_event([](const json& e) { return dev_event(e, "audio", "fault", "none"); }, 3s));
+	restart_audio(root, sim);
+	EXPECT_TRUE(rx.wait_for_event(is_audio, 5s)) << sim.output();
+	EXPECT_TRUE(e2e::stops_cleanly(sim));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+	Faults, AudioSetup,
+	::testing::Values(SetupFault{"fail any", "'snd_pcm_hw_params_any' failed: Input/output error"},
+	                  SetupFault{"fail access", "'snd_pcm_hw_params_set_access' failed: Input/output error"},
+	                  SetupFault{"format S16_LE", "'snd_pcm_hw_params_set_format' failed: Invalid argument"},
+	                  SetupFault{"channels 1", "'snd_pcm_hw_params_set_channels' failed: Invalid argument"},
+	                  SetupFault{"rate 44100", "'snd_pcm_hw_params_set_rate' failed: Invalid argument"},
+	                  SetupFault{"rate 48001", "'snd_pcm_hw_params_set_rate' failed: Invalid argument"},
+	                  SetupFault{"fail period", "'snd_pcm_hw_params_set_period_size_near' failed: Input/output error"},
+	                  SetupFault{"fail params", "'snd_pcm_hw_params' failed: Input/output error"}),
+	[](const auto& p) {
+		std::string name = p.param.setting;
+		std::replace(name.begin(), name.end(), ' ', '_');
+		return name;
+	});
+
+// A card that goes away while it is read: no more audio frames, video goes on, muting still
+// closes the card, and with the card back the audio returns.
+TEST(AudioCardFault, VanishesMidStream)
+{
+	e2e::Sysroot root;
+	e2e::Sim sim(root);
+	e2e::Rx rx(root);
+	ASSERT_TRUE(rx.wait_for_event(is_audio, kStartTimeout)) << sim.output();
+	sim.control("audio-fault", "vanish");
+	ASSERT_TRUE(sim.wait_for_event([](const json& e) { return dev_event(e, "audio", "fault", "vanish"); }, 3s));
+	std::this_thread::sleep_for(300ms);  // what was on its way has arrived
+	size_t audio = rx.count(is_audio);
+	EXPECT_TRUE(frames_flow(rx, 30)) << rx.output();
+	EXPECT_EQ(rx.count(is_audio), audio);
+
+	size_t from = sim.lines().size();
+	sim.control("audio-fault", "none");
+	ASSERT_TRUE(sim.wait_for_event([](const json& e) { return dev_event(e, "audio", "fault", "none"); }, 3s));
+	restart_audio(root, sim);
+	EXPECT_TRUE(sim.wait_for_line("sound card shut down successfully", 0s, from)) << sim.output();
+	EXPECT_TRUE(e2e::poll_until([&] { return rx.count(is_audio) > audio + 10; }, 5s)) << sim.output();
+	EXPECT_TRUE(e2e::stops_cleanly(sim));
+}
+
+// ---------------------------------------------------------------------------------------
+// Encoder device, "/dev/mem", serial port
+
+// Encoder device missing at start: its one message; an encode start finds nothing to read
+// ("err " each status) and sends no live frame; with the device back, the next encode start
+// opens it and frames flow.
+TEST(DeviceFault, EncoderMissingThenBack)
+{
+	e2e::Sysroot root;
+	root.write("sim/dev-mervane-speedhq", "missing\n");
+	e2e::Sim sim(root);
+	e2e::Rx rx(root);
+	ASSERT_TRUE(sim.wait_for_line("Failed to open the mervane-speedhq device", kStartTimeout)) << sim.output();
+	ASSERT_TRUE(sim.wait_for_line(e2e::start_line(kFormat1080p5994), kStartTimeout)) << sim.output();
+	ASSERT_TRUE(sim.wait_for([](const std::vector<std::string>& l) { return e2e::count_lines(l, "err ") >= 20; }, 10s));
+	EXPECT_LE(rx.count(e2e::is_program_frame), 1u) << "only the start-up still";
+
+	sim.control("dev-mervane-speedhq", "present");
+	ASSERT_TRUE(sim.wait_for_event([](const json& e) { return dev_event(e, "mervane-speedhq", "node", "present"); }, 3s));
+	size_t from = sim.lines().size();
+	sim.control("hdmi", "none");
+	ASSERT_TRUE(sim.wait_for_line("STOP NDI Encode", 10s, from)) << sim.output();
+	sim.control("hdmi", "1080p59.94");
+	ASSERT_TRUE(sim.wait_for_line(e2e::start_line(kFormat1080p5994), 10s, from)) << sim.output();
+	EXPECT_TRUE(frames_flow(rx, 30)) << rx.output();
+	EXPECT_TRUE(sim.wait_for_line("Open m_mervanespeedhqDevice", 0s, from));
+	EXPECT_TRUE(e2e::stops_cleanly(sim));
+}
+
+// "/dev/mem" that cannot be mapped: the selector is left alone with its message; video and
+// the rest run as usual.
+TEST(DeviceFault, MemoryMappingRefused)
+{
+	e2e::Sysroot root;
+	root.write("sim/mem", "nomap\n");
+	e2e::Sim sim(root);
+	e2e::Rx rx(root);
+	ASSERT_TRUE(sim.wait_for_line("failed to map the audio input select registers", kStartTimeout)) << sim.output();
+	ASSERT_TRUE(sim.wait_for_line(e2e::start_line(kFormat1080p5994), kStartTimeout)) << sim.output();
+	EXPECT_TRUE(frames_flow(rx, 30)) << rx.output();
+	EXPECT_FALSE(sim.wait_for_event([](const json& e) { return e.value("dev", "") == "gpio"; }, 0s));
+	EXPECT_TRUE(e2e::stops_cleanly(sim));
+}
+
+// One VISCA over IP command; the answers that come within `timeout`, as hex.
+std::vector<std::string> voip_command(const std::vector<uint8_t>& datagram, std::chrono::milliseconds timeout)
+{
+	int fd = socket(AF_INET, SOCK_DGRAM, 0);
+	sockaddr_in server = {};
+	server.sin_family = AF_INET;
+	server.sin_port = htons(52381);
+	server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&server), sizeof server);
+	timeval tv = {0, static_cast<suseconds_t>(timeout.count() * 1000)};
+	setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+	std::vector<std::string> answers;
+	uint8_t buf[64];
+	ssize_t n;
+	while ((n = recv(fd, buf, sizeof buf, 0)) > 0) {
+		std::string text;
+		for (ssize_t i = 0; i < n; i++)
+			text += (i ? " " : "") + std::to_string(buf[i]);
+		answers.push_back(text);
+	}
+	close(fd);
+	return answers;
+}
+
+// The serial port goes away while commands are exchanged, and is missing when the camera
+// control restarts ("cannot open /dev/ttyPS1"); once it is back, the next restart serves the
+// camera again.
+TEST(DeviceFault, SerialPortVanishesMidExchangeThenBack)
+{
+	e2e::Sysroot root;
+	// A failover source: losing the input restarts the camera control with the sender.
+	root.write("etc/mervane-source1-name-encfailover", "BACKUP (Camera)");
+	e2e::Sim sim(root);
+	ASSERT_TRUE(sim.wait_for_line("camcontrol_voip_rx", kStartTimeout)) << sim.output();
+	const std::vector<uint8_t> power_on = {0x01, 0x00, 0x00, 0x06, 0x00, 0x00, 0x00, 0x2A,
+	                                       0x81, 0x01, 0x04, 0x00, 0x02, 0xFF};
+	const std::vector<std::string> ack_and_completion = {"1 17 0 3 0 0 0 42 144 65 255", "1 17 0 3 0 0 0 42 144 81 255"};
+	ASSERT_EQ(voip_command(power_on, 500ms), ack_and_completion);
+
+	std::thread unplug([&] {
+		std::this_thread::sleep_for(2ms);
+		sim.control("camera", "unplugged");
+	});
+	for (int i = 0; i < 10; i++)
+		voip_command(power_on, 50ms);
+	unplug.join();
+	ASSERT_TRUE(sim.wait_for_event([](const json& e) { return dev_event(e, "camera", "port", "unplugged"); }, 3s));
+	voip_command(power_on, 300ms);
+
+	size_t from = sim.lines().size();
+	sim.control("hdmi", "none");
+	ASSERT_TRUE(sim.wait_for_line("distroy_ndi_tx_instance", 10s, from)) << sim.output();
+	sim.control("hdmi", "1080p59.94");
+	ASSERT_TRUE(sim.wait_for_line("cannot open /dev/ttyPS1", 10s, from)) << sim.output();
+	EXPECT_TRUE(sim.running());
+
+	sim.control("camera", "normal");
+	ASSERT_TRUE(sim.wait_for_event([](const json& e) { return dev_event(e, "camera", "port", "plugged"); }, 3s));
+	from = sim.lines().size();
+	sim.control("hdmi", "none");
+	ASSERT_TRUE(sim.wait_for_line("distroy_ndi_tx_instance", 10s, from)) << sim.output();
+	sim.control("hdmi", "1080p59.94");
+	ASSERT_TRUE(sim.wait_for_line("/dev/ttyPS1 opened successfully", 10s, from)) << sim.output();
+	ASSERT_TRUE(sim.wait_for_line("camcontrol_voip_rx", 10s, from)) << sim.output();
+	EXPECT_EQ(voip_command(power_on, 500ms), ack_and_completion);
+	EXPECT_TRUE(e2e::stops_cleanly(sim));
+}
+
+// ---------------------------------------------------------------------------------------
+// Dashboard reader
+
+// A reader that opens the pipe and leaves before the record is written: each such record is
+// lost (EPIPE), the loop goes on, and records reach the next reader.
+TEST(DashboardFault, ReaderLeavesBeforeEachWrite)
+{
+	e2e::Sysroot root;
+	root.write("sim/dashboard", "leaving\n");
+	e2e::Sim sim(root);
+	auto lost = [&] {
+		size_t n = 0;
+		for (const auto& e : sim.events())
+			n += e.value("dev", "") == "dashboard" && e.contains("lost");
+		return n;
+	};
+	ASSERT_TRUE(e2e::poll_until([&] { return lost() >= 3; }, kStartTimeout)) << sim.output();
+	EXPECT_TRUE(sim.running());
+
+	sim.control("dashboard", "normal");
+	ASSERT_TRUE(sim.wait_for_event([](const json& e) { return dev_event(e, "dashboard", "control", "normal"); }, 3s));
+	EXPECT_TRUE(e2e::poll_until(
+		[&] { return root.read("tmp/mervane-dashboard-pipe") == "{\"dashboard_vid_input\":\"1080p59.94-422\"}"; }, 5s));
+	EXPECT_TRUE(e2e::stops_cleanly(sim));
+}
+
+// ---------------------------------------------------------------------------------------
+// Capture save on a full disk or past the file size limit
+
+struct CaptureSpace {
+	const char* name;
+	bool tmpfs;  // a full file system for etc/; else a file size limit on the program
+};
+
+void PrintTo(const CaptureSpace& space, std::ostream* os)
+{
+	*os << space.name;
+}
+
+class CaptureSaveFault : public ::testing::TestWithParam<CaptureSpace> {};
+
+std::string format_record(int x, int y, unsigned fourcc, size_t size)
+{
+	return "{\"rez_x\":\"" + std::to_string(x) + "\",\"rez_y\":\"" + std::to_string(y) + "\",\"FourCC\":\"" +
+	       std::to_string(fourcc) + "\",\"line_strides\":\"" + std::to_string(size) + "\"}";
+}
+
+// etc/ as a small file system of its own, holding what it held, filled up to the last block.
+// The mount lives in this test process's own mount namespace and goes with the object.
+class FullEtc {
+public:
+	explicit FullEtc(const e2e::Sysroot& root) : path_(root.path("etc"))
+	{
+		auto files = e2e::etc_files(root);
+		if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+		    mount("tmpfs", path_.c_str(), "tmpfs", 0, "size=1m") != 0)
+			return;
+		mounted_ = true;
+		for (const auto& f : files)
+			root.write("etc/" + f.first, f.second);
+		struct statvfs vfs;
+		statvfs(path_.c_str(), &vfs);
+		std::ofstream(path_ + "/.filler", std::ios::binary) << std::string(vfs.f_bavail * vfs.f_bsize, '\0');
+	}
+	~FullEtc()
+	{
+		if (mounted_)
+			umount(path_.c_str());
+	}
+	bool mounted() const { return mounted_; }
+
+private:
+	std::string path_;
+	bool mounted_ = false;
+};
+
+// The request's frames cannot be stored: "File write failed." for the program frame, the
+// request stays pending, the previous capture stays as it was and is what is shown
+// without input.
+TEST_P(CaptureSaveFault, PreviousCaptureStaysAndIsShown)
+{
+	e2e::Sysroot root;
+	// The previous capture: the build's stills, with their format records.
+	// The previous capture: the build's black frames (their size tells them from the splash
+	// and from live frames), with their format records.
+	const std::string full = root.read("etc/enc_full_black.encoded");
+	const std::string prvw = root.read("etc/enc_prvw_black.encoded");
+	ASSERT_FALSE(full.empty() || prvw.empty()) << "the build made no stills";
+	root.write("etc/enc_full_captured_frame.encoded", full);
+	root.write("etc/enc_prvw_captured_frame.encoded", prvw);
+	root.write("etc/enc_full-cap-frame-info-setup.json", format_record(1920, 1080, 844187731, full.size()));
+	root.write("etc/enc_prvw-cap-frame-info-setup.json", format_record(640, 360, 812738675, prvw.size()));
+	root.write("etc/mervane-enc1-settings.json", enc_settings_with("MervaneSS", "CaptureSS"));
+
+	std::unique_ptr<FullEtc> full_etc;
+	std::unique_ptr<e2e::Sim> sim;
+	if (GetParam().tmpfs) {
+		full_etc = std::make_unique<FullEtc>(root);
+		if (!full_etc->mounted())
+			GTEST_SKIP() << "no private mount namespace here";
+		sim = std::make_unique<e2e::Sim>(root);
+	} else {
+		// The program inherits a limit below every frame, black ones too; its markers and
+		// records stay below it (the board's event log is cut short by it, which this case does not read).
+		// dev/mem made here at its full (sparse) size, so the board need not grow it past the
+		// limit before the program's main has set the limit's signal aside.
+		std::ofstream(root.path("dev/mem")).close();
+		ASSERT_EQ(truncate(root.path("dev/mem").c_str(), 0x42000000), 0);
+		rlimit saved;
+		getrlimit(RLIMIT_FSIZE, &saved);
+		rlimit limit = {2048, saved.rlim_max};
+		ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+		sim = std::make_unique<e2e::Sim>(root);
+		setrlimit(RLIMIT_FSIZE, &saved);
+	}
+	auto stored = e2e::etc_files(root);
+	e2e::Rx rx(root);
+	ASSERT_TRUE(sim->wait_for_line(e2e::start_line(kFormat1080p5994), kStartTimeout)) << sim->output();
+	ASSERT_TRUE(frames_flow(rx, 10)) << rx.output();
+	root.write("tmp/mervane-enc-cap", "");
+	const std::string failed = root.path("etc/enc_full_captured_frame.encoded") + " File write failed.";
+	ASSERT_TRUE(sim->wait_for([&](const std::vector<std::string>& l) { return e2e::count_lines(l, failed) >= 3; }, 10s))
+		<< sim->output();
+	EXPECT_FALSE(sim->wait_for_line("captured frame saved in", 0s));
+	EXPECT_EQ(e2e::etc_files(root), stored);
+
+	sim->control("hdmi", "none");
+	size_t from = rx.events().size();
+	auto shown = [&](const json& e) { return e2e::is_program_frame(e) && e.value("size", 0) == static_cast<int>(full.size()); };
+	EXPECT_TRUE(e2e::poll_until([&] {
+		auto events = rx.events();
+		for (size_t i = from; i < events.size(); i++)
+			if (shown(events[i]))
+				return true;
+		return false;
+	}, 10s)) << rx.output();
+	EXPECT_TRUE(e2e::stops_cleanly(*sim));
+	EXPECT_EQ(e2e::etc_files(root), stored);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, CaptureSaveFault,
+                         ::testing::Values(CaptureSpace{"DiskFull", true}, CaptureSpace{"FileSizeLimit", false}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+// ---------------------------------------------------------------------------------------
+// Settings files
+
+const char* const kSettingsFiles[] = {
+	"etc/mervane-enc1-settings.json",         "etc/mervane-device-settings.json",
+	"etc/mervane-ndinet-find-settings.json",  "etc/mervane-ndinet-tx-settings.json",
+	"etc/mervane-source1-name-encfailover",   "etc/mervane-ptz-settings.json",
+};
+
+class DamagedSettings : public ::testing::TestWithParam<const char*> {};
+
+// Every settings file missing, empty, cut in half or binary at once: the readers take their
+// defaults, the source is encoded and sent, and no file is touched.
+TEST_P(DamagedSettings, EveryFileAtOnceStillEncodes)
+{
+	const std::string damage = GetParam();
+	e2e::Sysroot root;
+	std::string binary;
+	for (int i = 0; i < 512; i++)
+		binary.push_back(static_cast<char>((i * 37) & 0xFF));
+	for (const char* file : kSettingsFiles) {
+		if (damage == "missing")
+			root.remove(file);
+		else if (damage == "empty")
+			root.write(file, "");
+		else if (damage == "truncated")
+			root.write(file, root.read(file).substr(0, root.read(file).size() / 2));
+		else
+			root.write(file, binary);
+	}
+	auto stored = e2e::etc_files(root);
+	e2e::Sim sim(root);
+	e2e::Rx rx(root);
+	ASSERT_TRUE(sim.wait_for_line(e2e::start_line(kFormat1080p5994), kStartTimeout)) << sim.output();
+	EXPECT_TRUE(frames_flow(rx, 30)) << rx.output();
+	EXPECT_TRUE(e2e::stops_cleanly(sim));
+	EXPECT_EQ(e2e::etc_files(root), stored);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, DamagedSettings, ::testing::Values("missing", "empty", "truncated", "binary"));
+
+// ---------------------------------------------------------------------------------------
+// A format forced from the web interface
+
+// With a 2160p source encoding (4K table loaded), forcing 1080p50 restarts encoding with code
+// 41, 4:2:2 and the HD table, whatever the source sends.
+TEST(ForcedFormat, HdForcedWhileA2160pSourceIsConnected)
+{
+	e2e::Sysroot root;
+	e2e::Sim sim(root, "2160p30");
+	e2e::Rx rx(root);
+	auto uhd = sim.wait_for_line(e2e::start_line(53), kStartTimeout);
+	ASSERT_TRUE(uhd) << sim.output();
+
+	root.write("etc/mervane-enc1-settings.json", enc_settings_with("\"VideoFormat\":\"AUTO\"", "\"VideoFormat\":\"1080p50\""));
+	auto stop = sim.wait_for_line(e2e::stop_line(41), 10s, *uhd);
+	ASSERT_TRUE(stop) << sim.output();
+	auto start = sim.wait_for_line(e2e::start_line(41), 10s, *stop);
+	ASSERT_TRUE(start) << sim.output();
+	ASSERT_GT(sim.lines().size(), *start + 1);
+	EXPECT_EQ(sim.lines()[*start + 1], "PROG SR 422");
+	size_t from = rx.events().size();
+	ASSERT_TRUE(frames_flow(rx, 30)) << rx.output();
+	auto events = rx.events();
+	bool hd_frame = false;
+	for (size_t i = from; i < events.size(); i++)
+		if (e2e::is_program_frame(events[i]) && events[i].value("xres", 0) == 1920 &&
+		    events[i].value("yres", 0) == 1080 && events[i].value("fourcc", "") == "SHQ2")
+			hd_frame = true;
+	EXPECT_TRUE(hd_frame) << rx.output();
+	EXPECT_TRUE(e2e::stops_cleanly(sim));
+
+	auto log = sim.events();
+	auto hd = e2e::table_loads(log, adv7619_2klut);
+	auto uhd_loads = e2e::table_loads(log, adv7619_4klut);
+	ASSERT_EQ(hd.size(), 2u) << "at start and when 1080p50 starts";
+	ASSERT_EQ(uhd_loads.size(), 1u);
+	EXPECT_LT(uhd_loads[0], hd[1]);
+}
+
+}  // namespace
