@@ -311,23 +311,10 @@ TEST(VideoPipeline, StartRequestsFor1080p60AndFor2160p25AfterAn1080iRun)
 	EXPECT_EQ(kHold, reqs.back());
 }
 
-// Loads of a receiver register table, by position among the i2c-1 writes.
+// Complete loads of a receiver register table among the i2c-1 writes.
 size_t table_loads(const std::vector<json>& events, const int (*table)[3])
 {
-	std::vector<json> writes;
-	for (const auto& e : events)
-		if (e.value("dev", "") == "i2c-1")
-			writes.push_back(e);
-	size_t loads = 0;
-	for (size_t i = 0; i + 313 <= writes.size(); i++) {
-		bool all = true;
-		for (size_t r = 0; r < 313 && all; r++)
-			all = writes[i + r].value("addr", -1) == table[r][0] && writes[i + r].value("reg", -1) == table[r][1] &&
-			      writes[i + r].value("val", -1) == table[r][2];
-		if (all)
-			++loads;
-	}
-	return loads;
+	return e2e::table_loads(events, table).size();
 }
 
 TEST(VideoPipeline, SourceSwitchesRestartEncodingWithTheNewRaster)
