@@ -6,12 +6,17 @@ cd "$(dirname "$0")/.."
 
 seconds=""
 source_format="1080p59.94"
+rx_args=()
+view=0
 while [ $# -gt 0 ]; do
 	case "$1" in
 		--seconds) seconds="$2"; shift 2 ;;
 		--source) source_format="$2"; shift 2 ;;
+		--record) rx_args+=(--record "$2"); shift 2 ;;
+		--view) view=1; shift ;;
 		-h|--help)
-			echo "usage: $0 [--seconds N] [--source FORMAT|none]"
+			echo "usage: $0 [--seconds N] [--source FORMAT|none] [--record FILE.mkv|FILE.nut] [--view]"
+			echo "  --view shows the program stream live in ffplay (vexo-rx --record - | ffplay -)"
 			exit 0 ;;
 		*) echo "$0: unknown option $1" >&2; exit 2 ;;
 	esac
@@ -61,8 +66,16 @@ VEXO_SYSROOT="$sysroot" NDI_STANDIN_DIR="$sysroot/ndi" "$build/sim/vexoenc-sim" 
 	> >(sed -u 's/^/[vexoenc] /') 2> >(sed -u 's/^/[vexoenc:err] /' >&2) &
 sim_pid=$!
 
-if [ -x "$build/tools/vexo-rx" ]; then
-	NDI_STANDIN_DIR="$sysroot/ndi" "$build/tools/vexo-rx" --wait 30 \
+if [ "$view" = 1 ] && ! command -v ffplay >/dev/null; then
+	echo "--view needs ffplay (Debian package ffmpeg); running without the live view" >&2
+	view=0
+fi
+if [ "$view" = 1 ]; then
+	NDI_STANDIN_DIR="$sysroot/ndi" "$build/tools/vexo-rx" --wait 30 --record - \
+		2> >(sed -u 's/^/[vexo-rx] /' >&2) | ffplay -hide_banner -loglevel warning -window_title vexoenc - &
+	rx_pid=$!
+elif [ -x "$build/tools/vexo-rx" ]; then
+	NDI_STANDIN_DIR="$sysroot/ndi" "$build/tools/vexo-rx" --wait 30 "${rx_args[@]}" \
 		> >(sed -u 's/^/[vexo-rx] /') 2> >(sed -u 's/^/[vexo-rx:err] /' >&2) &
 	rx_pid=$!
 fi
