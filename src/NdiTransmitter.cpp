@@ -426,7 +426,9 @@ void NdiTransmitter::send_prvw()
 	puts("send_prvw thread done!");
 }
 
-void NdiTransmitter::add_frame(const std::shared_ptr<frame_t>& frame, bool prvw)
+// Takes its own reference: the frame lives while the send needs it, whatever the caller does.
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
+void NdiTransmitter::add_frame(std::shared_ptr<frame_t> frame, bool prvw)
 {
 	std::shared_ptr<frame_t>& sent_before = m_prev_video_frame[prvw ? 0 : 1];
 	// The runtime may still read the previous frame's bytes until this send has returned.
