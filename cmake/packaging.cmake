@@ -2,8 +2,10 @@
 #
 # Layout (prefix /usr in the package): bin/vexoenc, bin/btnlatch, lib/systemd/system/*.service,
 # /etc/init.d/vexoenc and /etc/init.d/vexoenc-btnlatch (absolute: init scripts live in /etc
-# whatever the prefix), share/doc/vexoenc/target.md. Only the two programs and these files are
-# installed: the stand-in NDI runtime, the virtual appliance and the tools have no install rules.
+# whatever the prefix), share/doc/vexoenc/target.md, and share/vexoenc/stills/ with the default
+# splash and black still pairs (made by vexo-still in tools/). Only the two programs and these
+# files are installed: the stand-in NDI runtime, the virtual appliance and the tools have no
+# install rules.
 include_guard(GLOBAL)
 
 set(VEXO_PACKAGING_SOURCE_DIR ${CMAKE_SOURCE_DIR}/packaging)

@@ -6,12 +6,17 @@ cd "$(dirname "$0")/.."
 
 seconds=""
 source_format="1080p59.94"
+rx_args=()
+view=0
 while [ $# -gt 0 ]; do
 	case "$1" in
 		--seconds) seconds="$2"; shift 2 ;;
 		--source) source_format="$2"; shift 2 ;;
+		--record) rx_args+=(--record "$2"); shift 2 ;;
+		--view) view=1; shift ;;
 		-h|--help)
-			echo "usage: $0 [--seconds N] [--source FORMAT|none]"
+			echo "usage: $0 [--seconds N] [--source FORMAT|none] [--record FILE.mkv|FILE.nut] [--view]"
+			echo "  --view shows the program stream live in ffplay (vexo-rx --record - | ffplay -)"
 			exit 0 ;;
 		*) echo "$0: unknown option $1" >&2; exit 2 ;;
 	esac
@@ -81,10 +86,19 @@ VEXO_SYSROOT="$sysroot" NDI_STANDIN_DIR="$sysroot/ndi" "$build/sim/vexoenc-sim" 
 	> "$fifos/sim.out" 2> "$fifos/sim.err" &
 sim_pid=$!
 
-if [ -x "$build/tools/vexo-rx" ]; then
+if [ "$view" = 1 ] && ! command -v ffplay >/dev/null; then
+	echo "--view needs ffplay (Debian package ffmpeg); running without the live view" >&2
+	view=0
+fi
+if [ "$view" = 1 ]; then
+	filter "[vexo-rx]" "$fifos/rx.err" >&2
+	NDI_STANDIN_DIR="$sysroot/ndi" "$build/tools/vexo-rx" --wait 30 --record - 2> "$fifos/rx.err" |
+		ffplay -hide_banner -loglevel warning -window_title vexoenc - &
+	rx_pid=$!
+elif [ -x "$build/tools/vexo-rx" ]; then
 	filter "[vexo-rx]" "$fifos/rx.out"
 	filter "[vexo-rx:err]" "$fifos/rx.err" >&2
-	NDI_STANDIN_DIR="$sysroot/ndi" "$build/tools/vexo-rx" --wait 30 \
+	NDI_STANDIN_DIR="$sysroot/ndi" "$build/tools/vexo-rx" --wait 30 "${rx_args[@]}" \
 		> "$fifos/rx.out" 2> "$fifos/rx.err" &
 	rx_pid=$!
 fi

@@ -6,7 +6,7 @@ set -eu
 # The armhf -dev packages come from the multiarch archive; the arch-independent headers
 # (nlohmann-json, rapidxml) serve both architectures.
 ARMHF_PACKAGES="libasound2-dev:armhf libavahi-client-dev:armhf libavcodec-dev:armhf
-libavutil-dev:armhf libswscale-dev:armhf libgtest-dev:armhf libgmock-dev:armhf"
+libavutil-dev:armhf libswscale-dev:armhf libavformat-dev:armhf libgtest-dev:armhf libgmock-dev:armhf"
 HOST_PACKAGES="crossbuild-essential-armhf qemu-user nlohmann-json3-dev librapidxml-dev
 dpkg-dev file"
 

@@ -6,9 +6,9 @@ packages=(
 	build-essential cmake pkg-config git
 	libgtest-dev libgmock-dev googletest libbenchmark-dev
 	libasound2-dev libavahi-client-dev librapidxml-dev nlohmann-json3-dev
-	libavcodec-dev libavutil-dev libswscale-dev
+	libavcodec-dev libavutil-dev libswscale-dev libavformat-dev ffmpeg
 	iproute2 binutils procps
-	clang libclang-rt-dev shellcheck
+	clang libclang-rt-dev shellcheck clang-tidy
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and tests everything: the normal, ASan+UBSan and ThreadSanitizer builds with every
 # unit and end-to-end test, the camera fuzzer, the armhf build with its tests under qemu-arm,
-# and the build against an NDI SDK directory. Installs what is missing first (as root).
+# and the build against an NDI SDK directory, and clang-tidy on src/ and btnlatch/. Installs
+# what is missing first (as root).
 #
 #   VEXO_PRESETS="default asan tsan"   host builds to test
 #   VEXO_ARMHF=0                       leave out the armhf build
@@ -33,6 +34,10 @@ for preset in $presets; do
 	step "build $preset" env VEXO_JOBS="$jobs" scripts/build.sh "$preset" || continue
 	step "tests $preset" ctest --preset "$preset" -j"$test_jobs" -LE fuzz --timeout 300
 done
+
+if [[ " $presets " == *" default "* ]]; then
+	step "clang-tidy" env VEXO_JOBS="$jobs" scripts/tidy.sh
+fi
 
 if [[ " $presets " == *" default "* ]]; then
 	step "camera fuzzer" ctest --preset default -L fuzz --timeout 600

@@ -2,6 +2,7 @@
 #include "AudioSupport.h"
 
 #include <alloca.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -21,7 +22,8 @@ AudioSupport::AudioSupport()
 
 int AudioSupport::getLeS24(const unsigned char* p_data_first, int frm_idx, int frm_inner_idx)
 {
-	const unsigned char* p = p_data_first + frm_idx * AudioRawBufferBytes + frm_inner_idx * 3;
+	const unsigned char* p = p_data_first + static_cast<ptrdiff_t>(frm_idx) * AudioRawBufferBytes +
+	                           static_cast<ptrdiff_t>(frm_inner_idx) * 3;
 	uint32_t value = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
 	                 (static_cast<uint32_t>(p[2]) << 16);
 	// Sign-extend bit 23 without shifting into the sign bit of an int.

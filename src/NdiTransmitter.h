@@ -57,7 +57,7 @@ public:
 	void queue_frame(const std::shared_ptr<frame_t>& frame, bool prvw);
 	void send_full();
 	void send_prvw();
-	void add_frame(std::shared_ptr<frame_t> frame, bool prvw);
+	void add_frame(std::shared_ptr<frame_t> frame, bool prvw);  // NOLINT(performance-unnecessary-value-param)
 	void creat_encode_threads();
 	void distroy_encode_threads();
 

@@ -58,7 +58,7 @@ void Utils::GetCaptureMode(const char* captureSet, int& nCaptureMode)
 	}
 }
 
-bool Utils::GetFileData(std::string sFileName, std::string& sData)
+bool Utils::GetFileData(const std::string& sFileName, std::string& sData)
 {
 	std::ifstream file(sFileName);
 	const bool opened = file.is_open();

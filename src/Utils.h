@@ -10,7 +10,7 @@ public:
 
 	bool CheckCaptureEnable(bool bDecode);
 	void GetCaptureMode(const char* captureSet, int& nCaptureMode);
-	bool GetFileData(std::string sFileName, std::string& sData);
+	bool GetFileData(const std::string& sFileName, std::string& sData);
 
 	Utils(const Utils&) = delete;
 	Utils& operator=(const Utils&) = delete;

@@ -327,7 +327,7 @@ void Camcontrol::camcontrol_capture_ndi(NDIlib_metadata_frame_t* p_metadata)
 			drive.cmd[7] = direction(tilt_speed);
 			drive.cmd_fill = true;
 		}
-	} else if (same_text(name, "ntk_ptz_pan_tilt")) {
+	} else if (same_text(name, "ntk_ptz_pan_tilt")) {  // NOLINT(bugprone-branch-clone): known, unlike the others
 		// No camera command.
 	} else if (same_text(name, "ntk_ptz_store_preset") || same_text(name, "ntk_ptz_recall_preset")) {
 		bool store = same_text(name, "ntk_ptz_store_preset");
@@ -585,7 +585,7 @@ void Camcontrol::sendto_res_voip_tx(visca_inq_command& voip_cmd)
 	uint8_t reply[kVoipHeader + kViscaMax] = {0x01, 0x11, 0x00, static_cast<uint8_t>(answer)};
 	put_be32(reply + 4, voip_cmd.sequence_number);
 	memcpy(reply + kVoipHeader, voip_cmd.inq, static_cast<size_t>(answer));
-	sendto(sockfd, reply, static_cast<size_t>(kVoipHeader + answer), 0,
+	sendto(sockfd, reply, static_cast<size_t>(kVoipHeader) + static_cast<size_t>(answer), 0,
 	       reinterpret_cast<const sockaddr*>(&voip_cmd.cliaddr), sizeof voip_cmd.cliaddr);
 	voip_cmd.inq_fill = false;
 }

@@ -11,6 +11,7 @@
 
 #include <ndi_standin_rx.h>
 
+#include "RxRecorder.h"
 #include "RxSnapshot.h"
 #include "RxSummary.h"
 #include "rx_json.h"
@@ -23,6 +24,8 @@ using Kind = ndi_standin::RxEvent::Kind;
 using Clock = std::chrono::steady_clock;
 
 volatile sig_atomic_t g_interrupted = 0;
+// Reports go to standard output, or to standard error while a recording goes there.
+FILE* g_out = stdout;
 
 void on_signal(int)
 {
@@ -33,7 +36,7 @@ const char kUsage[] =
 	"usage: vexo-rx --list [--json]\n"
 	"       vexo-rx [--source NAME] [--seconds S | --frames N] [--json]\n"
 	"               [--tally program|preview|both|none] [--metadata XML]... [--snapshot PREFIX]\n"
-	"               [--wait S]\n"
+	"               [--wait S] [--record FILE [--stream program|preview] [--audio float|s16]]\n"
 	"Watches a stand-in NDI source in $NDI_STANDIN_DIR (default /tmp/ndi-standin).\n"
 	"  --source NAME     the source of exactly this name (default: the first found)\n"
 	"  --wait S          how long to wait for the source to appear (default 5, or $VEXO_RX_WAIT)\n"
@@ -45,6 +48,11 @@ const char kUsage[] =
 	"  --snapshot PREFIX decode the next program and preview frames into PREFIX-program.png\n"
 	"                    and PREFIX-preview.png (stops when both are written, unless\n"
 	"                    --seconds or --frames say otherwise)\n"
+	"  --record FILE     write the stream as it arrives into FILE (.mkv or .nut); - writes\n"
+	"                    NUT to standard output (reports go to standard error then), e.g.\n"
+	"                    vexo-rx --record - | ffplay -\n"
+	"  --stream S        the stream to record: program (default) or preview\n"
+	"  --audio A         recorded audio samples: float (default) or s16\n"
 	"Without --seconds, --frames or --snapshot it runs until interrupted.\n";
 
 struct Options {
@@ -58,6 +66,9 @@ struct Options {
 	bool program = false, preview = false;
 	std::vector<std::string> metadata;
 	std::optional<std::string> snapshot;
+	std::optional<std::string> record;
+	int record_stream = 0;
+	rx::RxRecorder::Audio record_audio = rx::RxRecorder::Audio::Float;
 };
 
 bool parse_number(const char* text, double& out)
@@ -105,6 +116,16 @@ int parse(int argc, char** argv, Options& o)
 			o.metadata.emplace_back(v);
 		} else if (a == "--snapshot" && (v = value())) {
 			o.snapshot = v;
+		} else if (a == "--record" && (v = value())) {
+			if (std::optional<std::string> bad = rx::RxRecorder::check_path(v)) {
+				fprintf(stderr, "vexo-rx: %s\n", bad->c_str());
+				return 2;
+			}
+			o.record = v;
+		} else if (a == "--stream" && (v = value()) && (!strcmp(v, "program") || !strcmp(v, "preview"))) {
+			o.record_stream = strcmp(v, "preview") == 0 ? 1 : 0;
+		} else if (a == "--audio" && (v = value()) && (!strcmp(v, "float") || !strcmp(v, "s16"))) {
+			o.record_audio = strcmp(v, "s16") == 0 ? rx::RxRecorder::Audio::S16 : rx::RxRecorder::Audio::Float;
 		} else {
 			fprintf(stderr, "vexo-rx: bad argument \"%s\"%s\n%s", a.c_str(), v ? "" : " (or its value)", kUsage);
 			return 2;
@@ -119,9 +140,9 @@ int parse(int argc, char** argv, Options& o)
 
 void emit(const rx::JsonLine& line)
 {
-	fputs(line.text().c_str(), stdout);
-	fputc('\n', stdout);
-	fflush(stdout);
+	fputs(line.text().c_str(), g_out);
+	fputc('\n', g_out);
+	fflush(g_out);
 }
 
 const char* format_name(int format)
@@ -153,7 +174,7 @@ int list_sources(const Options& o, const std::string& dir)
 		if (o.json)
 			emit(rx::JsonLine().str("name", s.name).opt_str("groups", s.groups).str("path", s.path));
 		else
-			printf("%s%s%s\n", rx::json_quote(s.name).c_str(), s.groups ? "  groups: " : "",
+			fprintf(g_out, "%s%s%s\n", rx::json_quote(s.name).c_str(), s.groups ? "  groups: " : "",
 			       s.groups ? s.groups->c_str() : "");
 	}
 	if (sources.empty())
@@ -181,6 +202,8 @@ int main(int argc, char** argv)
 	if (status != 0)
 		return status < 0 ? 0 : status;
 	std::string dir = ndi_standin::source_dir();
+	if (o.record && *o.record == "-")
+		g_out = stderr;
 	if (o.list)
 		return list_sources(o, dir);
 
@@ -204,6 +227,11 @@ int main(int argc, char** argv)
 	}
 
 	rx::RxSummary summary;
+	std::optional<rx::RxRecorder> recorder;
+	if (o.record)
+		recorder.emplace(*o.record, o.record_stream, o.record_audio);
+	bool record_failed = false;
+	std::string record_error;
 	std::optional<Clock::time_point> stop_at;
 	long frames = 0;
 	bool snapped[2] = {false, false};
@@ -224,7 +252,7 @@ int main(int argc, char** argv)
 				emit(rx::JsonLine().str("event", "source").str("name", ev.source.name)
 				         .opt_str("groups", ev.source.groups).opt_str("config", ev.source.config));
 			else
-				printf("connected to %s  groups: %s\nconfig: %s\n", rx::json_quote(ev.source.name).c_str(),
+				fprintf(g_out, "connected to %s  groups: %s\nconfig: %s\n", rx::json_quote(ev.source.name).c_str(),
 				       ev.source.groups ? ev.source.groups->c_str() : "(none)",
 				       ev.source.config ? ev.source.config->c_str() : "(none)");
 			if (o.tally_set && !rx.set_tally(o.program, o.preview))
@@ -237,13 +265,13 @@ int main(int argc, char** argv)
 			if (o.json)
 				emit(rx::JsonLine().str("event", "metadata").str("xml", ev.text));
 			else
-				printf("metadata: %s\n", ev.text.c_str());
+				fprintf(g_out, "metadata: %s\n", ev.text.c_str());
 			break;
 		case Kind::Metadata:
 			if (o.json)
 				emit(rx::JsonLine().str("event", "metadata_frame").str("xml", ev.text));
 			else
-				printf("metadata frame: %s\n", ev.text.c_str());
+				fprintf(g_out, "metadata frame: %s\n", ev.text.c_str());
 			break;
 		case Kind::Video: {
 			const ndi_standin::VideoFrame& v = ev.video;
@@ -265,17 +293,25 @@ int main(int argc, char** argv)
 					if (o.json)
 						emit(rx::JsonLine().str("event", "snapshot").str("stream", stream).str("path", path));
 					else
-						printf("snapshot of the %s stream written to %s\n", stream, path.c_str());
+						fprintf(g_out, "snapshot of the %s stream written to %s\n", stream, path.c_str());
 				} else {
 					++snap_failures[s];
 					fprintf(stderr, "vexo-rx: snapshot of the %s stream failed: %s\n", stream, error.c_str());
 				}
+			}
+			if (recorder && !recorder->video(v, record_error)) {
+				record_failed = stop = true;
+				fprintf(stderr, "vexo-rx: recording: %s\n", record_error.c_str());
 			}
 			if (o.frames > 0 && ++frames >= o.frames)
 				stop = true;
 			break;
 		}
 		case Kind::Audio:
+			if (recorder && !recorder->audio(ev.audio, record_error)) {
+				record_failed = stop = true;
+				fprintf(stderr, "vexo-rx: recording: %s\n", record_error.c_str());
+			}
 			if (o.json) {
 				std::vector<float> first(ev.audio.data.begin(),
 				                         ev.audio.data.begin() + std::min<size_t>(4, ev.audio.data.size()));
@@ -289,14 +325,14 @@ int main(int argc, char** argv)
 			if (o.json)
 				emit(rx::JsonLine().str("event", "failover").str("name", ev.text));
 			else
-				printf("sender names its failover source %s\n", rx::json_quote(ev.text).c_str());
+				fprintf(g_out, "sender names its failover source %s\n", rx::json_quote(ev.text).c_str());
 			break;
 		case Kind::Disconnected:
 			if (o.json)
 				emit(rx::JsonLine().str("event", "disconnected"));
 			else
-				printf("disconnected from %s; waiting for it to come back\n", rx::json_quote(name).c_str());
-			fflush(stdout);
+				fprintf(g_out, "disconnected from %s; waiting for it to come back\n", rx::json_quote(name).c_str());
+			fflush(g_out);
 			// The sender may come back (the program recreates it): wait for the same name.
 			while (!g_interrupted && !rx.connected()) {
 				if (stop_at && Clock::now() >= *stop_at)
@@ -306,8 +342,8 @@ int main(int argc, char** argv)
 			break;
 		}
 		if (!o.json)
-			summary.tick(stdout);
-		fflush(stdout);
+			summary.tick(g_out);
+		fflush(g_out);
 		if (stop_at && Clock::now() >= *stop_at)
 			stop = true;
 		if (o.snapshot && o.seconds < 0 && o.frames < 0 &&
@@ -315,6 +351,20 @@ int main(int argc, char** argv)
 			stop = true;
 	}
 	rx.close();
+	if (recorder) {
+		if (!recorder->finish(record_error)) {
+			record_failed = true;
+			fprintf(stderr, "vexo-rx: recording: %s\n", record_error.c_str());
+		}
+		if (o.json)
+			emit(rx::JsonLine().str("event", "recorded").str("path", *o.record).num("frames", recorder->frames())
+			         .real("duration", recorder->duration()).num("dropped", recorder->dropped()));
+		else
+			fprintf(g_out, "recorded %lld frames (%.3f s) to %s\n", static_cast<long long>(recorder->frames()),
+			        recorder->duration(), o.record->c_str());
+		if (record_failed)
+			return 1;
+	}
 	if (o.snapshot && (!snapped[0] || !snapped[1])) {
 		fprintf(stderr, "vexo-rx: %s snapshot not written\n",
 		        !snapped[0] && !snapped[1] ? "neither" : (!snapped[0] ? "the program" : "the preview"));

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <stdint.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -70,6 +71,45 @@ TEST(Btnlatch, WithoutMemoryDeviceOnlyTheFirstMessage)
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.out, "ERROR:  open memory is  faild ...\n");
 	EXPECT_EQ(sysroot.read("etc/button_reg_file"), "previous");
+}
+
+// Each failure ends with status 0 and its message, before or after the register is read.
+TEST(Btnlatch, FailuresAreReportedWithStatusZero)
+{
+	const std::string reg_line = "reset button register is 1  \n";
+	{
+		SCOPED_TRACE("a sysroot path too long for the path buffers");
+		auto r = e2e::run({BTNLATCH_BIN}, {{"VEXO_SYSROOT", "/" + std::string(5000, 'x')}});
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(r.out, "ERROR:  open memory is  faild ...\n");
+	}
+	{
+		SCOPED_TRACE("a memory device that cannot be mapped (a FIFO)");
+		e2e::Sysroot sysroot(false);
+		ASSERT_EQ(mkfifo(sysroot.path("dev/mem").c_str(), 0600), 0);
+		auto r = run_btnlatch(sysroot);
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(r.out, "ERROR: mmap is failed  \n");
+		EXPECT_FALSE(sysroot.exists("etc/button_reg_file"));
+	}
+	{
+		SCOPED_TRACE("an output that cannot be opened (a directory)");
+		e2e::Sysroot sysroot(false);
+		make_mem(sysroot, 1);
+		ASSERT_EQ(mkdir(sysroot.path("etc/button_reg_file").c_str(), 0700), 0);
+		auto r = run_btnlatch(sysroot);
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(r.out, reg_line + "ERROR:  open file is  faild ...\n");
+	}
+	{
+		SCOPED_TRACE("an output that takes no data (/dev/full)");
+		e2e::Sysroot sysroot(false);
+		make_mem(sysroot, 1);
+		ASSERT_EQ(symlink("/dev/full", sysroot.path("etc/button_reg_file").c_str()), 0);
+		auto r = run_btnlatch(sysroot);
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(r.out, reg_line + "ERROR:  writing file is  faild ...\n");
+	}
 }
 
 TEST(Btnlatch, NeedsOnlyTheSystemLibc)

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the Debian package with cpack and checks it: the two programs for the right
 # machine, the service files, dependencies that cover every needed library (and the NDI
-# runtime by its soname's package), and none of the stand-in runtime, simulator or tools.
+# runtime by its soname's package), the default stills its postinst copies into /etc only
+# where absent, and none of the stand-in runtime, simulator or tools.
 # Usage: package_test.sh <build dir> <debian architecture>
 set -u
 build=$1 arch=$2
@@ -41,7 +42,9 @@ depends=$(field Depends)
 # Paths in the package, without the leading "." and the link targets.
 awk '{ print $6 }' "$tmp/contents" | sed 's|^\.||' >"$tmp/paths"
 for path in /usr/bin/vexoenc /usr/bin/btnlatch /usr/lib/systemd/system/vexoenc.service \
-	/usr/lib/systemd/system/vexoenc-btnlatch.service /etc/init.d/vexoenc /etc/init.d/vexoenc-btnlatch; do
+	/usr/lib/systemd/system/vexoenc-btnlatch.service /etc/init.d/vexoenc /etc/init.d/vexoenc-btnlatch \
+	/usr/share/vexoenc/stills/enc_full_still.encoded /usr/share/vexoenc/stills/enc_prvw_still.encoded \
+	/usr/share/vexoenc/stills/enc_full_black.encoded /usr/share/vexoenc/stills/enc_prvw_black.encoded; do
 	grep -qx "$path" "$tmp/paths" || fail "$path missing"
 done
 if grep -E '/libndi[^/]*$|vexoenc-sim|vexo-rx|vexo-still|unit_tests|e2e_tests|\.h$|\.a$' "$tmp/paths"; then
@@ -70,6 +73,38 @@ done
 while read -r conffile; do
 	[ -f "$tmp/root$conffile" ] || fail "conffile $conffile not in the package"
 done <"$tmp/control/conffiles"
+
+# postinst on an appliance root (DPKG_ROOT) that holds a still the web interface stored and a
+# captured frame: the absent defaults are added, nothing present is touched, also when run
+# again on an upgrade. Service enabling goes to stubs.
+stills=$tmp/root/usr/share/vexoenc/stills
+for f in "$stills"/*.encoded; do
+	[ -s "$f" ] || fail "default still $(basename "$f") is empty"
+done
+mkdir "$tmp/stubs"
+printf '#!/bin/sh\nexit 0\n' >"$tmp/stubs/systemctl"
+cp "$tmp/stubs/systemctl" "$tmp/stubs/update-rc.d"
+chmod +x "$tmp/stubs/systemctl" "$tmp/stubs/update-rc.d"
+etc=$tmp/root/etc
+printf 'stored by the web interface' >"$etc/enc_full_still.encoded"
+printf captured >"$etc/enc_full_captured_frame.encoded"
+ln -s /nonexistent "$etc/enc_prvw_black.encoded"
+postinst() { DPKG_ROOT="$tmp/root" PATH="$tmp/stubs:/usr/bin:/bin" sh "$tmp/control/postinst" configure; }
+postinst || fail "postinst configure failed"
+[ "$(cat "$etc/enc_full_still.encoded")" = "stored by the web interface" ] || fail "postinst replaced a stored still"
+[ "$(cat "$etc/enc_full_captured_frame.encoded")" = captured ] || fail "postinst replaced a captured frame"
+[ -L "$etc/enc_prvw_black.encoded" ] || fail "postinst replaced a link in /etc"
+for f in enc_prvw_still.encoded enc_full_black.encoded; do
+	cmp -s "$stills/$f" "$etc/$f" || fail "postinst did not install the default $f"
+done
+rm "$etc/enc_full_black.encoded" "$etc/enc_prvw_black.encoded"
+printf 'chosen later' >"$etc/enc_prvw_still.encoded"
+postinst || fail "postinst configure (upgrade) failed"
+[ "$(cat "$etc/enc_prvw_still.encoded")" = "chosen later" ] || fail "postinst on upgrade replaced a still"
+cmp -s "$stills/enc_full_black.encoded" "$etc/enc_full_black.encoded" || fail "a removed default not restored"
+for t in "$etc"/.*.dpkg-new; do
+	[ -e "$t" ] && fail "postinst left $t behind"
+done
 
 # Each needed library must come from a declared dependency. An unknown soname means a new
 # library dependency (libavcodec, say) crept into the programs.
