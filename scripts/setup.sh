@@ -8,7 +8,7 @@ packages=(
 	libasound2-dev libavahi-client-dev librapidxml-dev nlohmann-json3-dev
 	libavcodec-dev libavutil-dev libswscale-dev
 	iproute2 binutils procps
-	clang libclang-rt-dev shellcheck
+	clang libclang-rt-dev shellcheck ninja-build
 )
 
 missing=()

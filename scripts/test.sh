@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and tests everything: the normal, ASan+UBSan and ThreadSanitizer builds with every
-# unit and end-to-end test, the camera fuzzer, the armhf build with its tests under qemu-arm,
+# unit and end-to-end test, the fuzzers, the armhf build with its tests under qemu-arm,
 # and the build against an NDI SDK directory. Installs what is missing first (as root).
 #
 #   VEXO_PRESETS="default asan tsan"   host builds to test
@@ -35,7 +35,7 @@ for preset in $presets; do
 done
 
 if [[ " $presets " == *" default "* ]]; then
-	step "camera fuzzer" ctest --preset default -L fuzz --timeout 600
+	step "fuzzers" ctest --preset default -L fuzz --timeout 600
 fi
 
 if [ "${VEXO_ARMHF:-1}" != 0 ]; then
