@@ -8,7 +8,7 @@ packages=(
 	libasound2-dev libavahi-client-dev librapidxml-dev nlohmann-json3-dev
 	libavcodec-dev libavutil-dev libswscale-dev libavformat-dev ffmpeg
 	iproute2 binutils procps
-	clang libclang-rt-dev shellcheck clang-tidy
+	clang libclang-rt-dev shellcheck clang-tidy ninja-build
 )
 
 missing=()

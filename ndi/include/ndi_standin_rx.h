@@ -78,6 +78,8 @@ public:
 	bool open(const std::string& dir, const std::optional<std::string>& name, int timeout_ms);
 	// Connects to one socket; false when nobody listens there or it does not introduce itself.
 	bool open_path(const std::string& path, int timeout_ms);
+	// Takes over a connected stream socket (closed on failure) as the connection to `path`.
+	bool open_fd(int fd, const std::string& path, int timeout_ms);
 	void close();
 	bool connected() const { return fd_ >= 0; }
 	const SourceInfo& source() const { return source_; }

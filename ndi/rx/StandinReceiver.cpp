@@ -80,11 +80,19 @@ bool Receiver::open(const std::string& dir, const std::optional<std::string>& na
 
 bool Receiver::open_path(const std::string& path, int timeout_ms)
 {
+	int fd = connect_socket(path);
+	if (fd < 0) {
+		close();
+		return false;
+	}
+	return open_fd(fd, path, timeout_ms);
+}
+
+bool Receiver::open_fd(int fd, const std::string& path, int timeout_ms)
+{
 	close();
 	eof_ = false;
-	fd_ = connect_socket(path);
-	if (fd_ < 0)
-		return false;
+	fd_ = fd;
 	RxEvent ev = next(timeout_ms);
 	if (ev.kind != RxEvent::Kind::Source) {
 		close();

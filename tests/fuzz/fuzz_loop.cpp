@@ -1,5 +1,5 @@
-// Bounded random driver for the camera fuzz target where libFuzzer is not available:
-// mutates the seed inputs at random for a given number of seconds.
+// Bounded random driver for a fuzz target where libFuzzer is not available: mutates the
+// seed inputs at random for a given number of seconds.
 #include <chrono>
 #include <dirent.h>
 #include <fstream>
@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 int main(int argc, char** argv)
 {
-	// camera_fuzz_loop SECONDS SEED_DIR
+	// TARGET SECONDS SEED_DIR
 	double seconds = argc > 1 ? atof(argv[1]) : 60.0;
 	std::vector<std::vector<uint8_t>> seeds;
 	if (argc > 2) {
@@ -60,6 +60,6 @@ int main(int argc, char** argv)
 		LLVMFuzzerTestOneInput(in.data(), in.size());
 		++runs;
 	}
-	fprintf(summary ? summary : stderr, "camera_fuzz_loop: %lu inputs in %.0f s\n", runs, seconds);
+	fprintf(summary ? summary : stderr, "%s: %lu inputs in %.0f s\n", argv[0], runs, seconds);
 	return 0;
 }
