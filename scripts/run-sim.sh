@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # Runs the virtual appliance on a temporary sysroot with a 1080p59.94 source, and a virtual
-# receiver beside it, until Ctrl-C or --seconds N. Builds first when needed.
+# receiver beside it, until Ctrl-C or --seconds N. Builds first when needed. With --armhf the
+# appliance is the armhf build, run under qemu-arm, and the receiver stays the host's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=""
 source_format="1080p59.94"
+armhf=no
 while [ $# -gt 0 ]; do
 	case "$1" in
 		--seconds) seconds="$2"; shift 2 ;;
 		--source) source_format="$2"; shift 2 ;;
+		--armhf) armhf=yes; shift ;;
 		-h|--help)
-			echo "usage: $0 [--seconds N] [--source FORMAT|none]"
+			echo "usage: $0 [--seconds N] [--source FORMAT|none] [--armhf]"
 			exit 0 ;;
 		*) echo "$0: unknown option $1" >&2; exit 2 ;;
 	esac
@@ -20,6 +23,13 @@ done
 scripts/setup.sh
 VEXO_JOBS="${VEXO_JOBS:-$(nproc)}" scripts/build.sh default >/dev/null
 build=build/default
+sim_build=$build
+if [ "$armhf" = yes ]; then
+	# armhf programs start through binfmt_misc; the set-up registers qemu-arm (as root).
+	if [ "$(id -u)" -eq 0 ]; then scripts/setup-armhf.sh >/dev/null; else scripts/setup-armhf.sh --check; fi
+	VEXO_JOBS="${VEXO_JOBS:-$(nproc)}" scripts/build.sh armhf >/dev/null
+	sim_build=build/armhf
+fi
 
 sysroot="$(mktemp -d /tmp/vexo-sim-XXXXXX)"
 mkdir -p "$sysroot"/{etc,tmp,dev,sim,ndi}
@@ -31,7 +41,7 @@ printf '%s' '{"NDIDisServ":"NDIDisServDis","NDIDisServIP":""}' > "$sysroot/etc/m
 printf '%s' '{"ttl":"1","netmask":"255.255.0.0","netprefix":"239.255.0.0","mode":"Multi-TCP"}' > "$sysroot/etc/mervane-ndinet-tx-settings.json"
 printf '%s' 'None' > "$sysroot/etc/mervane-source1-name-encfailover"
 printf '%s' '{"address":"1","baudrate":"9600"}' > "$sysroot/etc/mervane-ptz-settings.json"
-cp "$build"/stills/*.encoded "$sysroot/etc/" 2>/dev/null || true
+cp "$sim_build"/stills/*.encoded "$sysroot/etc/" 2>/dev/null || true
 echo "$source_format" > "$sysroot/sim/hdmi"
 
 sim_pid=""
@@ -57,7 +67,7 @@ echo "virtual appliance sysroot: $sysroot"
 echo "change the HDMI source with: echo 2160p30 > $sysroot/sim/hdmi   (or none, unreadable, timing W H T MHZ [i])"
 echo "events: $sysroot/sim/events.jsonl   lights: $sysroot/sim/lights"
 
-VEXO_SYSROOT="$sysroot" NDI_STANDIN_DIR="$sysroot/ndi" "$build/sim/vexoenc-sim" \
+VEXO_SYSROOT="$sysroot" NDI_STANDIN_DIR="$sysroot/ndi" "$sim_build/sim/vexoenc-sim" \
 	> >(sed -u 's/^/[vexoenc] /') 2> >(sed -u 's/^/[vexoenc:err] /' >&2) &
 sim_pid=$!
 
