@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the virtual appliance on a temporary sysroot with a 1080p59.94 source, and a virtual
-# receiver beside it, until Ctrl-C or --seconds N. Builds first when needed.
+# receiver beside it, until Ctrl-C or --seconds N. Builds first when needed. With --armhf the
+# appliance is the armhf build, run under qemu-arm, and the receiver stays the host's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,15 +9,18 @@ seconds=""
 source_format="1080p59.94"
 rx_args=()
 view=0
+armhf=no
 while [ $# -gt 0 ]; do
 	case "$1" in
 		--seconds) seconds="$2"; shift 2 ;;
 		--source) source_format="$2"; shift 2 ;;
 		--record) rx_args+=(--record "$2"); shift 2 ;;
 		--view) view=1; shift ;;
+		--armhf) armhf=yes; shift ;;
 		-h|--help)
-			echo "usage: $0 [--seconds N] [--source FORMAT|none] [--record FILE.mkv|FILE.nut] [--view]"
+			echo "usage: $0 [--seconds N] [--source FORMAT|none] [--record FILE.mkv|FILE.nut] [--view] [--armhf]"
 			echo "  --view shows the program stream live in ffplay (vexo-rx --record - | ffplay -)"
+			echo "  --armhf runs the armhf vexoenc-sim under qemu-arm, watched by the host's vexo-rx"
 			exit 0 ;;
 		*) echo "$0: unknown option $1" >&2; exit 2 ;;
 	esac
@@ -30,6 +34,13 @@ else
 	VEXO_JOBS="${VEXO_JOBS:-$(nproc)}" scripts/build.sh default >/dev/null
 	build=build/default
 fi
+sim_build=$build
+if [ "$armhf" = yes ]; then
+	# armhf programs start through binfmt_misc; the set-up registers qemu-arm (as root).
+	if [ "$(id -u)" -eq 0 ]; then scripts/setup-armhf.sh >/dev/null; else scripts/setup-armhf.sh --check; fi
+	VEXO_JOBS="${VEXO_JOBS:-$(nproc)}" scripts/build.sh armhf >/dev/null
+	sim_build=build/armhf
+fi
 
 sysroot="$(mktemp -d /tmp/vexo-sim-XXXXXX)"
 fifos="$(mktemp -d /tmp/vexo-sim-out-XXXXXX)"
@@ -42,7 +53,7 @@ printf '%s' '{"NDIDisServ":"NDIDisServDis","NDIDisServIP":""}' > "$sysroot/etc/m
 printf '%s' '{"ttl":"1","netmask":"255.255.0.0","netprefix":"239.255.0.0","mode":"Multi-TCP"}' > "$sysroot/etc/mervane-ndinet-tx-settings.json"
 printf '%s' 'None' > "$sysroot/etc/mervane-source1-name-encfailover"
 printf '%s' '{"address":"1","baudrate":"9600"}' > "$sysroot/etc/mervane-ptz-settings.json"
-cp "$build"/stills/*.encoded "$sysroot/etc/" 2>/dev/null || true
+cp "$sim_build"/stills/*.encoded "$sysroot/etc/" 2>/dev/null || true
 echo "$source_format" > "$sysroot/sim/hdmi"
 
 sim_pid=""
@@ -82,7 +93,7 @@ echo "events: $sysroot/sim/events.jsonl   lights: $sysroot/sim/lights"
 for name in sim.out sim.err rx.out rx.err; do mkfifo "$fifos/$name"; done
 filter "[vexoenc]" "$fifos/sim.out"
 filter "[vexoenc:err]" "$fifos/sim.err" >&2
-VEXO_SYSROOT="$sysroot" NDI_STANDIN_DIR="$sysroot/ndi" "$build/sim/vexoenc-sim" \
+VEXO_SYSROOT="$sysroot" NDI_STANDIN_DIR="$sysroot/ndi" "$sim_build/sim/vexoenc-sim" \
 	> "$fifos/sim.out" 2> "$fifos/sim.err" &
 sim_pid=$!
 

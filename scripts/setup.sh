@@ -11,12 +11,9 @@ packages=(
 	clang libclang-rt-dev shellcheck clang-tidy ninja-build
 )
 
-missing=()
-for p in "${packages[@]}"; do
-	if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-		missing+=("$p")
-	fi
-done
+# shellcheck source=scripts/packages.sh
+. "$(dirname "$0")/packages.sh"
+mapfile -t missing < <(missing_packages "$(dpkg --print-architecture)" "${packages[@]}")
 
 if [ ${#missing[@]} -gt 0 ]; then
 	if [ "$(id -u)" -ne 0 ]; then
@@ -25,7 +22,6 @@ if [ ${#missing[@]} -gt 0 ]; then
 		exit 1
 	fi
 	echo "setup: installing ${missing[*]}"
-	export DEBIAN_FRONTEND=noninteractive
-	apt-get update -qq
-	apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+	apt_get update -qq
+	apt_get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

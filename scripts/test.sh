@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and tests everything: the normal, ASan+UBSan and ThreadSanitizer builds with every
-# unit and end-to-end test, the fuzzers, the armhf build with its tests under qemu-arm,
+# unit and end-to-end test, the fuzzers, the armhf build with all its tests under qemu-arm,
 # the build against an NDI SDK directory, and clang-tidy on src/ and btnlatch/. Installs
 # what is missing first (as root).
 #
@@ -45,6 +45,7 @@ if [ "${VEXO_ARMHF:-1}" != 0 ]; then
 		step "armhf set-up" scripts/setup-armhf.sh
 	fi
 	step "armhf build and tests" env JOBS="$jobs" scripts/armhf-test.sh --no-e2e
+	step "armhf end-to-end tests (qemu-arm)" env JOBS="$jobs" scripts/armhf-test.sh --e2e-only
 	step "build against an NDI SDK directory" env JOBS="$jobs" scripts/check-ndi-sdk-option.sh
 fi
 

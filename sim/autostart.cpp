@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include "board.h"
+#include "encoder_model.h"
 
 namespace {
 
@@ -16,6 +17,7 @@ __attribute__((constructor(101))) void start_board()
 		        "(an absolute path); it is not set.\n");
 		exit(2);
 	}
+	sim::warm_up_banks_at_next_start();
 	sim::Board::instance().start(root);
 }
 

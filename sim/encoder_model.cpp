@@ -9,6 +9,8 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <thread>
+
 namespace sim {
 
 namespace {
@@ -526,10 +528,62 @@ private:
 	bool known_ = false;
 };
 
+bool g_warm_up_next = false;  // set before the board starts, read by install
+
+// The encode ahead of the program's first status read; joined when the board stops.
+struct WarmUp {
+	std::atomic<bool> cancel{false};
+	std::thread thread;
+};
+WarmUp*& warm_up()
+{
+	static WarmUp* instance = nullptr;
+	return instance;
+}
+
+// The banks the first read of a start in `source`'s format asks for: the program stream at the
+// source's raster (a field for interlaced input), 4:2:2 in plain chroma order as a new
+// appliance encodes it, and the preview.
+void start_warm_up(const EncoderSource& source)
+{
+	if (!source.present)
+		return;
+	SpeedhqBankKey program;
+	program.width = source.width;
+	program.height = source.interlaced ? source.height / 2 : source.height;
+	SpeedhqBankKey preview = program;
+	preview.width = 640;
+	preview.height = 360;
+	preview.chroma_420 = true;
+	WarmUp* w = new WarmUp;
+	w->thread = std::thread([w, program, preview] {
+		speedhq_bank(program, &w->cancel);
+		speedhq_bank(preview, &w->cancel);
+	});
+	warm_up() = w;
+}
+
+void stop_warm_up()
+{
+	WarmUp* w = warm_up();
+	if (w == nullptr)
+		return;
+	w->cancel = true;
+	w->thread.join();
+	delete w;
+	warm_up() = nullptr;
+}
+
 void install(Board& board)
 {
 	auto model = std::make_shared<EncoderModel>(&board);
 	auto hdmi = std::make_shared<HdmiFileSource>(board.path("sim/hdmi"));
+	if (g_warm_up_next) {
+		g_warm_up_next = false;
+		EncoderSource source;
+		if (hdmi->current(source))
+			start_warm_up(source);
+	}
 	model->set_source_provider([hdmi, model_ptr = model.get()] {
 		EncoderSource source;
 		if (hdmi->current(source))
@@ -544,6 +598,7 @@ void install(Board& board)
 
 void uninstall(Board& board)
 {
+	stop_warm_up();
 	board.remove_device("mervane-speedhq");
 	if (board_model())
 		board_model()->shut_down();
@@ -553,5 +608,10 @@ void uninstall(Board& board)
 ModelRegistrar registrar({"encoder", install, uninstall});
 
 }  // namespace
+
+void warm_up_banks_at_next_start()
+{
+	g_warm_up_next = true;
+}
 
 }  // namespace sim

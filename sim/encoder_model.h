@@ -26,6 +26,12 @@ struct EncoderSource {
 	int rate_d = 1;
 };
 
+// Makes the next board start encode, beside the program's start-up, the SpeedHQ banks that a
+// start in the start-up source's format reads first, so that the program's first status read
+// does not hold its acquisition thread for the encode (seconds on a slow or emulated core).
+// vexoenc-sim asks for it; unit tests, which start many boards, do not.
+void warm_up_banks_at_next_start();
+
 // Reads a line of the HDMI control file ("none", "1080p59.94", "1080i50", "timing W H T MHZ
 // [i]"); false for a line that names no signal it knows ("unreadable").
 bool parse_hdmi_setting(const std::string& line, EncoderSource& source);

@@ -98,7 +98,7 @@ void draw_picture(AVFrame* frame, const SpeedhqBankKey& key, int index, int coun
 	}
 }
 
-std::shared_ptr<const SpeedhqBank> encode_bank(const SpeedhqBankKey& key)
+std::shared_ptr<const SpeedhqBank> encode_bank(const SpeedhqBankKey& key, const std::atomic<bool>* cancel)
 {
 	const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_SPEEDHQ);
 	if (codec == nullptr)
@@ -127,7 +127,12 @@ std::shared_ptr<const SpeedhqBank> encode_bank(const SpeedhqBankKey& key)
 		ok = av_frame_get_buffer(frame, 0) == 0;
 	}
 	const int count = key.black ? 1 : speedhq_bank_length(key.width, key.height);
+	bool cancelled = false;
 	for (int i = 0; ok && i < count; ++i) {
+		if (cancel != nullptr && cancel->load()) {
+			cancelled = true;
+			break;
+		}
 		ok = av_frame_make_writable(frame) == 0;
 		if (!ok)
 			break;
@@ -144,6 +149,8 @@ std::shared_ptr<const SpeedhqBank> encode_bank(const SpeedhqBankKey& key)
 	av_packet_free(&packet);
 	av_frame_free(&frame);
 	avcodec_free_context(&ctx);
+	if (cancelled)
+		return nullptr;
 	if (!ok || bank->frames.size() != static_cast<size_t>(count)) {
 		fprintf(stderr, "vexoenc-sim: cannot encode a %dx%d SpeedHQ test picture\n", key.width, key.height);
 		return nullptr;
@@ -179,7 +186,7 @@ int speedhq_bank_length(int width, int height)
 	return static_cast<long>(width) * height > 1920L * 1080 ? 8 : 16;
 }
 
-std::shared_ptr<const SpeedhqBank> speedhq_bank(const SpeedhqBankKey& key)
+std::shared_ptr<const SpeedhqBank> speedhq_bank(const SpeedhqBankKey& key, const std::atomic<bool>* cancel)
 {
 	BankCache& c = cache();
 	std::unique_lock<std::mutex> lock(c.lock);
@@ -189,7 +196,7 @@ std::shared_ptr<const SpeedhqBank> speedhq_bank(const SpeedhqBankKey& key)
 		return found->second;
 	c.encoding[key] = true;
 	lock.unlock();
-	std::shared_ptr<const SpeedhqBank> bank = encode_bank(key);
+	std::shared_ptr<const SpeedhqBank> bank = encode_bank(key, cancel);
 	lock.lock();
 	c.encoding[key] = false;
 	if (bank)

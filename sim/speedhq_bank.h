@@ -1,6 +1,7 @@
 // Short loops of real SpeedHQ frames of a moving test picture, encoded once per raster.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <stdint.h>
 #include <vector>
@@ -30,8 +31,9 @@ struct SpeedhqBank {
 // The bank for `key`, encoded with libavcodec on first use and cached for the process; the
 // first call for a large raster takes a while (a 2160p bank about a second per frame on a
 // slow core). Thread-safe; concurrent callers of the same key wait for one encode. Returns
-// null when libavcodec cannot encode the raster.
-std::shared_ptr<const SpeedhqBank> speedhq_bank(const SpeedhqBankKey& key);
+// null when libavcodec cannot encode the raster. An encode whose `cancel` becomes true stops
+// between frames, returns null and caches nothing.
+std::shared_ptr<const SpeedhqBank> speedhq_bank(const SpeedhqBankKey& key, const std::atomic<bool>* cancel = nullptr);
 
 // Frames in a moving bank: enough for visible motion, few enough to encode quickly.
 int speedhq_bank_length(int width, int height);

@@ -53,7 +53,8 @@ public:
 
 	std::string receive(std::chrono::milliseconds timeout = 2000ms)
 	{
-		timeval tv = {static_cast<time_t>(timeout.count() / 1000), static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+		auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(e2e::scaled(timeout)).count();
+		timeval tv = {static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
 		setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 		uint8_t buf[1500];
 		ssize_t got = recv(fd_, buf, sizeof buf, 0);
@@ -103,7 +104,7 @@ protected:
 	// Waits until the camera has received at least `n` packets.
 	bool wait_rx(size_t n, e2e::Clock::duration timeout = 5s)
 	{
-		for (auto end = e2e::Clock::now() + timeout; camera_rx().size() < n;) {
+		for (auto end = e2e::Clock::now() + e2e::scaled(timeout); camera_rx().size() < n;) {
 			if (e2e::Clock::now() > end)
 				return false;
 			std::this_thread::sleep_for(20ms);
@@ -135,7 +136,7 @@ TEST_F(CameraControl, ViscaOverIpReachesTheSerialCameraAndIsAnswered)
 	sim_->control("camera", "silent");
 	ASSERT_TRUE(wait_rx(2));
 	bool silent = false;
-	for (auto end = e2e::Clock::now() + 5s; !silent && e2e::Clock::now() < end;) {
+	for (auto end = e2e::Clock::now() + e2e::scaled(5s); !silent && e2e::Clock::now() < end;) {
 		client.send(kPowerOn);
 		EXPECT_EQ(client.receive(), "01 11 00 03 00 00 00 2A 90 41 FF");
 		silent = client.receive(700ms).empty();
@@ -193,7 +194,7 @@ TEST_F(CameraControl, RestartedControllerRereadsItsSettingsAndServesAgain)
 		Strings rx = camera_rx();
 		return std::count(rx.begin(), rx.end(), std::string("81 01 04 00 02 FF"));
 	};
-	for (auto end = e2e::Clock::now() + 5s; power_ons() < 2 && e2e::Clock::now() < end;)
+	for (auto end = e2e::Clock::now() + e2e::scaled(5s); power_ons() < 2 && e2e::Clock::now() < end;)
 		std::this_thread::sleep_for(20ms);
 	EXPECT_EQ(power_ons(), 2);
 	// The port was opened again with the speed the file now names.

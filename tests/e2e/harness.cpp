@@ -30,6 +30,17 @@ const char* const kDefaultEncSettings =
 	"\"VideoFormat\":\"AUTO\",\"VideoCSC\":\"yuv\",\"VideoSampleRate\":\"422\","
 	"\"TallyMode\":\"TallyOn\",\"ScreenSaverMode\":\"MervaneSS\"}";
 
+Clock::duration scaled(Clock::duration deadline)
+{
+	static const double factor = [] {
+		const char* text = getenv("VEXO_TEST_TIME_SCALE");
+		char* end = nullptr;
+		double f = text != nullptr ? strtod(text, &end) : 1.0;
+		return text != nullptr && end != text && *end == '\0' && f >= 1.0 ? f : 1.0;
+	}();
+	return std::chrono::duration_cast<Clock::duration>(deadline * factor);
+}
+
 // ---------------------------------------------------------------------------------------
 // Sysroot
 
@@ -244,7 +255,7 @@ std::optional<size_t> Process::wait_for_line(const std::string& text, Clock::dur
 {
 	std::unique_lock<std::recursive_mutex> lock(mutex_);
 	std::optional<size_t> found;
-	cv_.wait_for(lock, timeout, [&] { return (found = find_line(out_, text, from)).has_value(); });
+	cv_.wait_for(lock, scaled(timeout), [&] { return (found = find_line(out_, text, from)).has_value(); });
 	return found;
 }
 
@@ -252,14 +263,14 @@ std::optional<size_t> Process::wait_for_err_line(const std::string& text, Clock:
 {
 	std::unique_lock<std::recursive_mutex> lock(mutex_);
 	std::optional<size_t> found;
-	cv_.wait_for(lock, timeout, [&] { return (found = find_line(err_, text, from)).has_value(); });
+	cv_.wait_for(lock, scaled(timeout), [&] { return (found = find_line(err_, text, from)).has_value(); });
 	return found;
 }
 
 bool Process::wait_for(const std::function<bool(const std::vector<std::string>&)>& pred, Clock::duration timeout)
 {
 	std::unique_lock<std::recursive_mutex> lock(mutex_);
-	return cv_.wait_for(lock, timeout, [&] { return pred(out_); });
+	return cv_.wait_for(lock, scaled(timeout), [&] { return pred(out_); });
 }
 
 void Process::interrupt()
@@ -272,7 +283,7 @@ std::optional<int> Process::wait_exit(Clock::duration timeout)
 {
 	if (status_)
 		return status_;
-	auto deadline = Clock::now() + timeout;
+	auto deadline = Clock::now() + scaled(timeout);
 	for (;;) {
 		int wstatus = 0;
 		pid_t r = waitpid(pid_, &wstatus, WNOHANG);
@@ -349,7 +360,7 @@ std::vector<json> Sim::events() const
 
 std::optional<json> Sim::wait_for_event(const std::function<bool(const json&)>& pred, Clock::duration timeout)
 {
-	auto deadline = Clock::now() + timeout;
+	auto deadline = Clock::now() + scaled(timeout);
 	do {
 		for (const auto& e : events())
 			if (pred(e))
@@ -367,7 +378,11 @@ std::optional<int> Sim::stop(Clock::duration timeout)
 
 static std::vector<std::string> rx_argv(std::vector<std::string> args)
 {
-	std::vector<std::string> argv = {VEXO_RX_BIN, "--json"};
+	const char* host = getenv("VEXO_HOST_RX");
+	std::string program = host != nullptr && *host != '\0' ? host : VEXO_RX_BIN;
+	if (access(program.c_str(), X_OK) != 0)
+		throw std::runtime_error("no receiver to run: " + program);
+	std::vector<std::string> argv = {program, "--json"};
 	argv.insert(argv.end(), args.begin(), args.end());
 	return argv;
 }

@@ -23,6 +23,12 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using json = nlohmann::json;
 
+// A deadline a test waits for, stretched by $VEXO_TEST_TIME_SCALE (a number >= 1, default 1)
+// for slow runs such as the armhf build under emulation. Every wait of the harness below is
+// stretched; a wait that ends early costs nothing. The program's own timing and the bounds the
+// tests assert about it (elapsed times, rates) are never stretched.
+Clock::duration scaled(Clock::duration deadline);
+
 // The compact settings file a freshly set-up appliance holds.
 extern const char* const kDefaultEncSettings;
 
@@ -64,7 +70,7 @@ public:
 	std::string output() const;  // both, for failure messages
 
 	// Index of the first stdout line at or after `from` that contains `text`, waiting up to
-	// `timeout` for it to appear; nullopt when it did not.
+	// `timeout` (scaled) for it to appear; nullopt when it did not.
 	std::optional<size_t> wait_for_line(const std::string& text, Clock::duration timeout, size_t from = 0);
 	std::optional<size_t> wait_for_err_line(const std::string& text, Clock::duration timeout, size_t from = 0);
 	// Waits until `pred` holds for the stdout lines, at most `timeout`.
@@ -108,7 +114,9 @@ private:
 	const Sysroot& sysroot_;
 };
 
-// vexo-rx --json on the sysroot's NDI directory; `args` are the further options.
+// vexo-rx --json on the sysroot's NDI directory; `args` are the further options. The receiver
+// is the host build's vexo-rx when $VEXO_HOST_RX names one: an emulated armhf appliance is then
+// watched by a native 64-bit receiver, which keeps up with every frame.
 class Rx : public Process {
 public:
 	explicit Rx(const Sysroot& sysroot, std::vector<std::string> args = {});

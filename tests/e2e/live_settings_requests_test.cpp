@@ -60,7 +60,7 @@ TEST(LiveSettingsRequests, RatesAndQualityEachSecondAndGainsOnTheCodec)
 		}
 		return requests.size() >= 16 && codec_times.size() >= 3;
 	};
-	auto deadline = e2e::Clock::now() + 8s;
+	auto deadline = e2e::Clock::now() + e2e::scaled(8s);
 	while (!collect() && e2e::Clock::now() < deadline)
 		std::this_thread::sleep_for(100ms);
 	// Manual 100 Mbit/s at 1080p59.94 (59 frames) and the 10 Mbit/s preview at 29.

@@ -22,7 +22,7 @@ std::string with_tally_mode(const std::string& mode)
 
 bool lights_become(const e2e::Sysroot& root, const std::string& value, e2e::Clock::duration timeout)
 {
-	auto deadline = e2e::Clock::now() + timeout;
+	auto deadline = e2e::Clock::now() + e2e::scaled(timeout);
 	while (root.read("sim/lights") != value) {
 		if (e2e::Clock::now() > deadline)
 			return false;
@@ -75,7 +75,7 @@ TEST(LiveTallyLights, VideoModeShowsEncodingAndOtherModesSwitchOff)
 		}
 		return times.size() >= 4;
 	};
-	auto deadline = e2e::Clock::now() + 6s;
+	auto deadline = e2e::Clock::now() + e2e::scaled(6s);
 	while (!off_writes() && e2e::Clock::now() < deadline)
 		std::this_thread::sleep_for(100ms);
 	ASSERT_GE(times.size(), 4u);

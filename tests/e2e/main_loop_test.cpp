@@ -329,7 +329,7 @@ TEST(Dashboard, RecordsReachAReaderOfTheNamedPipe)
 		return false;
 	};
 	auto wait_record = [&](const std::string& record) {
-		auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+		auto deadline = std::chrono::steady_clock::now() + e2e::scaled(kStartTimeout);
 		while (std::chrono::steady_clock::now() < deadline && !has(record))
 			std::this_thread::sleep_for(20ms);
 		return has(record);

@@ -64,6 +64,12 @@ protected:
 		rx_ = std::make_unique<e2e::Rx>(root_);
 	}
 
+	// Waits until the loop has started encoding the source, so that cutting it is a loss.
+	void wait_encoding()
+	{
+		ASSERT_TRUE(sim_->wait_for_line("START NDI Encode with format", 20s)) << sim_->output();
+	}
+
 	json source()
 	{
 		std::optional<json> e = rx_->wait_for_event(event_is("source"), 10s);
@@ -288,6 +294,7 @@ TEST_F(SenderE2E, FailoverNamedNoneKeepsTheSenderUp)
 	start();
 	source();
 	EXPECT_FALSE(sim_->wait_for_line("failover source name", 0s));
+	wait_encoding();
 
 	sim_->control("hdmi", "none");
 	// The loss has been seen once encoding stops; the sender must outlive the next passes.
@@ -304,6 +311,7 @@ TEST_F(SenderE2E, FailoverWithTrailingLineEndCountsAsNone)
 	source();
 	EXPECT_TRUE(sim_->wait_for_line("/etc/mervane-source1-name-encfailover file read failed.", 0s)) << sim_->output();
 	EXPECT_FALSE(sim_->wait_for_line("failover source name", 0s));
+	wait_encoding();
 
 	sim_->control("hdmi", "none");
 	// The loss has been seen once encoding stops; the sender must outlive the next passes.
@@ -332,7 +340,7 @@ TEST_F(SenderE2E, WithoutInputAtStartAFailoverSourceMeansNoSender)
 	EXPECT_TRUE(sim_->wait_for_line("distroy_ndi_tx_instance", 3s)) << sim_->output();
 	// The camera controller stops first, so the source goes shortly after the message.
 	e2e::RunResult list;
-	auto deadline = std::chrono::steady_clock::now() + 3s;
+	auto deadline = std::chrono::steady_clock::now() + e2e::scaled(3s);
 	do {
 		list = e2e::run({VEXO_RX_BIN, "--list"}, {{"NDI_STANDIN_DIR", root_.path("ndi")}});
 		if (list.out.find("HDMI") == std::string::npos)
