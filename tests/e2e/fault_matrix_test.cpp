@@ -459,7 +459,12 @@ TEST_P(CaptureSaveFault, PreviousCaptureStaysAndIsShown)
 	ASSERT_TRUE(sim->wait_for([&](const std::vector<std::string>& l) { return e2e::count_lines(l, failed) >= 3; }, 10s))
 		<< sim->output();
 	EXPECT_FALSE(sim->wait_for_line("captured frame saved in", 0s));
-	EXPECT_EQ(e2e::etc_files(root), stored);
+	// While the request stays pending each frame is tried again, so a ".tmp" file may exist for
+	// the moment of a failing save; after the stop none may be left (checked at the end).
+	auto settled = e2e::etc_files(root);
+	for (auto it = settled.begin(); it != settled.end();)
+		it = it->first.size() > 4 && it->first.compare(it->first.size() - 4, 4, ".tmp") == 0 ? settled.erase(it) : std::next(it);
+	EXPECT_EQ(settled, stored);
 
 	sim->control("hdmi", "none");
 	size_t from = rx.events().size();
