@@ -34,6 +34,10 @@ for preset in $presets; do
 	step "tests $preset" ctest --preset "$preset" -j"$test_jobs" -LE fuzz --timeout 300
 done
 
+if [[ " $presets " == *" asan "* ]]; then
+	step "soak asan 3 min" scripts/soak.sh --minutes 3 --preset asan
+fi
+
 if [[ " $presets " == *" default "* ]]; then
 	step "camera fuzzer" ctest --preset default -L fuzz --timeout 600
 fi
