@@ -524,8 +524,9 @@ def soak(args):
         c = dict(unplugs=0, formats=0, settings=0, captures=0, audio_spells=0, encoder_faults=0,
                  joins=0, ptz_restarts=0)
 
-        # Warm-up tour: every source raster with every picture setting once, so the sim's
-        # frame banks (a per-process cache) exist before growth is judged.
+        # Warm-up tour: every source raster with every picture setting once, then unplugged,
+        # so that the sim's frame banks (moving and black pictures, a per-process cache of
+        # the encoder model) exist before growth is judged.
         tour = [(f, csc, sr) for f in ("2160p29.97",) for csc in ("yuv", "yvu") for sr in ("422", "420")]
         tour += [(f, csc, "422") for f in ("1080p59.94", "1080i59.94", "720p59.94") for csc in ("yuv", "yvu")]
         for f, csc, sr in tour:
@@ -534,7 +535,12 @@ def soak(args):
             settings.update(VideoCSC=csc, VideoSampleRate=sr)
             run.write_settings(settings)
             run.control("hdmi", f)
-            time.sleep(6)
+            time.sleep(args.tour_step)
+            run.control("hdmi", "none")
+            time.sleep(2.5)
+        settings.update(VideoCSC="yuv", VideoSampleRate="422")
+        run.write_settings(settings)
+        run.control("hdmi", fmt)
         warmup = max(args.warmup, time.monotonic() - run.started + 30.0)
         log(f"warm-up tour done at {time.monotonic() - run.started:.0f} s; judging from {warmup:.0f} s")
 
@@ -730,6 +736,8 @@ def main():
     ap.add_argument("--warmup", type=float, default=60.0, help="seconds before growth is judged (soak: at least "
                     "the warm-up tour and 30 s more; flood: seconds of settling before the flood)")
     ap.add_argument("--sample-every", type=float, default=10.0)
+    ap.add_argument("--tour-step", type=float, default=6.0, help="seconds per source and picture setting "
+                    "in the soak's warm-up tour")
     ap.add_argument("--thresholds", type=float, nargs=4, default=[m[3] for m in METRICS],
                     metavar=("THREADS", "FDS", "RSS_KB", "HEAP_KB"), help="slope limits per minute")
     ap.add_argument("--gap-limit", type=float, default=10.0, help="longest time without a dashboard record")
