@@ -23,6 +23,10 @@ const char* const kPtzSettingsFile = "/etc/mervane-ptz-settings.json";
 const size_t kSettingsBuffer = 50;
 const int kVoipHeader = 8;
 const int kViscaMax = 16;
+// Receive queue of the VISCA over IP socket, in bytes (the kernel's minimum is about 2 kB): a
+// few datagrams. Each queued command costs one camera exchange, so a burst beyond that is
+// dropped by the kernel rather than executed seconds after it was sent.
+const int kVoipReceiveBuffer = 2048;
 
 // Float to int, truncating toward zero like a C cast, but defined for every input: NaN
 // reads as 0 and values beyond the int range saturate. Receivers send arbitrary text.
@@ -443,6 +447,8 @@ bool Camcontrol::camcontrol_init_voip()
 		sockfd = -1;
 		return false;
 	}
+	int rcvbuf = kVoipReceiveBuffer;
+	setsockopt(sockfd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
 	memset(&servaddr, 0, sizeof servaddr);
 	memset(&cliaddr, 0, sizeof cliaddr);
 	servaddr.sin_family = AF_INET;
