@@ -425,22 +425,26 @@ class Sampler(threading.Thread):
             self.stopping.wait(max(0.0, next_read - time.monotonic()))
 
 
-# Metric: sample index, name, unit, threshold per minute for the judged slope.
-METRICS = [(1, "threads", "", 0.5), (2, "descriptors", "", 0.5), (3, "RSS", "kB", 1024.0), (4, "heap in use", "kB", 256.0)]
+# Metric: sample index, name, unit, threshold per minute for the judged slope, and the fitted
+# growth over the judged window that a count must also exceed: a floor that flips between two
+# neighbouring counts gives a steep slope over a short window without anything growing.
+METRICS = [(1, "threads", "", 0.5, 1.5), (2, "descriptors", "", 0.5, 1.5), (3, "RSS", "kB", 1024.0, 0.0),
+           (4, "heap in use", "kB", 256.0, 0.0)]
 
 
 def judge(samples, warmup, thresholds):
     rows = []
     ok = True
     judged = [s for s in samples if s[0] >= warmup]
-    for idx, name, unit, _ in METRICS:
+    span = (judged[-1][0] - judged[0][0]) / 60.0 if judged else 0.0
+    for idx, name, unit, _, min_growth in METRICS:
         limit = thresholds[name]
         values = [s[idx] for s in judged if s[idx] is not None]
         slope = slope_per_minute([(s[0], s[idx]) for s in judged])
         if slope is None:
             verdict = "FAIL (too few samples)"
             ok = False
-        elif slope > limit:
+        elif slope > limit and slope * span > min_growth:
             verdict = "FAIL (grows)"
             ok = False
         else:
