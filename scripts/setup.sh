@@ -7,7 +7,7 @@ packages=(
 	libgtest-dev libgmock-dev googletest libbenchmark-dev
 	libasound2-dev libavahi-client-dev librapidxml-dev nlohmann-json3-dev
 	libavcodec-dev libavutil-dev libswscale-dev libavformat-dev ffmpeg
-	iproute2 binutils procps
+	iproute2 binutils procps python3
 	clang libclang-rt-dev shellcheck clang-tidy ninja-build
 )
 

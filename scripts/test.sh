@@ -35,6 +35,10 @@ for preset in $presets; do
 	step "tests $preset" ctest --preset "$preset" -j"$test_jobs" -LE fuzz --timeout 300
 done
 
+if [[ " $presets " == *" asan "* ]]; then
+	step "soak asan 3 min" scripts/soak.sh --minutes 3 --preset asan
+fi
+
 if [[ " $presets " == *" default "* ]]; then
 	step "clang-tidy" env VEXO_JOBS="$jobs" scripts/tidy.sh
 	step "fuzzers" ctest --preset default -L fuzz --timeout 600

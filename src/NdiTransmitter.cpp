@@ -458,6 +458,11 @@ void NdiTransmitter::add_frame(std::shared_ptr<frame_t> frame, bool prvw)
 
 	std::atomic<bool>& capture = prvw ? m_bPrvwCaptureEnabled : m_bFullCaptureEnabled;
 	if (capture && frame->frame_format_type == NDIlib_frame_format_type_progressive && frame->frame_data_size != 0) {
+		// While captured frames are shown, the save copies this frame into the still buffers
+		// in place, and the runtime may still hold the stills sent before encoding began (an
+		// asynchronous send's buffer is the runtime's until the next send): a null frame
+		// waits until it has let them go.
+		NDIlib_send_send_video_async_v2(ndi_tx_inst, nullptr);
 		if (SplashScreenHandler::GetInstance().SaveSplashScreen(video_frame, prvw,
 		                                                        static_cast<short>(encoder_pix_format_420)))
 			capture = false;

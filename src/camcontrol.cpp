@@ -24,6 +24,11 @@ const char* const kPtzSettingsFile = "/etc/mervane-ptz-settings.json";
 const size_t kSettingsBuffer = 50;
 const int kVoipHeader = 8;
 const int kViscaMax = 16;
+// Receive queue of the VISCA over IP socket, in bytes: about 20 small datagrams (the kernel
+// doubles the value and counts its own overhead, about 840 bytes each), which a controller's
+// burst does not fill. Each queued command costs one camera exchange, so a flood beyond that
+// is dropped by the kernel instead of being executed for seconds after it stopped.
+const int kVoipReceiveBuffer = 8192;
 
 // Float to int, truncating toward zero like a C cast, but defined for every input: NaN
 // reads as 0 and values beyond the int range saturate. Receivers send arbitrary text.
@@ -444,6 +449,8 @@ bool Camcontrol::camcontrol_init_voip()
 		sockfd = -1;
 		return false;
 	}
+	int rcvbuf = kVoipReceiveBuffer;
+	setsockopt(sockfd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
 	memset(&servaddr, 0, sizeof servaddr);
 	memset(&cliaddr, 0, sizeof cliaddr);
 	servaddr.sin_family = AF_INET;

@@ -1,9 +1,11 @@
 // vexo-rx: a virtual NDI receiver that watches a stand-in source and reports what arrives.
+#include <math.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -36,7 +38,7 @@ const char kUsage[] =
 	"usage: vexo-rx --list [--json]\n"
 	"       vexo-rx [--source NAME] [--seconds S | --frames N] [--json]\n"
 	"               [--tally program|preview|both|none] [--metadata XML]... [--snapshot PREFIX]\n"
-	"               [--wait S] [--record FILE [--stream program|preview] [--audio float|s16]]\n"
+	"               [--repeat HZ|max] [--wait S] [--record FILE [--stream program|preview] [--audio float|s16]]\n"
 	"Watches a stand-in NDI source in $NDI_STANDIN_DIR (default /tmp/ndi-standin).\n"
 	"  --source NAME     the source of exactly this name (default: the first found)\n"
 	"  --wait S          how long to wait for the source to appear (default 5, or $VEXO_RX_WAIT)\n"
@@ -45,6 +47,8 @@ const char kUsage[] =
 	"  --json            one JSON object per line instead of the summary\n"
 	"  --tally T         tally to report to the sender after connecting\n"
 	"  --metadata XML    metadata frame to send after connecting (repeatable)\n"
+	"  --repeat HZ|max   send the --metadata frames again HZ times a second, or as fast as\n"
+	"                    the connection takes them\n"
 	"  --snapshot PREFIX decode the next program and preview frames into PREFIX-program.png\n"
 	"                    and PREFIX-preview.png (stops when both are written, unless\n"
 	"                    --seconds or --frames say otherwise)\n"
@@ -65,6 +69,7 @@ struct Options {
 	bool tally_set = false;
 	bool program = false, preview = false;
 	std::vector<std::string> metadata;
+	double repeat_hz = 0;  // 0: once; infinity: as fast as the socket takes them
 	std::optional<std::string> snapshot;
 	std::optional<std::string> record;
 	int record_stream = 0;
@@ -114,6 +119,9 @@ int parse(int argc, char** argv, Options& o)
 			o.preview = t == "preview" || t == "both";
 		} else if (a == "--metadata" && (v = value())) {
 			o.metadata.emplace_back(v);
+		} else if (a == "--repeat" && (v = value()) &&
+		           (strcmp(v, "max") == 0 || (parse_number(v, num) && num > 0))) {
+			o.repeat_hz = strcmp(v, "max") == 0 ? HUGE_VAL : num;
 		} else if (a == "--snapshot" && (v = value())) {
 			o.snapshot = v;
 		} else if (a == "--record" && (v = value())) {
@@ -239,8 +247,27 @@ int main(int argc, char** argv)
 	const int kSnapAttempts = 5;
 	std::string name;
 	bool stop = false;
+	std::optional<Clock::time_point> resend_at;  // set once connected, with --repeat
+	long resent = 0;
 	while (!stop && !g_interrupted) {
-		RxEvent ev = rx.next(100);
+		int wait_ms = 100;
+		if (resend_at) {
+			Clock::time_point now = Clock::now();
+			if (now >= *resend_at) {
+				for (const std::string& xml : o.metadata)
+					if (rx.send_metadata(xml))
+						++resent;
+				if (isinf(o.repeat_hz))
+					*resend_at = now;
+				else
+					*resend_at += std::chrono::microseconds(static_cast<long>(1e6 / o.repeat_hz));
+				if (*resend_at < now)  // fallen behind: no burst to catch up
+					*resend_at = now;
+			}
+			auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*resend_at - Clock::now()).count();
+			wait_ms = static_cast<int>(std::clamp<long long>(left, 0, 100));
+		}
+		RxEvent ev = rx.next(wait_ms);
 		switch (ev.kind) {
 		case Kind::None:
 			break;
@@ -260,6 +287,8 @@ int main(int argc, char** argv)
 			for (const std::string& xml : o.metadata)
 				if (!rx.send_metadata(xml))
 					fprintf(stderr, "vexo-rx: could not send metadata\n");
+			if (o.repeat_hz > 0 && !o.metadata.empty())
+				resend_at = Clock::now();
 			break;
 		case Kind::ConnectionMetadata:
 			if (o.json)
@@ -351,6 +380,8 @@ int main(int argc, char** argv)
 			stop = true;
 	}
 	rx.close();
+	if (resend_at && o.json)
+		emit(rx::JsonLine().str("event", "metadata_sent").num("frames", resent));
 	if (recorder) {
 		if (!recorder->finish(record_error)) {
 			record_failed = true;

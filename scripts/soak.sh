@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Soak or flood run of the virtual appliance, in a private network namespace (VISCA over IP
+# binds UDP 52381). Builds the preset first when needed. Prints the tables; exit 0 on a pass.
+#
+#   scripts/soak.sh --minutes N [--preset default|asan|tsan] [--keep] [-- soak.py options]
+#   scripts/soak.sh --flood [--preset P] [--keep] [-- soak.py options]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+preset=default
+args=()
+mode=(--minutes 3)
+while [ $# -gt 0 ]; do
+	case "$1" in
+		--minutes) mode=(--minutes "$2"); shift 2 ;;
+		--flood) mode=(--flood); shift ;;
+		--preset) preset="$2"; shift 2 ;;
+		--keep) args+=(--keep); shift ;;
+		--) shift; args+=("$@"); break ;;
+		-h|--help)
+			sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//'
+			echo "soak.py options: /usr/bin/python3 scripts/soak.py --help"
+			exit 0 ;;
+		*) echo "$0: unknown option $1" >&2; exit 2 ;;
+	esac
+done
+case "$preset" in
+	default|asan|tsan) ;;
+	*) echo "$0: --preset takes default, asan or tsan" >&2; exit 2 ;;
+esac
+
+scripts/setup.sh
+build="$PWD/build/$preset"
+# Only what the run needs: the virtual appliance, the receiver and the stills.
+if [ ! -f "$build/CMakeCache.txt" ]; then
+	cmake --preset "$preset" >/dev/null
+fi
+cmake --build --preset "$preset" -j"${VEXO_JOBS:-$(nproc)}" --target vexoenc-sim vexo-rx vexo-stills >/dev/null
+
+# Sanitizer builds: any report fails the run; the reports go to the program's standard error.
+# Slower builds get a longer bound for the ordered stop and the dashboard gap. Their RSS holds
+# the sanitizer's own memory (ASan's quarantine of freed blocks, up to 256 MB, swings by tens
+# of MB; TSan's shadow grows in steps), so it is held only to a coarse slope there; the heap in
+# use, the sanitizer allocator's count of live blocks, keeps the tight limit.
+bounds=()
+sanitized=(--stop-bound 30 --gap-limit 15 --thresholds 0.5 0.5 8192 256)
+case "$preset" in
+	asan)
+		export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
+		export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}"
+		bounds=("${sanitized[@]}") ;;
+	tsan)
+		export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=0}"
+		bounds=("${sanitized[@]}") ;;
+esac
+
+# The namespace has only loopback (up) and an eth0 with a documentation address, as in the
+# end-to-end tests, so the NDI runtime finds an interface.
+exec unshare -n -- bash -c '
+	set -e
+	ip link set lo up
+	ip link add eth0 type veth peer name eth0peer
+	ip addr add 192.0.2.10/24 dev eth0
+	ip link set eth0 up
+	exec /usr/bin/python3 "$@"
+' soak scripts/soak.py --build "$build" "${mode[@]}" "${bounds[@]}" "${args[@]}"
