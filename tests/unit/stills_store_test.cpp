@@ -533,6 +533,47 @@ TEST_F(StillStoreTest, FailedWriteKeepsThePreviousCaptureAndTheNextTrySucceeds)
 	EXPECT_EQ(buffer(false), big);
 }
 
+// Each later step of a save failing in turn (a directory where a file must go, which stops
+// even root): the save fails naming the file, and no temporary file is left behind.
+TEST_F(StillStoreTest, EachFailingStepOfASaveLeavesNoTemporaryFile)
+{
+	SplashScreenHandler& s = store();
+	const std::string frame_file = "etc/enc_full_captured_frame.encoded";
+	const std::string record_file = "etc/enc_full-cap-frame-info-setup.json";
+	const struct {
+		std::string blocked;  // made a directory
+		std::string named;    // in the failure message
+		bool frame_replaced;
+	} steps[] = {
+		{record_file + ".tmp", record_file, false},  // the record cannot be written
+		{frame_file, frame_file, false},             // the frame cannot replace its file
+		{record_file, record_file, true},            // the record cannot replace its file
+	};
+	std::string bytes = pattern(2000, 20);
+	NDIlib_video_frame_v2_t f = live_frame(1920, 1080, bytes);
+	for (const auto& step : steps) {
+		SCOPED_TRACE(step.blocked);
+		fs::remove_all(path("etc"));
+		fs::create_directories(path("etc"));
+		write(frame_file, "old");
+		write(record_file, "old");
+		fs::remove(path(step.blocked));
+		fs::create_directories(path(step.blocked) + "/inside");
+		bool ok = true;
+		std::string out = output_of([&] { ok = s.SaveSplashScreen(f, false, 0); });
+		EXPECT_FALSE(ok);
+		EXPECT_EQ(out, path(step.named) + " File write failed.\n");
+		if (step.blocked != frame_file) {
+			EXPECT_EQ(read(frame_file), step.frame_replaced ? bytes : "old");
+		}
+		for (const auto& e : fs::directory_iterator(path("etc"))) {
+			if (e.path() != fs::path(path(step.blocked))) {
+				EXPECT_NE(e.path().extension(), ".tmp") << e.path();
+			}
+		}
+	}
+}
+
 // ---------------------------------------------------------------------------------------
 // Capture requests, the still choice, text files
 
