@@ -19,7 +19,7 @@ function say(id, text, error) {
 // Pictures: the next one is loaded aside and shown once complete, so nothing flickers.
 function refreshPicture(stream) {
   const next = new Image();
-  const again = () => setTimeout(() => refreshPicture(stream), 250);
+  const again = () => setTimeout(() => refreshPicture(stream), 200);
   next.onload = () => { $(stream + '-img').src = next.src; setTimeout(() => URL.revokeObjectURL(next.src), 1000); again(); };
   next.onerror = again;
   fetch('/api/picture/' + stream + '.jpg', { cache: 'no-store' })
