@@ -250,7 +250,8 @@ int main(int argc, char** argv)
 		std::string n = req.has_param("n") ? req.get_param_value("n") : "50";
 		if (n.empty() || n.size() > 3 || strspn(n.c_str(), "0123456789") != n.size())
 			return fail(res, 400, "\"n\" must be a whole number from 0 to 200");
-		reply(res, 200, appliance.events(static_cast<size_t>(std::stoi(n))));
+		res.set_header("Cache-Control", "no-store");
+		res.set_content(appliance.events(static_cast<size_t>(std::stoi(n))), "application/json");
 	});
 	svr.Get(R"(/api/picture/(program|preview)\.jpg)", [&](const httplib::Request& req, httplib::Response& res) {
 		std::string jpeg, why;

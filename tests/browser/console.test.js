@@ -132,6 +132,9 @@ test('a PTZ pad press reaches the camera as VISCA bytes', async () => {
   await waitFor('the pan-tilt stop', 3000, () => cameraPackets().slice(before).includes('81 01 06 01 05 05 03 03 FF'));
   const packets = cameraPackets().slice(before);
   assert.ok(packets.indexOf('81 01 06 01 00 09 03 01 FF') < packets.lastIndexOf('81 01 06 01 05 05 03 03 FF'));
+  // The page shows what the camera received and the preview lamp lit: the screenshot kept.
+  await waitFor('the camera state on the page', 3000, () => page.$eval('#camera', (t) => /tilt\s*stop/.test(t.textContent) && /last\s*81 01 06 01 05 05 03 03 FF/.test(t.textContent)));
+  await waitFor('the preview lamp on the page', 2000, () => page.$eval('#lamp-preview', (e) => e.classList.contains('on')));
   fs.mkdirSync(path.join(build, 'browser'), { recursive: true });
   await page.screenshot({ path: path.join(build, 'browser', 'console.png'), fullPage: true });
 });

@@ -118,8 +118,9 @@ void ApplianceState::update()
 	text.insert(0, partial_);
 	size_t start = 0, nl;
 	while ((nl = text.find('\n', start)) != std::string::npos) {
-		json e = json::parse(text.begin() + start, text.begin() + nl, nullptr, false);
+		std::string line = text.substr(start, nl - start);
 		start = nl + 1;
+		json e = json::parse(line, nullptr, false);
 		if (!e.is_object())
 			continue;
 		if (e.value("dev", "") == "camera") {
@@ -130,7 +131,7 @@ void ApplianceState::update()
 			if (e.contains("port"))
 				camera_["port"] = e["port"];
 		}
-		tail_.push_back(std::move(e));
+		tail_.push_back(std::move(line));
 		if (tail_.size() > kTail)
 			tail_.pop_front();
 	}
@@ -176,12 +177,14 @@ json ApplianceState::status()
 	        {"capture_pending", files_.read("tmp/mervane-enc-cap", 16).has_value()}};
 }
 
-json ApplianceState::events(size_t n)
+std::string ApplianceState::events(size_t n)
 {
 	std::lock_guard<std::mutex> lock(mutex_);
 	update();
-	n = std::min(n, tail_.size());
-	return json(std::vector<json>(tail_.end() - static_cast<long>(n), tail_.end()));
+	std::string out = "[";
+	for (size_t i = tail_.size() - std::min(n, tail_.size()); i < tail_.size(); ++i)
+		out += (out.size() > 1 ? "," : "") + tail_[i];
+	return out + "]";
 }
 
 }  // namespace console

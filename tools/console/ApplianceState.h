@@ -23,8 +23,8 @@ public:
 
 	// {"lights":..,"dashboard":..,"hdmi":..,"camera":..,"tally_mode":..}
 	nlohmann::json status();
-	// The last `n` events (at most 200), oldest first.
-	nlohmann::json events(size_t n);
+	// The last `n` events (at most 200), oldest first, as a JSON array of the lines as logged.
+	std::string events(size_t n);
 
 private:
 	void update();  // with mutex_ held
@@ -34,7 +34,7 @@ private:
 	std::mutex mutex_;
 	uint64_t offset_ = 0;
 	std::string partial_;
-	std::deque<nlohmann::json> tail_;
+	std::deque<std::string> tail_;
 	nlohmann::json camera_ = nlohmann::json::object();
 };
 

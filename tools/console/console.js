@@ -66,7 +66,12 @@ function showStatus(st) {
   }
   const table = $('camera');
   table.textContent = '';
-  for (const [k, v] of Object.entries(a.camera || {})) {
+  const cam = a.camera || {};
+  const order = ['power', 'zoom', 'zoom_drive', 'pan', 'tilt', 'focus', 'focus_drive', 'focus_position', 'white_balance',
+    'red_gain', 'blue_gain', 'exposure', 'iris', 'shutter', 'preset', 'baud', 'port', 'mode', 'packets', 'last'];
+  const keys = order.filter((k) => k in cam).concat(Object.keys(cam).filter((k) => !order.includes(k)));
+  for (const k of keys) {
+    const v = cam[k];
     const tr = table.insertRow();
     tr.insertCell().textContent = k.replace(/_/g, ' ');
     tr.insertCell().textContent = typeof v === 'object' && v !== null ? JSON.stringify(v) : String(v);
@@ -77,7 +82,10 @@ async function poll() {
   try {
     showStatus(await api('status'));
     const events = await api('events?n=40');
-    $('events').textContent = events.map((e) => JSON.stringify(e)).join('\n');
+    const log = $('events');
+    const atEnd = log.scrollTop + log.clientHeight >= log.scrollHeight - 4;
+    log.textContent = events.map((e) => JSON.stringify(e)).join('\n');
+    if (atEnd) log.scrollTop = log.scrollHeight;
   } catch (e) {
     $('connection').textContent = 'console unreachable';
     $('connection').classList.remove('ok');
