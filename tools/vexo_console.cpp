@@ -78,6 +78,13 @@ bool number(const json& body, const char* key, double lo, double hi, double& out
 	return true;
 }
 
+// A string member of the body; empty when absent or not a string.
+std::string text_field(const json& body, const char* key)
+{
+	auto it = body.find(key);
+	return it != body.end() && it->is_string() ? it->get<std::string>() : "";
+}
+
 std::string num_text(double v)
 {
 	char buf[32];
@@ -89,7 +96,7 @@ std::string num_text(double v)
 // request is not one.
 std::string ptz_xml(const json& b, std::string& error)
 {
-	std::string op = b.value("op", "");
+	std::string op = text_field(b, "op");
 	double x = 0, y = 0;
 	if (op == "pan_tilt") {
 		if (!number(b, "pan", -1, 1, x, error) || !number(b, "tilt", -1, 1, y, error))
@@ -101,7 +108,7 @@ std::string ptz_xml(const json& b, std::string& error)
 	if (op == "zoom_speed")
 		return number(b, "speed", -1, 1, x, error) ? "<ntk_ptz_zoom_speed zoom_speed=\"" + num_text(x) + "\"/>" : "";
 	if (op == "focus") {
-		std::string mode = b.value("mode", "");
+		std::string mode = text_field(b, "mode");
 		if (mode == "auto")
 			return "<ntk_ptz_focus mode=\"auto\"/>";
 		if (mode != "manual") {
@@ -129,7 +136,7 @@ std::string ptz_xml(const json& b, std::string& error)
 std::string source_line(const json& b, std::string& error)
 {
 	if (b.contains("source")) {
-		std::string s = b["source"].is_string() ? b["source"].get<std::string>() : "";
+		std::string s = text_field(b, "source");
 		for (const char* known : kSources)
 			if (s == known)
 				return s;
@@ -147,6 +154,10 @@ std::string source_line(const json& b, std::string& error)
 		return "";
 	if (w != std::floor(w) || h != std::floor(h) || total != std::floor(total)) {
 		error = "width, height and total are whole numbers";
+		return "";
+	}
+	if (t.contains("interlaced") && !t["interlaced"].is_boolean()) {
+		error = "\"interlaced\" must be true or false";
 		return "";
 	}
 	char buf[96];

@@ -123,7 +123,7 @@ void ApplianceState::update()
 		json e = json::parse(line, nullptr, false);
 		if (!e.is_object())
 			continue;
-		if (e.value("dev", "") == "camera") {
+		if (e.contains("dev") && e["dev"] == "camera") {
 			if (e.contains("rx") && e["rx"].is_string())
 				camera_packet(e["rx"].get<std::string>());
 			if (e.contains("baud"))
