@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the virtual appliance on a temporary sysroot with a 1080p59.94 source, and a virtual
 # receiver beside it, until Ctrl-C or --seconds N. Builds first when needed. With --armhf the
-# appliance is the armhf build, run under qemu-arm, and the receiver stays the host's.
+# appliance is the armhf build, run under qemu-arm, and the receiver stays the host's. With
+# --console [PORT] the browser console (tools/vexo-console) serves it on 127.0.0.1:PORT (8080).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,6 +11,7 @@ source_format="1080p59.94"
 rx_args=()
 view=0
 armhf=no
+console_port=""
 while [ $# -gt 0 ]; do
 	case "$1" in
 		--seconds) seconds="$2"; shift 2 ;;
@@ -17,10 +19,15 @@ while [ $# -gt 0 ]; do
 		--record) rx_args+=(--record "$2"); shift 2 ;;
 		--view) view=1; shift ;;
 		--armhf) armhf=yes; shift ;;
+		--console)
+			console_port=8080
+			if [[ "${2:-}" =~ ^[0-9]+$ ]]; then console_port="$2"; shift; fi
+			shift ;;
 		-h|--help)
-			echo "usage: $0 [--seconds N] [--source FORMAT|none] [--record FILE.mkv|FILE.nut] [--view] [--armhf]"
+			echo "usage: $0 [--seconds N] [--source FORMAT|none] [--record FILE.mkv|FILE.nut] [--view] [--armhf] [--console [PORT]]"
 			echo "  --view shows the program stream live in ffplay (vexo-rx --record - | ffplay -)"
 			echo "  --armhf runs the armhf vexoenc-sim under qemu-arm, watched by the host's vexo-rx"
+			echo "  --console serves the browser console on http://127.0.0.1:PORT/ (default 8080)"
 			exit 0 ;;
 		*) echo "$0: unknown option $1" >&2; exit 2 ;;
 	esac
@@ -58,6 +65,7 @@ echo "$source_format" > "$sysroot/sim/hdmi"
 
 sim_pid=""
 rx_pid=""
+console_pid=""
 filter_pids=()
 # Ctrl-C reaches the whole process group. The program takes it as its stop request and
 # prints its ordered shutdown; the prefix filters ignore it, so they stay to pass those last
@@ -67,18 +75,20 @@ filter() {
 	(trap '' INT; exec sed -u "s/^/$prefix /" < "$fifo") &
 	filter_pids+=($!)
 }
+# Stops one child with SIGINT, then SIGKILL after `tenths` tenths of a second.
+stop_child() {
+	local pid="$1" tenths="$2"
+	if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+		kill -INT "$pid" 2>/dev/null || true
+		for _ in $(seq "$tenths"); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+		kill -KILL "$pid" 2>/dev/null || true
+	fi
+}
 cleanup() {
 	trap - INT TERM EXIT
-	if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
-		kill -INT "$sim_pid" 2>/dev/null || true
-		for _ in $(seq 100); do kill -0 "$sim_pid" 2>/dev/null || break; sleep 0.1; done
-		kill -KILL "$sim_pid" 2>/dev/null || true
-	fi
-	if [ -n "$rx_pid" ] && kill -0 "$rx_pid" 2>/dev/null; then
-		kill -INT "$rx_pid" 2>/dev/null || true
-		for _ in $(seq 50); do kill -0 "$rx_pid" 2>/dev/null || break; sleep 0.1; done
-		kill -KILL "$rx_pid" 2>/dev/null || true
-	fi
+	stop_child "$console_pid" 30
+	stop_child "$sim_pid" 100
+	stop_child "$rx_pid" 50
 	wait 2>/dev/null || true
 	for pid in "${filter_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
 	rm -rf "$sysroot" "$fifos"
@@ -90,7 +100,7 @@ echo "virtual appliance sysroot: $sysroot"
 echo "change the HDMI source with: echo 2160p30 > $sysroot/sim/hdmi   (or none, unreadable, timing W H T MHZ [i])"
 echo "events: $sysroot/sim/events.jsonl   lights: $sysroot/sim/lights"
 
-for name in sim.out sim.err rx.out rx.err; do mkfifo "$fifos/$name"; done
+for name in sim.out sim.err rx.out rx.err console.out console.err; do mkfifo "$fifos/$name"; done
 filter "[vexoenc]" "$fifos/sim.out"
 filter "[vexoenc:err]" "$fifos/sim.err" >&2
 VEXO_SYSROOT="$sysroot" NDI_STANDIN_DIR="$sysroot/ndi" "$sim_build/sim/vexoenc-sim" \
@@ -112,6 +122,14 @@ elif [ -x "$build/tools/vexo-rx" ]; then
 	NDI_STANDIN_DIR="$sysroot/ndi" "$build/tools/vexo-rx" --wait 30 "${rx_args[@]}" \
 		> "$fifos/rx.out" 2> "$fifos/rx.err" &
 	rx_pid=$!
+fi
+
+if [ -n "$console_port" ]; then
+	filter "[vexo-console]" "$fifos/console.out"
+	filter "[vexo-console:err]" "$fifos/console.err" >&2
+	NDI_STANDIN_DIR="$sysroot/ndi" "$build/tools/vexo-console" --sysroot "$sysroot" --port "$console_port" \
+		> "$fifos/console.out" 2> "$fifos/console.err" &
+	console_pid=$!
 fi
 
 if [ -n "$seconds" ]; then

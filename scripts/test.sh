@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and tests everything: the normal, ASan+UBSan and ThreadSanitizer builds with every
-# unit and end-to-end test, the fuzzers, the armhf build with all its tests under qemu-arm,
-# the build against an NDI SDK directory, and clang-tidy on src/ and btnlatch/. Installs
+# unit and end-to-end test, the console's browser tests, the fuzzers, the armhf build with all
+# its tests under qemu-arm, the build against an NDI SDK directory, and clang-tidy on src/ and btnlatch/. Installs
 # what is missing first (as root).
 #
 #   VEXO_PRESETS="default asan tsan"   host builds to test
@@ -32,7 +32,7 @@ step() {
 
 for preset in $presets; do
 	step "build $preset" env VEXO_JOBS="$jobs" scripts/build.sh "$preset" || continue
-	step "tests $preset" ctest --preset "$preset" -j"$test_jobs" -LE fuzz --timeout 300
+	step "tests $preset" ctest --preset "$preset" -j"$test_jobs" -LE 'fuzz|browser' --timeout 300
 done
 
 if [[ " $presets " == *" asan "* ]]; then
@@ -40,6 +40,7 @@ if [[ " $presets " == *" asan "* ]]; then
 fi
 
 if [[ " $presets " == *" default "* ]]; then
+	step "browser tests (console in headless Chromium)" ctest --preset default -L browser --timeout 180
 	step "clang-tidy" env VEXO_JOBS="$jobs" scripts/tidy.sh
 	step "fuzzers" ctest --preset default -L fuzz --timeout 600
 fi

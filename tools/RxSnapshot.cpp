@@ -1,4 +1,4 @@
-// Turns one received SpeedHQ frame into a PNG file (vexo-rx --snapshot).
+// Turns one received SpeedHQ frame into a PNG or JPEG picture (vexo-rx --snapshot, vexo-console).
 #include "RxSnapshot.h"
 
 #include <ctype.h>
@@ -44,16 +44,18 @@ std::string av_error(int code)
 
 }  // namespace
 
-bool RxSnapshot::write_png(const ndi_standin::VideoFrame& f, const std::string& path, std::string& error)
+bool RxSnapshot::encode(const ndi_standin::VideoFrame& f, Image kind, std::vector<uint8_t>& out, int& width,
+                        int& height, std::string& error)
 {
 	if (f.xres <= 0 || f.yres <= 0 || f.data.empty()) {
 		error = "frame has no picture";
 		return false;
 	}
 	const AVCodec* dec = avcodec_find_decoder(AV_CODEC_ID_SPEEDHQ);
-	const AVCodec* enc = avcodec_find_encoder(AV_CODEC_ID_PNG);
+	const bool jpeg = kind == Image::Jpeg;
+	const AVCodec* enc = avcodec_find_encoder(jpeg ? AV_CODEC_ID_MJPEG : AV_CODEC_ID_PNG);
 	if (dec == nullptr || enc == nullptr) {
-		error = "libavcodec lacks the SpeedHQ decoder or the PNG encoder";
+		error = "libavcodec lacks the SpeedHQ decoder or the picture encoder";
 		return false;
 	}
 
@@ -88,15 +90,17 @@ bool RxSnapshot::write_png(const ndi_standin::VideoFrame& f, const std::string& 
 
 	bool field = f.format == 2 || f.format == 3;  // field_0, field_1
 	int out_w = pic->width, out_h = field ? pic->height * 2 : pic->height;
+	// JPEG takes full-range 4:2:0, PNG RGB.
+	const AVPixelFormat out_fmt = jpeg ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_RGB24;
 	std::unique_ptr<SwsContext, SwsFree> sws(
 		sws_getContext(pic->width, pic->height, static_cast<AVPixelFormat>(pic->format), out_w, out_h,
-		               AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr, nullptr, nullptr));
+		               out_fmt, SWS_BILINEAR, nullptr, nullptr, nullptr));
 	if (!sws) {
-		error = "no conversion from the decoded pixel format to RGB";
+		error = "no conversion from the decoded pixel format to the picture's";
 		return false;
 	}
 	FramePtr rgb(av_frame_alloc());
-	rgb->format = AV_PIX_FMT_RGB24;
+	rgb->format = out_fmt;
 	rgb->width = out_w;
 	rgb->height = out_h;
 	if (av_frame_get_buffer(rgb.get(), 0) < 0) {
@@ -108,25 +112,42 @@ bool RxSnapshot::write_png(const ndi_standin::VideoFrame& f, const std::string& 
 	CodecPtr ectx(avcodec_alloc_context3(enc));
 	ectx->width = out_w;
 	ectx->height = out_h;
-	ectx->pix_fmt = AV_PIX_FMT_RGB24;
+	ectx->pix_fmt = out_fmt;
 	ectx->time_base = AVRational{1, 25};
+	if (jpeg) {
+		ectx->color_range = AVCOL_RANGE_JPEG;
+		ectx->flags |= AV_CODEC_FLAG_QSCALE;
+		ectx->global_quality = FF_QP2LAMBDA * 4;
+		rgb->quality = ectx->global_quality;
+	}
 	r = avcodec_open2(ectx.get(), enc, nullptr);
-	PacketPtr png(av_packet_alloc());
+	PacketPtr packet(av_packet_alloc());
 	if (r >= 0)
 		r = avcodec_send_frame(ectx.get(), rgb.get());
 	if (r >= 0)
-		r = avcodec_receive_packet(ectx.get(), png.get());
+		r = avcodec_receive_packet(ectx.get(), packet.get());
 	if (r < 0) {
-		error = "PNG encoding failed: " + av_error(r);
+		error = std::string(jpeg ? "JPEG" : "PNG") + " encoding failed: " + av_error(r);
 		return false;
 	}
+	out.assign(packet->data, packet->data + packet->size);
+	width = out_w;
+	height = out_h;
+	return true;
+}
 
+bool RxSnapshot::write_png(const ndi_standin::VideoFrame& f, const std::string& path, std::string& error)
+{
+	std::vector<uint8_t> png;
+	int width = 0, height = 0;
+	if (!encode(f, Image::Png, png, width, height, error))
+		return false;
 	FILE* out = fopen(path.c_str(), "wb");
 	if (out == nullptr) {
 		error = "cannot write " + path + ": " + strerror(errno);
 		return false;
 	}
-	bool ok = fwrite(png->data, 1, static_cast<size_t>(png->size), out) == static_cast<size_t>(png->size);
+	bool ok = fwrite(png.data(), 1, png.size(), out) == png.size();
 	ok = fclose(out) == 0 && ok;
 	if (!ok)
 		error = "cannot write " + path;
