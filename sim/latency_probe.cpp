@@ -4,6 +4,7 @@
 //
 //   <full|prvw> <tick> <ready_ns> <send_ns> <startup> <unsent> <bound_drops>
 //
+// after a first line "board <ns>", the board's clock start on CLOCK_MONOTONIC.
 // ready_ns is when the encoder model's frame clock made the frame ready, send_ns the call of
 // the send, both CLOCK_MONOTONIC. The last three count, for the stream so far, frames read
 // but never sent: before the first send (the start-up discard), after it, and the program's
@@ -21,6 +22,7 @@
 #include <Processing.NDI.Lib.h>
 
 #include "NdiTransmitter.h"
+#include "board.h"
 
 // The program's transmitter, when this process has one (the virtual appliance, the unit
 // tests); the benchmarks link the models without it.
@@ -51,6 +53,13 @@ struct Probe {
 	Stream streams[2];  // 0 full, 1 preview
 };
 
+int64_t monotonic_ns()
+{
+	struct timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
 // Made on first use and never deleted: sends may come while static destructors run.
 Probe* probe()
 {
@@ -67,16 +76,13 @@ Probe* probe()
 		}
 		// Lines are written whole; a large buffer keeps the probe's own writes rare.
 		setvbuf(p->log, nullptr, _IOFBF, 1 << 16);
+		// The first line: the board's clock start on CLOCK_MONOTONIC (ns), so that the event
+		// log's times ("t", seconds since the board started) compare with the stamps here.
+		const int64_t board_start = monotonic_ns() - static_cast<int64_t>(Board::instance().now() * 1e9);
+		fprintf(p->log, "board %lld\n", static_cast<long long>(board_start));
 		return p;
 	}();
 	return instance;
-}
-
-int64_t monotonic_ns()
-{
-	struct timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
 unsigned bound_drops(bool preview)
