@@ -28,8 +28,12 @@ TEST(FrameHeap, LargestAcceptedFrameIsNotMappedOnItsOwn)
 		return mallinfo2().hblkhd - before;
 	};
 	EXPECT_EQ(mapped_for(NdiTransmitter::kMaxFrameBytes), 0u);
-	size_t from_thread = 1;
-	std::thread([&] { from_thread = mapped_for(NdiTransmitter::kMaxFrameBytes); }).join();
-	EXPECT_EQ(from_thread, 0u);
+	// On 32-bit targets a new thread here may reuse an arena that earlier tests made before
+	// the set-up (the program sets it up before its first thread); 64-bit arenas take it.
+	if (sizeof(void*) == 8) {
+		size_t from_thread = 1;
+		std::thread([&] { from_thread = mapped_for(NdiTransmitter::kMaxFrameBytes); }).join();
+		EXPECT_EQ(from_thread, 0u);
+	}
 #endif
 }
