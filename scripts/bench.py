@@ -155,23 +155,25 @@ def camera_packets(run):
 
 
 def ptz_latencies(board_ns, stamps_path, packet_times):
-    """For each metadata frame sent, the time until the next zoom packet reached the camera."""
+    """For each zoom packet at the camera, the time since the latest metadata frame sent
+    before it (frames go out 4 times a second, far apart from the latency measured); a frame
+    that two packets follow counts once, with its first."""
     if board_ns is None:
         return []
     try:
         with open(stamps_path) as f:
-            stamps = [int(x) for x in f.read().split()]
+            stamps = sorted(int(x) for x in f.read().split())
     except OSError:
         return []
-    arrivals = sorted(board_ns + int(t * 1e9) for t in packet_times)
-    lat, j = [], 0
-    for s in stamps:
-        while j < len(arrivals) and arrivals[j] < s:
-            j += 1
-        if j < len(arrivals):
-            lat.append((arrivals[j] - s) / 1e6)
-            j += 1
-    return lat[1:]  # the first goes to a camera still being opened
+    lat, used, i = [], set(), 0
+    for arrival in sorted(board_ns + int(t * 1e9) for t in packet_times):
+        while i + 1 < len(stamps) and stamps[i + 1] <= arrival:
+            i += 1
+        if not stamps or stamps[i] > arrival or i in used:
+            continue
+        used.add(i)
+        lat.append((arrival - stamps[i]) / 1e6)
+    return lat[1:]  # the first goes to a camera port still being opened
 
 
 def appliance(build, fmt, receivers, a, errors):
