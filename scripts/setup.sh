@@ -7,7 +7,7 @@ packages=(
 	libgtest-dev libgmock-dev googletest libbenchmark-dev
 	libasound2-dev libavahi-client-dev librapidxml-dev nlohmann-json3-dev
 	libavcodec-dev libavutil-dev libswscale-dev libavformat-dev ffmpeg
-	iproute2 binutils procps python3
+	iproute2 binutils procps python3 strace
 	clang libclang-rt-dev shellcheck clang-tidy ninja-build
 	libcpp-httplib-dev chromium
 )

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and tests everything: the normal, ASan+UBSan and ThreadSanitizer builds with every
 # unit and end-to-end test, the console's browser tests, the fuzzers, the armhf build with all
-# its tests under qemu-arm, the build against an NDI SDK directory, and clang-tidy on src/ and btnlatch/. Installs
+# its tests under qemu-arm, the build against an NDI SDK directory, clang-tidy on src/ and
+# btnlatch/, and a short run of the frame-path benchmark (scripts/bench.sh --quick). Installs
 # what is missing first (as root).
 #
 #   VEXO_PRESETS="default asan tsan"   host builds to test
@@ -43,6 +44,7 @@ if [[ " $presets " == *" default "* ]]; then
 	step "browser tests (console in headless Chromium)" ctest --preset default -L browser --timeout 180
 	step "clang-tidy" env VEXO_JOBS="$jobs" scripts/tidy.sh
 	step "fuzzers" ctest --preset default -L fuzz --timeout 600
+	step "bench quick" scripts/bench.sh --quick
 fi
 
 if [ "${VEXO_ARMHF:-1}" != 0 ]; then

@@ -4,6 +4,7 @@
 
 #include "board.h"
 #include "encoder_model.h"
+#include "frame_heap.h"
 
 namespace {
 
@@ -17,6 +18,8 @@ __attribute__((constructor(101))) void start_board()
 		        "(an absolute path); it is not set.\n");
 		exit(2);
 	}
+	// The board's threads start here, before main: the program's heap set-up comes first.
+	prepare_frame_heap();
 	sim::warm_up_banks_at_next_start();
 	sim::Board::instance().start(root);
 }

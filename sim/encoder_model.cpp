@@ -1,6 +1,8 @@
 // The FPGA SpeedHQ encoder behind /dev/mervane-speedhq in the virtual appliance.
 #include "encoder_model.h"
 
+#include "latency_probe.h"
+
 #include <algorithm>
 #include <errno.h>
 #include <fstream>
@@ -408,9 +410,11 @@ ssize_t EncoderModel::read_status(uint32_t* words)
 		errno = EIO;
 		return -1;
 	}
+	frame_ready_ = next_tick_;
 	next_tick_ += period_;
 
 	const uint64_t index = ticks_++;
+	frame_tick_ = index;
 	const int previous = buffer_;
 	field_ = fields ? static_cast<int>(index & 1) : 0;
 	full_ = program_bank ? program_bank->frames[index % program_bank->frames.size()] : nullptr;
@@ -444,9 +448,13 @@ ssize_t EncoderModel::read_frame(uint8_t* buf, size_t count, bool full)
 	SpeedhqFrame frame;
 	bool badheader = false;
 	bool shortread = false;
+	uint64_t tick = 0;
+	Clock::time_point ready;
 	{
 		std::lock_guard<std::mutex> guard(lock_);
 		frame = full ? full_ : preview_;
+		tick = frame_tick_;
+		ready = frame_ready_;
 		largest_read_ = std::max(largest_read_, count);
 		if (full) {
 			badheader = faults_.badheader;
@@ -466,6 +474,9 @@ ssize_t EncoderModel::read_frame(uint8_t* buf, size_t count, bool full)
 	// Quality 100 is outside what the encoder ever writes.
 	if (badheader && n > 0)
 		buf[0] = 100;
+	if (latency_probe_enabled())
+		latency_note_read(buf, !full, tick,
+		                  std::chrono::duration_cast<std::chrono::nanoseconds>(ready.time_since_epoch()).count());
 	return static_cast<ssize_t>(n);
 }
 

@@ -153,6 +153,8 @@ private:
 	uint64_t run_frames_ = 0;  // frames handed out since the last release
 	SpeedhqFrame full_;
 	SpeedhqFrame preview_;
+	uint64_t frame_tick_ = 0;       // the tick that made the current frames ready
+	std::chrono::steady_clock::time_point frame_ready_{};  // and when (for the latency probe)
 };
 
 // One open descriptor of the node: its own read selection, the shared encoder behind it.

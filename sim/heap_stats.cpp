@@ -1,6 +1,7 @@
 // The process's heap in use, on request: a line written to sim/heap is answered in
 // sim/heap-in-use as "<line> <bytes>", the bytes the allocator has handed out and not taken
-// back. Long runs sample it to tell a leak from the allocator's caching.
+// back. Long runs sample it to tell a leak from the allocator's caching. Outside the sanitizer
+// builds sim/heap-arenas is written first with "<line> <in arenas> <mapped on their own>".
 #include <malloc.h>
 #include <stddef.h>
 #include <stdio.h>
@@ -36,16 +37,29 @@ unsigned long long heap_in_use()
 #endif
 }
 
+// Writes "<line> <text>" to `path`, aside and renamed.
+void answer(const std::string& path, const std::string& line, const std::string& text)
+{
+	const std::string tmp = path + ".new";
+	if (FILE* f = fopen(tmp.c_str(), "w")) {
+		fprintf(f, "%s %s\n", line.c_str(), text.c_str());
+		if (fclose(f) == 0)
+			rename(tmp.c_str(), path.c_str());
+	}
+}
+
 void install(sim::Board& board)
 {
-	const std::string answer = board.path("sim/heap-in-use");
-	board.add_control("heap", "", [answer](const std::string& line) {
-		const std::string tmp = answer + ".new";
-		if (FILE* f = fopen(tmp.c_str(), "w")) {
-			fprintf(f, "%s %llu\n", line.c_str(), heap_in_use());
-			if (fclose(f) == 0)
-				rename(tmp.c_str(), answer.c_str());
-		}
+	const std::string in_use = board.path("sim/heap-in-use");
+	const std::string arenas = board.path("sim/heap-arenas");
+	board.add_control("heap", "", [in_use, arenas](const std::string& line) {
+#ifndef VEXO_SANITIZER_ALLOCATOR
+		// The two parts apart: chunks in the arenas, chunks mapped on their own (the ALSA
+		// card's buffer is one of these).
+		struct mallinfo2 mi = mallinfo2();
+		answer(arenas, line, std::to_string(mi.uordblks) + " " + std::to_string(mi.hblkhd));
+#endif
+		answer(in_use, line, std::to_string(heap_in_use()));
 	});
 }
 

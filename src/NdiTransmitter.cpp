@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <limits.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -248,6 +249,8 @@ static const int kStatusRepeatWord = 4;
 void NdiTransmitter::wait_ndi_frame()
 {
 	const int fd = m_mervanespeedhqDevice;
+	// Named so that the frame path's threads can be told apart in /proc/<pid>/task.
+	pthread_setname_np(pthread_self(), "vexo-acquire");
 	puts("START send_video_frame");
 	ioctl(fd, kEncRelease);
 	bool prev_skip = true;
@@ -314,10 +317,12 @@ static bool read_encoded_frame(int fd, const NDIlib_video_frame_v2_t& info, NdiT
 	if (ioctl(fd, kEncFrameSize, &frame_data_size) == -1)
 		return false;
 	// A SpeedHQ frame never comes near 4 bytes a pixel; a size beyond that, or none, is a
-	// device fault, and allocating it could exhaust the appliance's memory.
-	const long long raster = info.xres > 0 && info.yres > 0 ? static_cast<long long>(info.xres) * info.yres
-	                                                       : 3840LL * 2160;
-	if (frame_data_size <= 0 || frame_data_size > 4 * raster)
+	// device fault, and allocating it could exhaust the appliance's memory. No accepted frame
+	// exceeds kMaxFrameBytes, which the heap set-up (frame_heap.h) relies on.
+	const long long raster = info.xres > 0 && info.yres > 0
+	                             ? std::min(static_cast<long long>(info.xres) * info.yres, NdiTransmitter::kLargestRaster)
+	                             : NdiTransmitter::kLargestRaster;
+	if (frame_data_size <= 0 || frame_data_size > NdiTransmitter::kMaxBytesPerPixel * raster)
 		return false;
 	frame.frame_data_size = frame_data_size;
 	frame.frame_data.reset(new (std::nothrow) uint8_t[frame_data_size]);
@@ -389,8 +394,10 @@ void NdiTransmitter::queue_frame(const std::shared_ptr<frame_t>& frame, bool prv
 		std::lock_guard<std::mutex> guard(lock);
 		queue.push(frame);
 		// A late sender only ever sees the newest frames; older ones go without a word.
-		while (static_cast<int>(queue.size()) > max_queue_size)
+		while (static_cast<int>(queue.size()) > max_queue_size) {
 			queue.pop();
+			queue_bound_drops[prvw ? 1 : 0].fetch_add(1, std::memory_order_relaxed);
+		}
 	}
 	(prvw ? m_ndi_prvw_send_queue_condvar : m_ndi_full_send_queue_condvar).notify_one();
 }
@@ -420,12 +427,14 @@ static void drain_send_queue(NdiTransmitter& tx, bool prvw)
 
 void NdiTransmitter::send_full()
 {
+	pthread_setname_np(pthread_self(), "vexo-send-full");
 	drain_send_queue(*this, false);
 	puts("send_full thread done!");
 }
 
 void NdiTransmitter::send_prvw()
 {
+	pthread_setname_np(pthread_self(), "vexo-send-prvw");
 	drain_send_queue(*this, true);
 	puts("send_prvw thread done!");
 }

@@ -36,6 +36,12 @@ public:
 		int frame_data_size = 0;
 	};
 
+	// The largest compressed frame the acquisition accepts: 4 bytes a pixel (SpeedHQ never
+	// comes near that) of the largest raster.
+	static constexpr long long kLargestRaster = 3840LL * 2160;
+	static constexpr long long kMaxBytesPerPixel = 4;
+	static constexpr long long kMaxFrameBytes = kMaxBytesPerPixel * kLargestRaster;
+
 	NdiTransmitter();
 	virtual ~NdiTransmitter();
 
@@ -136,6 +142,8 @@ public:
 	std::queue<std::shared_ptr<frame_t>> m_ndi_full_send_queue;
 	std::queue<std::shared_ptr<frame_t>> m_ndi_prvw_send_queue;
 	int max_queue_size = 3;
+	// Frames the bound dropped, per stream (0 full, 1 preview), for the benchmarks.
+	std::array<std::atomic<unsigned int>, 2> queue_bound_drops{};
 	// Element 0: last preview frame sent, element 1: last full frame sent.
 	std::array<std::shared_ptr<frame_t>, 2> m_prev_video_frame;
 	std::thread wait_ndi_frame_thread;

@@ -10,6 +10,7 @@
 
 #include "SplashScreenConsts.h"
 #include "Utils.h"
+#include "frame_heap.h"
 #include "jsonstring.h"
 #include "mervane_av_format.h"
 #include "vexo_path.h"
@@ -222,6 +223,8 @@ int main()
 {
 	// Every message reaches a log file, a pipe or the journal as soon as it is printed.
 	setvbuf(stdout, nullptr, _IOLBF, 0);
+	// Before any thread: frame buffers then come from the heap, never from fresh mappings.
+	prepare_frame_heap();
 
 	puts("Start Vexo 4k enc app");
 	signal(SIGINT, sigint_handler);

@@ -38,7 +38,7 @@ const char kUsage[] =
 	"usage: vexo-rx --list [--json]\n"
 	"       vexo-rx [--source NAME] [--seconds S | --frames N] [--json]\n"
 	"               [--tally program|preview|both|none] [--metadata XML]... [--snapshot PREFIX]\n"
-	"               [--repeat HZ|max] [--wait S] [--record FILE [--stream program|preview] [--audio float|s16]]\n"
+	"               [--repeat HZ|max] [--stamps FILE] [--wait S] [--record FILE [--stream program|preview] [--audio float|s16]]\n"
 	"Watches a stand-in NDI source in $NDI_STANDIN_DIR (default /tmp/ndi-standin).\n"
 	"  --source NAME     the source of exactly this name (default: the first found)\n"
 	"  --wait S          how long to wait for the source to appear (default 5, or $VEXO_RX_WAIT)\n"
@@ -49,6 +49,8 @@ const char kUsage[] =
 	"  --metadata XML    metadata frame to send after connecting (repeatable)\n"
 	"  --repeat HZ|max   send the --metadata frames again HZ times a second, or as fast as\n"
 	"                    the connection takes them\n"
+	"  --stamps FILE     write the CLOCK_MONOTONIC time (ns) of each metadata frame sent to\n"
+	"                    FILE, one a line\n"
 	"  --snapshot PREFIX decode the next program and preview frames into PREFIX-program.png\n"
 	"                    and PREFIX-preview.png (stops when both are written, unless\n"
 	"                    --seconds or --frames say otherwise)\n"
@@ -70,6 +72,7 @@ struct Options {
 	bool program = false, preview = false;
 	std::vector<std::string> metadata;
 	double repeat_hz = 0;  // 0: once; infinity: as fast as the socket takes them
+	std::optional<std::string> stamps;
 	std::optional<std::string> snapshot;
 	std::optional<std::string> record;
 	int record_stream = 0;
@@ -122,6 +125,8 @@ int parse(int argc, char** argv, Options& o)
 		} else if (a == "--repeat" && (v = value()) &&
 		           (strcmp(v, "max") == 0 || (parse_number(v, num) && num > 0))) {
 			o.repeat_hz = strcmp(v, "max") == 0 ? HUGE_VAL : num;
+		} else if (a == "--stamps" && (v = value())) {
+			o.stamps = v;
 		} else if (a == "--snapshot" && (v = value())) {
 			o.snapshot = v;
 		} else if (a == "--record" && (v = value())) {
@@ -249,13 +254,27 @@ int main(int argc, char** argv)
 	bool stop = false;
 	std::optional<Clock::time_point> resend_at;  // set once connected, with --repeat
 	long resent = 0;
+	// Each metadata frame sent, with its send time when --stamps asks (steady_clock is
+	// CLOCK_MONOTONIC, the clock of the virtual appliance's frame-path probe).
+	FILE* stamps = o.stamps ? fopen(o.stamps->c_str(), "w") : nullptr;
+	if (o.stamps && stamps == nullptr)
+		fprintf(stderr, "vexo-rx: cannot write %s\n", o.stamps->c_str());
+	auto send_stamped = [&](const std::string& xml) {
+		const int64_t at = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+		const bool sent = rx.send_metadata(xml);
+		if (sent && stamps != nullptr) {
+			fprintf(stamps, "%lld\n", static_cast<long long>(at));
+			fflush(stamps);
+		}
+		return sent;
+	};
 	while (!stop && !g_interrupted) {
 		int wait_ms = 100;
 		if (resend_at) {
 			Clock::time_point now = Clock::now();
 			if (now >= *resend_at) {
 				for (const std::string& xml : o.metadata)
-					if (rx.send_metadata(xml))
+					if (send_stamped(xml))
 						++resent;
 				if (isinf(o.repeat_hz))
 					*resend_at = now;
@@ -285,7 +304,7 @@ int main(int argc, char** argv)
 			if (o.tally_set && !rx.set_tally(o.program, o.preview))
 				fprintf(stderr, "vexo-rx: could not send the tally\n");
 			for (const std::string& xml : o.metadata)
-				if (!rx.send_metadata(xml))
+				if (!send_stamped(xml))
 					fprintf(stderr, "vexo-rx: could not send metadata\n");
 			if (o.repeat_hz > 0 && !o.metadata.empty())
 				resend_at = Clock::now();
@@ -380,6 +399,8 @@ int main(int argc, char** argv)
 			stop = true;
 	}
 	rx.close();
+	if (stamps != nullptr)
+		fclose(stamps);
 	if (resend_at && o.json)
 		emit(rx::JsonLine().str("event", "metadata_sent").num("frames", resent));
 	if (recorder) {

@@ -1,0 +1,367 @@
+#!/usr/bin/python3
+"""The frame-path benchmark of the virtual appliance (started by scripts/bench.sh, inside a
+private network namespace). Runs the appliance at 2160p30 and 1080p59.94 with preview and
+audio, with 1 and with 5 receivers, and the bare loop (bench/bare_loop) beside it, and prints
+one table of:
+
+  P1  CPU per program frame of the frame-path threads (vexo-acquire, vexo-send-full,
+      vexo-send-prvw, from /proc/<pid>/task/*/schedstat) against the bare loop's thread
+  P2  device-ready (the encoder model's frame clock) to NDIlib_send_send_video_async_v2,
+      p50 and p99, from the latency probe (VEXO_LATENCY_LOG)
+  P3  the process's heap in the allocator's arenas (sim/heap-arenas: the program's frames,
+      the models and their SpeedHQ banks; the ALSA card's mapped buffer left out), peak
+      over the window, and RSS and its peak
+  P4  PTZ metadata sent by a receiver to the first packet at the camera, p50 and p99; a
+      VISCA over IP command to its ACK, p99
+  P5  SIGINT to exit
+  P6  frames read from the device and never handed to the runtime after the start-up
+      discard, less the queue bound's drops (counted apart): frames lost inside the program
+  and minor faults, mmap/munmap calls and syscalls per program frame (strace -c -f attached
+  for a window of its own, after the timed one).
+
+--quick: short windows, 1 receiver; fails only on a functional error or a frame lost inside
+the program, never on a timing."""
+
+import argparse
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import soak  # noqa: E402  (the appliance runner and the VISCA over IP probe)
+
+FRAME_THREADS = ("vexo-acquire", "vexo-send-full", "vexo-send-prvw")
+PTZ_XML = '<ntk_ptz_zoom_speed zoom_speed="0.5"/>'
+PTZ_PACKET = "81 01 04 07 23 FF"
+NOMINAL_FPS = {"2160p30": 30.0, "1080p59.94": 60000 / 1001}
+
+
+def log(msg):
+    print(msg, file=sys.stderr, flush=True)
+
+
+def task_cpu_ns(pid, names):
+    """Summed run time (ns) of the process's threads whose name is in `names`, and how many."""
+    total, found = 0, 0
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/comm") as f:
+                comm = f.read().strip()
+            if comm not in names:
+                continue
+            with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
+                total += int(f.read().split()[0])
+            found += 1
+        except OSError:
+            pass
+    return total, found
+
+
+def minor_faults(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[7])  # minflt: field 10 of stat, the 8th after the name
+
+
+def memory_kb(pid):
+    out = {}
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(("VmRSS:", "VmHWM:")):
+                out[line.split(":")[0]] = int(line.split()[1])
+    return out
+
+
+def arena_heap_kb(run):
+    """The heap in the arenas (kB) from the answer to the last heap request; the chunks
+    mapped on their own (the ALSA card's buffer, gigabytes) are left out."""
+    try:
+        with open(run.path("sim/heap-arenas")) as f:
+            words = f.read().split()
+        if len(words) == 3 and words[0] == str(run.heap_request):
+            return int(words[1]) // 1024
+    except OSError:
+        pass
+    return None
+
+
+def percentile(values, p):
+    if not values:
+        return None
+    v = sorted(values)
+    return v[min(len(v) - 1, int(round(p / 100.0 * (len(v) - 1))))]
+
+
+def read_probe(path):
+    """(board start ns, per stream lists of (tick, ready, send), last counters per stream)."""
+    board = None
+    sends = {"full": [], "prvw": []}
+    last = {"full": (0, 0, 0), "prvw": (0, 0, 0)}
+    try:
+        with open(path) as f:
+            for line in f:
+                w = line.split()
+                if len(w) == 2 and w[0] == "board":
+                    board = int(w[1])
+                elif len(w) == 7 and w[0] in sends:
+                    sends[w[0]].append((int(w[1]), int(w[2]), int(w[3])))
+                    last[w[0]] = (int(w[4]), int(w[5]), int(w[6]))
+    except OSError:
+        pass
+    return board, sends, last
+
+
+def strace_window(pid, seconds):
+    """Syscall counts of the whole process over `seconds`: (total, {name: calls})."""
+    p = subprocess.Popen(["strace", "-c", "-f", "-p", str(pid)], stdout=subprocess.DEVNULL,
+                         stderr=subprocess.PIPE, text=True)
+    time.sleep(seconds)
+    p.send_signal(signal.SIGINT)
+    _, err = p.communicate(timeout=30)
+    calls, total = {}, 0
+    for line in err.splitlines():
+        w = line.split()
+        if len(w) >= 5 and re.match(r"^[\d.]+$", w[0]) and w[-1] != "total":
+            n = int(w[3])
+            calls[w[-1]] = n
+        elif len(w) >= 5 and w[-1] == "total":
+            total = int(w[3])
+    return total, calls
+
+
+def wait_for_threads(pid, names, timeout):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if task_cpu_ns(pid, names)[1] == len(names):
+            return True
+        time.sleep(0.1)
+    return False
+
+
+def camera_packets(run):
+    """Board times (s) of the camera's received packets equal to PTZ_PACKET."""
+    out = []
+    try:
+        with open(run.path("sim/events.jsonl")) as f:
+            for line in f:
+                if '"dev":"camera"' in line and f'"rx":"{PTZ_PACKET}"' in line:
+                    out.append(float(re.search(r'"t":([\d.]+)', line).group(1)))
+    except OSError:
+        pass
+    return out
+
+
+def ptz_latencies(board_ns, stamps_path, packet_times):
+    """For each zoom packet at the camera, the time since the latest metadata frame sent
+    before it (frames go out 4 times a second, far apart from the latency measured); a frame
+    that two packets follow counts once, with its first."""
+    if board_ns is None:
+        return []
+    try:
+        with open(stamps_path) as f:
+            stamps = sorted(int(x) for x in f.read().split())
+    except OSError:
+        return []
+    lat, used, i = [], set(), 0
+    for arrival in sorted(board_ns + int(t * 1e9) for t in packet_times):
+        while i + 1 < len(stamps) and stamps[i + 1] <= arrival:
+            i += 1
+        if not stamps or stamps[i] > arrival or i in used:
+            continue
+        used.add(i)
+        lat.append((arrival - stamps[i]) / 1e6)
+    return lat[1:]  # the first goes to a camera port still being opened
+
+
+def appliance(build, fmt, receivers, a, errors):
+    """One run of the program; a dict of figures."""
+    r = {"case": f"{fmt} {receivers} rx"}
+    run = soak.Run(build, a.keep)
+    # The camera line at the appliance's own speed (115200 baud: no 9600 or 38400 named).
+    run.write("etc/mervane-ptz-settings.json", '{"address":"1","baudrate":"115200"}')
+    probe = run.path("latency.log")
+    stamps = run.path("ptz-stamps")
+    os.environ["VEXO_LATENCY_LOG"] = probe
+    try:
+        run.start(fmt)
+    finally:
+        del os.environ["VEXO_LATENCY_LOG"]
+    rx = soak.Receivers(run)
+    try:
+        ptz_rx = rx.start(["--metadata", PTZ_XML, "--repeat", "4", "--stamps", stamps])
+        for _ in range(receivers - 1):
+            rx.start([])
+        pid = run.proc.pid
+        if not wait_for_threads(pid, FRAME_THREADS, 60):
+            errors.append(f"{r['case']}: the frame-path threads never ran")
+            return r
+        time.sleep(a.warmup)
+        cpu0, _ = task_cpu_ns(pid, FRAME_THREADS)
+        flt0, t0 = minor_faults(pid), time.monotonic_ns()
+        heap = []
+        end = time.monotonic() + a.window
+        while time.monotonic() < end and run.running():
+            if run.heap_in_use() is not None:
+                heap.append(arena_heap_kb(run))
+            time.sleep(0.5)
+        cpu1, _ = task_cpu_ns(pid, FRAME_THREADS)
+        flt1, t1 = minor_faults(pid), time.monotonic_ns()
+        mem = memory_kb(pid)
+        # VISCA over IP waits for the serial line, which the PTZ commands share: measured alone.
+        rx.stop(ptz_rx)
+        time.sleep(0.5)
+        acks = [soak.ack_latency() for _ in range(a.acks)]
+        if any(x is None for x in acks):
+            errors.append(f"{r['case']}: a VISCA over IP command got no ACK")
+        acks = [x * 1e3 for x in acks if x is not None]
+        tb0 = time.monotonic_ns()
+        total, calls = strace_window(pid, a.strace_window)
+        tb1 = time.monotonic_ns()
+        if not run.running():
+            errors.append(f"{r['case']}: the program ended by itself")
+            return r
+        status, took = run.stop(10)
+        if status != 0:
+            errors.append(f"{r['case']}: exit status {status} after SIGINT")
+        r["stop_s"] = took
+    finally:
+        rx.stop_all()
+        board_ns, sends, last = read_probe(probe)
+        ptz = ptz_latencies(board_ns, stamps, camera_packets(run))
+        run.cleanup()
+    full_a = [s for s in sends["full"] if t0 <= s[2] < t1]
+    frames_a = len(full_a)
+    if frames_a == 0:
+        errors.append(f"{r['case']}: no program frame sent in the window")
+        return r
+    lat = [(s[2] - s[1]) / 1e6 for s in full_a] + [(s[2] - s[1]) / 1e6 for s in sends["prvw"] if t0 <= s[2] < t1]
+    frames_b = len([s for s in sends["full"] if tb0 <= s[2] < tb1]) or 1
+    r.update({
+        "frames": frames_a,
+        "cpu_us": (cpu1 - cpu0) / 1e3 / frames_a,
+        "lat_p50": percentile(lat, 50), "lat_p99": percentile(lat, 99),
+        "heap_mb": max(h for h in heap if h is not None) / 1024 if any(h is not None for h in heap) else None,
+        "rss_mb": mem.get("VmRSS", 0) / 1024, "hwm_mb": mem.get("VmHWM", 0) / 1024,
+        "ptz_p50": percentile(ptz, 50), "ptz_p99": percentile(ptz, 99), "ptz_n": len(ptz),
+        "ack_p99": percentile(acks, 99),
+        "faults": (flt1 - flt0) / frames_a,
+        "maps": (calls.get("mmap", 0) + calls.get("mmap2", 0)) / frames_b,
+        "unmaps": calls.get("munmap", 0) / frames_b,
+        "syscalls": total / frames_b,
+    })
+    lost = bound = 0
+    for stream in ("full", "prvw"):
+        startup, unsent, drops = last[stream]
+        bound += drops
+        lost += max(0, unsent - drops)
+    r["lost"], r["bound"] = lost, bound
+    r["read"] = len(sends["full"]) + last["full"][0] + last["full"][1]
+    if lost:
+        errors.append(f"{r['case']}: {lost} frames lost inside the program")
+    return r
+
+
+def bare(build, fmt, receivers, a, errors):
+    """The bare loop under the same receivers: CPU per program frame of its one thread."""
+    run = soak.Run(build, a.keep)
+    probe = run.path("latency.log")
+    env = dict(os.environ, VEXO_SYSROOT=run.root, NDI_STANDIN_DIR=run.path("ndi"), VEXO_LATENCY_LOG=probe)
+    proc = subprocess.Popen([os.path.join(build, "bench", "bare_loop"), fmt], env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    rx = soak.Receivers(run)
+    out = {}
+    try:
+        for _ in range(receivers):
+            rx.start([])
+        if not wait_for_threads(proc.pid, ("vexo-bare",), 30):
+            errors.append(f"bare loop {fmt}: did not start")
+            return out
+        time.sleep(a.warmup)
+        c0, _ = task_cpu_ns(proc.pid, ("vexo-bare",))
+        t0 = time.monotonic_ns()
+        time.sleep(a.window)
+        c1, _ = task_cpu_ns(proc.pid, ("vexo-bare",))
+        t1 = time.monotonic_ns()
+    finally:
+        if proc.poll() is None:
+            proc.send_signal(signal.SIGINT)
+            try:
+                proc.wait(10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+        rx.stop_all()
+        _, sends, _ = read_probe(probe)
+        run.cleanup()
+    n = len([s for s in sends["full"] if t0 <= s[2] < t1])
+    if n == 0:
+        errors.append(f"bare loop {fmt}: no frame sent")
+        return out
+    out["cpu_us"] = (c1 - c0) / 1e3 / n
+    return out
+
+
+def fmt_num(v, spec):
+    return "-" if v is None else format(v, spec)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--quick", action="store_true")
+    ap.add_argument("--keep", action="store_true")
+    ap.add_argument("--window", type=float, default=20.0, help="seconds of the timed window")
+    ap.add_argument("--p6-minutes", type=float, default=0.0,
+                    help="a further 2160p30 run of this length counting frames lost (P6)")
+    a = ap.parse_args()
+    a.warmup, a.acks, a.strace_window = 4.0, 200, 5.0
+    cases = [(f, n) for f in ("2160p30", "1080p59.94") for n in (1, 5)]
+    if a.quick:
+        a.window, a.warmup, a.acks, a.strace_window = 3.0, 2.0, 20, 2.0
+        cases = [("2160p30", 1), ("1080p59.94", 1)]
+    errors = []
+    rows = []
+    for fmt, n in cases:
+        log(f"bench: {fmt} with {n} receiver(s)")
+        r = appliance(a.build, fmt, n, a, errors)
+        b = bare(a.build, fmt, n, a, errors)
+        r["bare_us"] = b.get("cpu_us")
+        rows.append(r)
+    if a.p6_minutes > 0:
+        log(f"bench: 2160p30 for {a.p6_minutes} min, frames lost (P6)")
+        long_args = argparse.Namespace(**vars(a))
+        long_args.window = a.p6_minutes * 60
+        r = appliance(a.build, "2160p30", 1, long_args, errors)
+        r["case"] = f"2160p30 1 rx {a.p6_minutes:g} min"
+        r["bare_us"] = None
+        rows.append(r)
+
+    headers = ["case", "frames", "P1 us/frame", "bare us", "P1 ratio", "P2 p50 ms", "P2 p99 ms",
+               "P3 heap MB", "RSS MB", "HWM MB", "P4 ptz p50", "P4 ptz p99", "P4 ack p99",
+               "P5 stop s", "P6 lost", "bound drops", "minflt/fr", "mmap/fr", "munmap/fr", "sysc/fr"]
+    table = []
+    for r in rows:
+        ratio = r["cpu_us"] / r["bare_us"] if r.get("cpu_us") and r.get("bare_us") else None
+        table.append([r["case"], str(r.get("frames", "-")), fmt_num(r.get("cpu_us"), ".1f"),
+                      fmt_num(r.get("bare_us"), ".1f"), fmt_num(ratio, ".2f"),
+                      fmt_num(r.get("lat_p50"), ".3f"), fmt_num(r.get("lat_p99"), ".3f"),
+                      fmt_num(r.get("heap_mb"), ".1f"), fmt_num(r.get("rss_mb"), ".1f"),
+                      fmt_num(r.get("hwm_mb"), ".1f"), fmt_num(r.get("ptz_p50"), ".1f"),
+                      fmt_num(r.get("ptz_p99"), ".1f"), fmt_num(r.get("ack_p99"), ".3f"),
+                      fmt_num(r.get("stop_s"), ".2f"), str(r.get("lost", "-")), str(r.get("bound", "-")),
+                      fmt_num(r.get("faults"), ".2f"), fmt_num(r.get("maps"), ".2f"),
+                      fmt_num(r.get("unmaps"), ".2f"), fmt_num(r.get("syscalls"), ".0f")])
+    print("| " + " | ".join(headers) + " |")
+    print("|" + "---|" * len(headers))
+    for row in table:
+        print("| " + " | ".join(row) + " |")
+    for e in errors:
+        print("FAILED: " + e)
+    return 1 if errors else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

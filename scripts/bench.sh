@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# The frame-path benchmark: the virtual appliance at 2160p30 and 1080p59.94 with preview and
+# audio, 1 and 5 receivers, against the bare loop; prints one table (docs/performance.md).
+# Runs in a private network namespace (VISCA over IP binds UDP 52381). Builds first.
+#
+#   scripts/bench.sh [--quick] [--window S] [--p6-minutes M] [--keep]
+#
+# --quick (CI): short windows, asserts no timing; fails only on a functional error or a frame
+# lost inside the program.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+build="$PWD/build/default"
+if [ ! -f "$build/CMakeCache.txt" ]; then
+	cmake --preset default >/dev/null
+fi
+cmake --build --preset default -j"${VEXO_JOBS:-$(nproc)}" \
+	--target vexoenc-sim vexo-rx vexo-stills bare_loop frame_path_bench >/dev/null
+
+exec unshare -n -- bash -c '
+	set -e
+	ip link set lo up
+	ip link add eth0 type veth peer name eth0peer
+	ip addr add 192.0.2.10/24 dev eth0
+	ip link set eth0 up
+	exec /usr/bin/python3 "$@"
+' bench scripts/bench.py --build "$build" "$@"
