@@ -13,6 +13,8 @@
 
 namespace sim {
 
+using namespace mervane_speedhq;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -23,13 +25,13 @@ std::atomic<EncoderModel*> g_installed{nullptr};
 // input to the mode, the rate follows the input.
 void mode_raster(int mode, int enable_4k, int& width, int& height)
 {
-	if (enable_4k == 1 || mode == 0) {
+	if (enable_4k == 1 || mode == kMode2160p) {
 		width = 3840;
 		height = 2160;
-	} else if (mode == 1) {
+	} else if (mode == kMode720p) {
 		width = 1280;
 		height = 720;
-	} else if (mode == 3) {
+	} else if (mode == kMode1080i) {
 		width = 1920;
 		height = 540;
 	} else {
@@ -48,7 +50,7 @@ EncoderSource nominal_source(int mode, int enable_4k)
 	mode_raster(mode, enable_4k, s.width, s.height);
 	if (s.width == 3840) {
 		s.rate_n = 30000;
-	} else if (mode == 3) {
+	} else if (mode == kMode1080i) {
 		s.height = 1080;
 		s.interlaced = true;
 		s.rate_n = 30000;
@@ -286,7 +288,7 @@ int EncoderModel::ioctl(unsigned long request, void* arg, std::atomic<int>& sele
 			break;
 		int sel = selection;
 		if (sel == kSelectStatus) {
-			*value = 6 * sizeof(uint32_t);
+			*value = kStatusWords * sizeof(uint32_t);
 			return 0;
 		}
 		if (sel != kSelectFull && sel != kSelectPreview) {
@@ -357,8 +359,8 @@ ssize_t EncoderModel::read(void* buf, size_t count, int selection)
 	}
 	switch (selection) {
 	case kSelectStatus:
-		// The count is in words: the status is six of them.
-		if (count != 6) {
+		// The count is in words.
+		if (count != kStatusWords) {
 			errno = EINVAL;
 			return -1;
 		}
@@ -389,7 +391,7 @@ ssize_t EncoderModel::read_status(uint32_t* words)
 	preview.width = 640;
 	preview.height = 360;
 	preview.chroma_420 = true;
-	const bool fields = settings_.mode == 3;
+	const bool fields = settings_.mode == kMode1080i;
 	period_ = period_of(source);
 
 	// Encoding a bank can take a second or two; the settings thread's requests go on.
@@ -424,14 +426,14 @@ ssize_t EncoderModel::read_status(uint32_t* words)
 			board_->event("encoder", "\"fault\":\"novalid\",\"value\":" + std::to_string(faults_.novalid_value));
 		return faults_.novalid_value;
 	}
-	buffer_ = buffer_ % 5 + 1;
+	buffer_ = buffer_ % kBufferCount + 1;
 	++run_frames_;
-	uint32_t status[6] = {static_cast<uint32_t>(index), static_cast<uint32_t>(field_),
+	uint32_t status[kStatusWords] = {static_cast<uint32_t>(index), static_cast<uint32_t>(field_),
 	                      static_cast<uint32_t>(full_->size()), static_cast<uint32_t>(preview_->size()),
 	                      static_cast<uint32_t>(previous), 0};
 	if (faults_.same) {
 		faults_.same = false;
-		status[4] = static_cast<uint32_t>(buffer_);
+		status[kStatusRepeatWord] = static_cast<uint32_t>(buffer_);
 		if (board_ != nullptr)
 			board_->event("encoder", "\"fault\":\"same\"");
 	}

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "board.h"
+#include "mervane_speedhq.h"
 #include "speedhq_bank.h"
 
 namespace sim {
@@ -50,26 +51,9 @@ bool parse_hdmi_setting(const std::string& line, EncoderSource& source);
 // encoder.
 class EncoderModel {
 public:
-	// The request numbers of the device.
-	enum Request : unsigned long {
-		kRelease = 0,
-		kHold = 1,
-		kPixFormat420 = 3,
-		kDci = 4,
-		kBitRate = 5,
-		kBitRatePrev = 6,
-		kEnable4k = 7,
-		kUvSwap = 8,
-		kField = 9,
-		kReadSelect = 10,
-		kMode = 11,
-		kQSel = 13,
-		kQuality = 14,
-		kLowAc = 15,
-		kSwitchBuff = 20,
-		kFrameSize = 21,
-	};
-	enum Selection { kSelectStatus = 1, kSelectFull = 2, kSelectPreview = 3 };
+	// The device's requests and selections are those of mervane_speedhq.h.
+	using Request = mervane_speedhq::Request;
+	using Selection = mervane_speedhq::Selection;
 
 	// `board` receives the event lines; null keeps them quiet (model-only tests).
 	explicit EncoderModel(Board* board);
@@ -98,7 +82,7 @@ public:
 	struct Settings {
 		bool held = true;
 		int pix_format_420 = 0;
-		int mode = 2;
+		int mode = mervane_speedhq::kMode1080p;
 		int enable_4k = 0;
 		int uv_swap = 0;
 		int dci = 0;
