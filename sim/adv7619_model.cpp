@@ -179,7 +179,7 @@ void Adv7619Model::apply_setting(const std::string& line)
 	HdmiSource source;
 	std::string error;
 	if (!HdmiSource::parse(line, &source, &error)) {
-		Board::instance().event("board", "\"error\":\"" + json_escape(error) + "\"");
+		Board::instance().event("board", {{"error", error}});
 		return;
 	}
 	set_source(source);

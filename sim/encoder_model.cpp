@@ -179,9 +179,9 @@ void EncoderModel::log_request(unsigned long request, const int32_t* arg)
 {
 	if (board_ == nullptr)
 		return;
-	std::string fields = "\"req\":" + std::to_string(request);
+	nlohmann::ordered_json fields = {{"req", request}};
 	if (arg != nullptr)
-		fields += ",\"arg\":" + std::to_string(*arg);
+		fields["arg"] = *arg;
 	board_->event("encoder", fields);
 }
 
@@ -216,7 +216,7 @@ bool EncoderModel::control(const std::string& line)
 	}
 	// Lets a test see when its line has been taken; the control file is read asynchronously.
 	if (board_ != nullptr)
-		board_->event("encoder", "\"control\":\"" + json_escape(line) + "\"");
+		board_->event("encoder", {{"control", line}});
 	return true;
 }
 
@@ -258,7 +258,7 @@ int EncoderModel::ioctl(unsigned long request, void* arg, std::atomic<int>& sele
 		// How many frames the run that this hold ends handed out: with what a receiver got,
 		// a test can tell which frames never left the appliance.
 		if (!settings_.held && run_frames_ > 0 && board_ != nullptr)
-			board_->event("encoder", "\"run_frames\":" + std::to_string(run_frames_));
+			board_->event("encoder", {{"run_frames", run_frames_}});
 		run_frames_ = 0;
 		settings_.held = true;
 		++holds_;
@@ -423,7 +423,7 @@ ssize_t EncoderModel::read_status(uint32_t* words)
 	if (faults_.novalid) {
 		faults_.novalid = false;
 		if (board_ != nullptr)
-			board_->event("encoder", "\"fault\":\"novalid\",\"value\":" + std::to_string(faults_.novalid_value));
+			board_->event("encoder", {{"fault", "novalid"}, {"value", faults_.novalid_value}});
 		return faults_.novalid_value;
 	}
 	buffer_ = buffer_ % kBufferCount + 1;
@@ -435,7 +435,7 @@ ssize_t EncoderModel::read_status(uint32_t* words)
 		faults_.same = false;
 		status[kStatusRepeatWord] = static_cast<uint32_t>(buffer_);
 		if (board_ != nullptr)
-			board_->event("encoder", "\"fault\":\"same\"");
+			board_->event("encoder", {{"fault", "same"}});
 	}
 	memcpy(words, status, sizeof(status));
 	return buffer_;

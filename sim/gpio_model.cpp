@@ -82,9 +82,9 @@ private:
 				continue;
 			last = now;
 			word_.store(now, std::memory_order_relaxed);
-			char fields[64];
-			snprintf(fields, sizeof(fields), "\"addr\":\"0x%08x\",\"data\":%u", AUD_SEL_BASE, now);
-			board.event("gpio", fields);
+			char addr[16];
+			snprintf(addr, sizeof(addr), "0x%08x", AUD_SEL_BASE);
+			board.event("gpio", {{"addr", addr}, {"data", now}});
 		}
 	}
 

@@ -134,14 +134,13 @@ TEST_F(Adv7619ModelTest, TableLoadIsLoggedRowByRowAndTheEdidChecksums)
 	for (bool mode_4k : {false, true}) {
 		size_t first = event_lines().size();
 		load_table(mode_4k);
-		std::vector<std::string> lines = event_lines();
+		std::vector<nlohmann::json> lines = events();
 		ASSERT_EQ(lines.size() - first, 313u);
 		const int(*table)[3] = mode_4k ? adv7619_4klut : adv7619_2klut;
 		for (int i = 0; i < 313; i++) {
-			char want[80];
-			snprintf(want, sizeof(want), ",\"dev\":\"i2c-1\",\"addr\":%d,\"reg\":%d,\"val\":%d}", table[i][0],
-			         table[i][1], table[i][2]);
-			ASSERT_NE(lines[first + i].find(want), std::string::npos) << "row " << i << ": " << lines[first + i];
+			const nlohmann::json want = {{"t", lines[first + i].value("t", 0.0)}, {"dev", "i2c-1"},
+			                             {"addr", table[i][0]}, {"reg", table[i][1]}, {"val", table[i][2]}};
+			ASSERT_EQ(lines[first + i], want) << "row " << i;
 		}
 	}
 
@@ -179,9 +178,9 @@ TEST_F(Adv7619ModelTest, ControlFileSetsTheSourceAndRejectsNonsense)
 		size_t before = event_lines().size();
 		write_text("sim/hdmi", setting);
 		ASSERT_TRUE(wait_until([&] { return event_lines().size() > before; })) << setting;
-		const std::string line = event_lines().back();
-		EXPECT_NE(line.find("\"dev\":\"board\",\"error\":\""), std::string::npos) << line;
-		EXPECT_NE(line.find(setting), std::string::npos) << line;
+		const nlohmann::json e = events().back();
+		EXPECT_EQ(e.value("dev", ""), "board") << e;
+		EXPECT_NE(e.value("error", "").find(setting), std::string::npos) << e;
 	}
 	EXPECT_EQ(rx_.adv7619_get_format(), 43);
 }
@@ -215,24 +214,21 @@ TEST_F(Adv7619ModelTest, LightExpanderMirrorsItsOutputRegister)
 	EXPECT_EQ(read_text("sim/lights"), "00");
 	EXPECT_EQ(bus.set_i2c_register(fd, LIGHT_EXPANDER_ADDR, 7, 0x80), 1) << "no register 7";
 	close(fd);
-	std::vector<std::string> lines = event_lines();
-	ASSERT_EQ(lines.size(), 5u);
-	EXPECT_NE(lines[1].find("\"addr\":32,\"reg\":1,\"val\":128}"), std::string::npos) << lines[1];
+	std::vector<nlohmann::json> writes = events_of("i2c-1");
+	ASSERT_EQ(writes.size(), 5u);
+	EXPECT_EQ(writes[1], (nlohmann::json{{"addr", 32}, {"reg", 1}, {"val", 128}}));
+	EXPECT_EQ(events().size(), 5u);
 }
 
 TEST_F(Adv7619ModelTest, CodecGainsAreWrittenOnTheOtherBus)
 {
 	rx_.SetAnalogAudioInGain(96);
 	rx_.SetAnalogAudioOutGain(128 + 256);  // written modulo 256
-	std::vector<std::string> lines = event_lines();
-	ASSERT_EQ(lines.size(), 4u);
-	const int regs[] = {15, 16, 43, 44};
-	const int vals[] = {96, 96, 128, 128};
-	for (int i = 0; i < 4; i++) {
-		char want[64];
-		snprintf(want, sizeof(want), "\"dev\":\"i2c-0\",\"addr\":24,\"reg\":%d,\"val\":%d}", regs[i], vals[i]);
-		EXPECT_NE(lines[i].find(want), std::string::npos) << lines[i];
-	}
+	ASSERT_EQ(events().size(), 4u);
+	EXPECT_EQ(events_of("i2c-0"), (std::vector<nlohmann::json>{{{"addr", 24}, {"reg", 15}, {"val", 96}},
+	                                                            {{"addr", 24}, {"reg", 16}, {"val", 96}},
+	                                                            {{"addr", 24}, {"reg", 43}, {"val", 128}},
+	                                                            {{"addr", 24}, {"reg", 44}, {"val", 128}}}));
 	int fd = open(path("dev/i2c-0").c_str(), O_RDWR);
 	ASSERT_GE(fd, 0);
 	i2c bus;

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "board.h"
 
 namespace simtest {
@@ -67,6 +69,34 @@ protected:
 		while (std::getline(in, line))
 			lines.push_back(line);
 		return lines;
+	}
+
+	// The event log as parsed objects; a line that is not one fails the case.
+	std::vector<nlohmann::json> events() const
+	{
+		std::vector<nlohmann::json> out;
+		for (const std::string& line : event_lines()) {
+			nlohmann::json e = nlohmann::json::parse(line, nullptr, false);
+			if (e.is_object())
+				out.push_back(std::move(e));
+			else
+				ADD_FAILURE() << "not a JSON object: " << line;
+		}
+		return out;
+	}
+
+	// The events of one device, each without its time and device.
+	std::vector<nlohmann::json> events_of(const std::string& dev) const
+	{
+		std::vector<nlohmann::json> out;
+		for (nlohmann::json& e : events()) {
+			if (e.value("dev", "") != dev)
+				continue;
+			e.erase("t");
+			e.erase("dev");
+			out.push_back(std::move(e));
+		}
+		return out;
 	}
 
 	// Polls `done` until it holds or `timeout` passes.
