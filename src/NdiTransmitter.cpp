@@ -380,7 +380,6 @@ static void drain_send_queue(NdiTransmitter& tx, bool prvw)
 	std::condition_variable& condvar = prvw ? tx.m_ndi_prvw_send_queue_condvar : tx.m_ndi_full_send_queue_condvar;
 	std::queue<std::shared_ptr<NdiTransmitter::frame_t>>& queue =
 		prvw ? tx.m_ndi_prvw_send_queue : tx.m_ndi_full_send_queue;
-	std::shared_ptr<NdiTransmitter::frame_t> last_frame;
 	for (;;) {
 		std::shared_ptr<NdiTransmitter::frame_t> frame;
 		{
@@ -391,8 +390,7 @@ static void drain_send_queue(NdiTransmitter& tx, bool prvw)
 		}
 		if (!frame)
 			break;
-		tx.add_frame(frame, prvw);
-		last_frame = frame;
+		tx.add_frame(frame, prvw);  // keeps the frame alive until the stream's next one is sent
 	}
 }
 
