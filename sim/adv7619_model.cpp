@@ -81,6 +81,16 @@ private:
 	Adv7619Model::Map map_;
 };
 
+// The frame rate of a format name ("1080p59.94", "1080i50"): the rates with a fraction are the
+// 1000/1001 ones (59.94 is 60000/1001), and an interlaced name counts fields, two a frame.
+void name_rate(const std::string& name, bool interlaced, uint32_t* n, uint32_t* d)
+{
+	const double named = strtod(name.c_str() + name.find_first_of("pi") + 1, nullptr);
+	const bool fractional = name.find('.') != std::string::npos;
+	*n = static_cast<uint32_t>(lround(fractional ? named * 1.001 : named)) * 1000 / (interlaced ? 2 : 1);
+	*d = fractional ? 1001 : 1000;
+}
+
 bool parse_size(const std::string& text, uint16_t* out)
 {
 	char* end = nullptr;
@@ -113,6 +123,7 @@ bool HdmiSource::parse(const std::string& line, HdmiSource* source, std::string*
 			parsed.total = f.total;
 			parsed.interlaced = f.interlaced;
 			parsed.clock_128 = f.clock_128;
+			name_rate(f.name, f.interlaced, &parsed.rate_n, &parsed.rate_d);
 			*source = parsed;
 			return true;
 		}
@@ -140,6 +151,9 @@ bool HdmiSource::parse(const std::string& line, HdmiSource* source, std::string*
 	parsed.interlaced = words.size() == 6;
 	// The receiver counts whole 1/128 MHz steps; the tiny margin keeps 74.2 from reading 74.1953.
 	parsed.clock_128 = static_cast<uint32_t>(floor(mhz * 128.0 + 1e-6));
+	// A raw timing names no rate: the usual one of its raster.
+	parsed.rate_n = parsed.height >= 2160 || parsed.interlaced ? 30000 : 60000;
+	parsed.rate_d = 1001;
 	*source = parsed;
 	return true;
 }
@@ -172,6 +186,12 @@ void Adv7619Model::set_source(const HdmiSource& source)
 {
 	std::lock_guard<std::mutex> lock(mutex_);
 	source_ = source;
+}
+
+HdmiSource Adv7619Model::source()
+{
+	std::lock_guard<std::mutex> lock(mutex_);
+	return source_;
 }
 
 void Adv7619Model::apply_setting(const std::string& line)

@@ -17,7 +17,8 @@
 
 namespace sim {
 
-// What the HDMI input delivers to the encoder: nothing, or a raster at a frame rate.
+// What the HDMI input delivers to the encoder: nothing, or a raster at a frame rate. The
+// receiver model (adv7619_model.h) owns the source; the board's encoder asks it at every tick.
 struct EncoderSource {
 	bool present = false;
 	int width = 0;
@@ -32,10 +33,6 @@ struct EncoderSource {
 // does not hold its acquisition thread for the encode (seconds on a slow or emulated core).
 // vexoenc-sim asks for it; unit tests, which start many boards, do not.
 void warm_up_banks_at_next_start();
-
-// Reads a line of the HDMI control file ("none", "1080p59.94", "1080i50", "timing W H T MHZ
-// [i]"); false for a line that names no signal it knows ("unreadable").
-bool parse_hdmi_setting(const std::string& line, EncoderSource& source);
 
 // EncoderModel: the encoder seen by the program through the device node, plus the knobs of
 // the control file sim/encoder. One instance per board, shared by every open descriptor;

@@ -47,15 +47,26 @@ protected:
 TEST_F(Adv7619ModelTest, EveryWebInterfaceFormatIsDetectedAsItsCode)
 {
 	load_table();
-	const std::pair<const char*, int> formats[] = {
-		{"2160p30", 53}, {"2160p29.97", 52}, {"2160p25", 51}, {"2160p24", 50}, {"2160p23.97", 49},
-		{"1080p60", 43}, {"1080p59.94", 42}, {"1080p50", 41}, {"1080p30", 5}, {"1080p29.97", 4},
-		{"1080p25", 3},  {"1080p24", 2},     {"1080p23.97", 1}, {"1080i60", 21}, {"1080i59.94", 20},
-		{"1080i50", 19}, {"720p60", 8},      {"720p59.94", 7},  {"720p50", 6},
+	// Name, code, and the frame rate the encoder behind the receiver is fed.
+	const struct {
+		const char* name;
+		int code;
+		uint32_t rate_n, rate_d;
+	} formats[] = {
+		{"2160p30", 53, 30000, 1000},    {"2160p29.97", 52, 30000, 1001}, {"2160p25", 51, 25000, 1000},
+		{"2160p24", 50, 24000, 1000},    {"2160p23.97", 49, 24000, 1001}, {"1080p60", 43, 60000, 1000},
+		{"1080p59.94", 42, 60000, 1001}, {"1080p50", 41, 50000, 1000},    {"1080p30", 5, 30000, 1000},
+		{"1080p29.97", 4, 30000, 1001},  {"1080p25", 3, 25000, 1000},     {"1080p24", 2, 24000, 1000},
+		{"1080p23.97", 1, 24000, 1001},  {"1080i60", 21, 30000, 1000},    {"1080i59.94", 20, 30000, 1001},
+		{"1080i50", 19, 25000, 1000},    {"720p60", 8, 60000, 1000},      {"720p59.94", 7, 60000, 1001},
+		{"720p50", 6, 50000, 1000},
 	};
 	for (const auto& f : formats) {
-		EXPECT_EQ(format_for(f.first), f.second) << f.first;
-		EXPECT_EQ(rx_.adv7619_get_connected(), 1) << f.first;
+		EXPECT_EQ(format_for(f.name), f.code) << f.name;
+		EXPECT_EQ(rx_.adv7619_get_connected(), 1) << f.name;
+		const sim::HdmiSource source = model_->source();
+		EXPECT_EQ(source.rate_n, f.rate_n) << f.name;
+		EXPECT_EQ(source.rate_d, f.rate_d) << f.name;
 	}
 }
 
@@ -172,7 +183,7 @@ TEST_F(Adv7619ModelTest, ControlFileSetsTheSourceAndRejectsNonsense)
 	ASSERT_TRUE(wait_until([&] { return rx_.adv7619_get_format() == 43; }));
 
 	// Unknown settings keep the source and say why in the event log.
-	const char* bad[] = {"1080p61", "timing 1920 1080 2200", "timing 1920 1080 2200 0", "timing -1 2 3 4",
+	const char* bad[] = {"1080p61", "1080p48", "timing 1920 1080 2200", "timing 1920 1080 2200 0", "timing -1 2 3 4",
 	                     "timing 1920 1080 2200 148.5 x", "timing 9000 1080 2200 148.5"};
 	for (const char* setting : bad) {
 		size_t before = event_lines().size();
