@@ -358,9 +358,8 @@ TEST(BoardLifecycle, StopsCleanlyAndStartsAgain)
 			fds_before = count_entries("/proc/self/fd");
 			threads_before = count_entries("/proc/self/task");
 		}
-		char templ[] = "/tmp/vexo-simtest-XXXXXX";
-		ASSERT_NE(mkdtemp(templ), nullptr);
-		std::string root = templ;
+		testcommon::TempDir dir("vexo-simtest");
+		const std::string root = dir.path();
 		sim::Board& board = sim::Board::instance();
 		board.start(root);
 		EXPECT_TRUE(board.running());
@@ -374,8 +373,6 @@ TEST(BoardLifecycle, StopsCleanlyAndStartsAgain)
 		EXPECT_FALSE(board.running());
 		struct stat st;
 		EXPECT_NE(stat((root + "/dev/i2c-1").c_str(), &st), 0) << "nodes go with the board";
-		std::string cmd = "rm -rf '" + root + "'";
-		ASSERT_EQ(system(cmd.c_str()), 0);
 	}
 	EXPECT_EQ(count_entries("/proc/self/fd"), fds_before);
 	EXPECT_EQ(count_entries("/proc/self/task"), threads_before);
