@@ -2,6 +2,8 @@
 // a wait on a condition with a deadline.
 #pragma once
 
+#include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -12,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace testcommon {
 
@@ -66,6 +69,18 @@ public:
 private:
 	std::optional<std::string> old_;
 };
+
+// Bytes as upper-case hex, one space between them ("81 01 04 47 FF"), as VISCA is written.
+inline std::string hex(const std::vector<uint8_t>& bytes)
+{
+	std::string out;
+	char two[4];
+	for (size_t i = 0; i < bytes.size(); ++i) {
+		snprintf(two, sizeof(two), i ? " %02X" : "%02X", bytes[i]);
+		out += two;
+	}
+	return out;
+}
 
 // Polls `done` until it holds or `timeout` passes; false when it never held.
 inline bool wait_until(const std::function<bool()>& done,

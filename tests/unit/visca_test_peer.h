@@ -39,16 +39,7 @@ namespace visca_test {
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-inline std::string hex(const Bytes& b)
-{
-	std::string out;
-	char tmp[4];
-	for (size_t i = 0; i < b.size(); ++i) {
-		snprintf(tmp, sizeof tmp, i ? " %02X" : "%02X", b[i]);
-		out += tmp;
-	}
-	return out;
-}
+using testcommon::hex;
 
 inline std::string hex(const char* data, int length)
 {
