@@ -24,6 +24,7 @@
 
 #include "board.h"
 #include "encoder_model.h"
+#include "mervane_speedhq.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ void on_sigint(int)
 	g_stop = 1;
 }
 
-using Enc = sim::EncoderModel;
+namespace Enc = mervane_speedhq;
 
 int request(int fd, unsigned long req, int32_t value)
 {

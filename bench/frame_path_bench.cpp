@@ -24,6 +24,7 @@
 #include <Processing.NDI.Lib.h>
 
 #include "NdiTransmitter.h"
+#include "mervane_speedhq.h"
 #include "board.h"
 #include "encoder_model.h"
 #include "frame_heap.h"
@@ -77,10 +78,10 @@ void request(int fd, unsigned long req, int32_t value)
 void program_encoder(NdiTransmitter& tx, int code, int mode, int enable_4k)
 {
 	const int fd = tx.m_mervanespeedhqDevice;
-	request(fd, sim::EncoderModel::kMode, mode);
-	request(fd, sim::EncoderModel::kEnable4k, enable_4k);
+	request(fd, mervane_speedhq::kMode, mode);
+	request(fd, mervane_speedhq::kEnable4k, enable_4k);
 	tx.setup_video_frame(code);
-	ioctl(fd, sim::EncoderModel::kRelease);
+	ioctl(fd, mervane_speedhq::kRelease);
 }
 
 // One pass of the acquisition loop: status, the program frame, the preview when due, each
@@ -97,7 +98,7 @@ void BM_AcquisitionPass(benchmark::State& state)
 	uint32_t status[6];
 	bool prev_skip = true;
 	auto pass = [&] {
-		request(fd, sim::EncoderModel::kReadSelect, sim::EncoderModel::kSelectStatus);
+		request(fd, mervane_speedhq::kReadSelect, mervane_speedhq::kSelectStatus);
 		if (read(fd, status, 6) < 1)
 			return false;
 		if (!tx.copy_full())

@@ -8,10 +8,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "board_map.h"
 #include "vexo_path.h"
-
-static const off_t kButtonRegBase = 0x41000000;
-static const size_t kButtonRegMapSize = 0x100000;
 
 int main()
 {
@@ -29,7 +27,7 @@ int main()
 		return 0;
 	}
 
-	void* map = mmap(NULL, kButtonRegMapSize, PROT_READ | PROT_WRITE, MAP_SHARED, mem_fd, kButtonRegBase);
+	void* map = mmap(NULL, BUTTON_REG_MAP_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, mem_fd, static_cast<off_t>(BUTTON_REG_BASE));
 	if (map == MAP_FAILED) {
 		puts("ERROR: mmap is failed  ");
 		close(mem_fd);
@@ -43,20 +41,20 @@ int main()
 	int out_fd = open(out_path, O_RDWR | O_CREAT | O_TRUNC, 0644);
 	if (out_fd < 0) {
 		puts("ERROR:  open file is  faild ...");
-		munmap(map, kButtonRegMapSize);
+		munmap(map, BUTTON_REG_MAP_SIZE);
 		close(mem_fd);
 		return 0;
 	}
 	if (write(out_fd, &value, 1) != 1) {
 		puts("ERROR:  writing file is  faild ...");
 		close(out_fd);
-		munmap(map, kButtonRegMapSize);
+		munmap(map, BUTTON_REG_MAP_SIZE);
 		close(mem_fd);
 		return 0;
 	}
 	close(out_fd);
 
-	if (munmap(map, kButtonRegMapSize) != 0) {
+	if (munmap(map, BUTTON_REG_MAP_SIZE) != 0) {
 		puts("ERROR: munmap is  failed...");
 		close(mem_fd);
 		return 0;

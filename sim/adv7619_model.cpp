@@ -7,17 +7,18 @@
 #include <vector>
 
 #include "board.h"
+#include "board_map.h"
 
 namespace sim {
 
 namespace {
 
 const char* const kBus = "i2c-1";
-constexpr uint8_t kIoAddress = 0x4C;
-constexpr uint8_t kConnectedReg = 0x6F;  // IO map, bit 0: a source is connected
 
 // The IO map register that holds each sub-map's 8-bit address (0 for the IO map itself).
-constexpr uint8_t kSubmapReg[Adv7619Model::map_count] = {0, 0xF4, 0xF5, 0xF8, 0xF9, 0xFA, 0xFB, 0xFD};
+constexpr uint8_t kSubmapReg[Adv7619Model::map_count] = {
+	0, ADV7619_IO_CEC_SLAVE_REG, ADV7619_IO_INFOFRAME_SLAVE_REG, ADV7619_IO_DPLL_SLAVE_REG,
+	ADV7619_IO_REPEATER_SLAVE_REG, ADV7619_IO_EDID_SLAVE_REG, ADV7619_IO_HDMI_SLAVE_REG, ADV7619_IO_CP_SLAVE_REG};
 
 // The standard CEA-861 rasters of the web interface's format names. The TMDS clock is given
 // as the receiver reports it, in 1/128 MHz steps rounded down: 148.5/1.001 MHz reads as
@@ -80,6 +81,16 @@ private:
 	Adv7619Model::Map map_;
 };
 
+// The frame rate of a format name ("1080p59.94", "1080i50"): the rates with a fraction are the
+// 1000/1001 ones (59.94 is 60000/1001), and an interlaced name counts fields, two a frame.
+void name_rate(const std::string& name, bool interlaced, uint32_t* n, uint32_t* d)
+{
+	const double named = strtod(name.c_str() + name.find_first_of("pi") + 1, nullptr);
+	const bool fractional = name.find('.') != std::string::npos;
+	*n = static_cast<uint32_t>(lround(fractional ? named * 1.001 : named)) * 1000 / (interlaced ? 2 : 1);
+	*d = fractional ? 1001 : 1000;
+}
+
 bool parse_size(const std::string& text, uint16_t* out)
 {
 	char* end = nullptr;
@@ -112,6 +123,7 @@ bool HdmiSource::parse(const std::string& line, HdmiSource* source, std::string*
 			parsed.total = f.total;
 			parsed.interlaced = f.interlaced;
 			parsed.clock_128 = f.clock_128;
+			name_rate(f.name, f.interlaced, &parsed.rate_n, &parsed.rate_d);
 			*source = parsed;
 			return true;
 		}
@@ -139,6 +151,9 @@ bool HdmiSource::parse(const std::string& line, HdmiSource* source, std::string*
 	parsed.interlaced = words.size() == 6;
 	// The receiver counts whole 1/128 MHz steps; the tiny margin keeps 74.2 from reading 74.1953.
 	parsed.clock_128 = static_cast<uint32_t>(floor(mhz * 128.0 + 1e-6));
+	// A raw timing names no rate: the usual one of its raster.
+	parsed.rate_n = parsed.height >= 2160 || parsed.interlaced ? 30000 : 60000;
+	parsed.rate_d = 1001;
 	*source = parsed;
 	return true;
 }
@@ -153,8 +168,8 @@ std::shared_ptr<Adv7619Model> Adv7619Model::installed()
 void Adv7619Model::attach()
 {
 	std::lock_guard<std::mutex> lock(mutex_);
-	address_[io] = kIoAddress;
-	Board::instance().attach_i2c(kBus, kIoAddress, std::make_shared<MapTarget>(shared_from_this(), io));
+	address_[io] = ADV7619_IO_ADDR;
+	Board::instance().attach_i2c(kBus, ADV7619_IO_ADDR, std::make_shared<MapTarget>(shared_from_this(), io));
 }
 
 void Adv7619Model::detach()
@@ -173,12 +188,18 @@ void Adv7619Model::set_source(const HdmiSource& source)
 	source_ = source;
 }
 
+HdmiSource Adv7619Model::source()
+{
+	std::lock_guard<std::mutex> lock(mutex_);
+	return source_;
+}
+
 void Adv7619Model::apply_setting(const std::string& line)
 {
 	HdmiSource source;
 	std::string error;
 	if (!HdmiSource::parse(line, &source, &error)) {
-		Board::instance().event("board", "\"error\":\"" + json_escape(error) + "\"");
+		Board::instance().event("board", {{"error", error}});
 		return;
 	}
 	set_source(source);
@@ -227,7 +248,7 @@ void Adv7619Model::write_register(Map map, uint8_t reg, uint8_t value)
 uint8_t Adv7619Model::read_register(Map map, uint8_t reg) const
 {
 	const bool signal = source_.state == HdmiSource::State::signal;
-	if (map == io && reg == kConnectedReg)
+	if (map == io && reg == ADV7619_IO_CONNECTED_REG)
 		return signal ? 0x01 : 0x00;
 	if (map != hdmi)
 		return regs_[map][reg];
@@ -239,16 +260,16 @@ uint8_t Adv7619Model::read_register(Map map, uint8_t reg) const
 	const uint32_t clk = signal ? source_.clock_128 : 0;
 	const bool il = signal && source_.interlaced;
 	switch (reg) {
-	case 0x07: return static_cast<uint8_t>((signal ? 0xA0 : 0x00) | ((w >> 8) & 0x1F));  // DE and vertical filters locked
-	case 0x08: return static_cast<uint8_t>(w & 0xFF);
-	case 0x09: return static_cast<uint8_t>((h >> 8) & 0x1F);  // field 0 height
-	case 0x0A: return static_cast<uint8_t>(h & 0xFF);
-	case 0x0B: return static_cast<uint8_t>((il ? 0x20 : 0x00) | (il ? (h >> 8) & 0x1F : 0));  // field 1 height
-	case 0x0C: return static_cast<uint8_t>(il ? h & 0xFF : 0);
-	case 0x1E: return static_cast<uint8_t>((t >> 8) & 0x3F);
-	case 0x1F: return static_cast<uint8_t>(t & 0xFF);
-	case 0x51: return static_cast<uint8_t>((clk >> 8) & 0xFF);  // whole MHz, bits 8..1
-	case 0x52: return static_cast<uint8_t>(clk & 0xFF);         // MHz bit 0, then 7 fraction bits
+	case ADV7619_HDMI_WIDTH_HI: return static_cast<uint8_t>((signal ? 0xA0 : 0x00) | ((w >> 8) & 0x1F));  // DE and vertical filters locked
+	case ADV7619_HDMI_WIDTH_LO: return static_cast<uint8_t>(w & 0xFF);
+	case ADV7619_HDMI_FIELD0_HEIGHT_HI: return static_cast<uint8_t>((h >> 8) & 0x1F);  // field 0 height
+	case ADV7619_HDMI_FIELD0_HEIGHT_LO: return static_cast<uint8_t>(h & 0xFF);
+	case ADV7619_HDMI_FIELD1_HEIGHT_HI: return static_cast<uint8_t>((il ? ADV7619_HDMI_INTERLACED_BIT : 0x00) | (il ? (h >> 8) & 0x1F : 0));  // field 1 height
+	case ADV7619_HDMI_FIELD1_HEIGHT_LO: return static_cast<uint8_t>(il ? h & 0xFF : 0);
+	case ADV7619_HDMI_TOTAL_WIDTH_HI: return static_cast<uint8_t>((t >> 8) & 0x3F);
+	case ADV7619_HDMI_TOTAL_WIDTH_LO: return static_cast<uint8_t>(t & 0xFF);
+	case ADV7619_HDMI_TMDS_FREQ_HI: return static_cast<uint8_t>((clk >> 8) & 0xFF);  // whole MHz, bits 8..1
+	case ADV7619_HDMI_TMDS_FREQ_LO: return static_cast<uint8_t>(clk & 0xFF);         // MHz bit 0, then 7 fraction bits
 	default: return regs_[map][reg];
 	}
 }

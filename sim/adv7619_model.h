@@ -17,6 +17,8 @@ struct HdmiSource {
 	uint16_t total = 0;        // total pixels per line, blanking included
 	bool interlaced = false;
 	uint32_t clock_128 = 0;    // TMDS clock in 1/128 MHz, as the receiver measures it
+	uint32_t rate_n = 0;       // frames per second as a fraction (an interlaced frame is two fields)
+	uint32_t rate_d = 1;
 
 	// Reads one sim/hdmi setting: "none", "unreadable", a format name of the web interface
 	// ("1080p59.94") or "timing W H T MHZ [i]". False with `error` set for anything else.
@@ -39,6 +41,8 @@ public:
 	void detach();
 
 	void set_source(const HdmiSource& source);
+	// The signal at the input now: what the encoder behind the receiver is fed.
+	HdmiSource source();
 	// Applies a sim/hdmi line; an unknown one keeps the source and logs an error event.
 	void apply_setting(const std::string& line);
 

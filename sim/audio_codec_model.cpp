@@ -3,12 +3,12 @@
 #include <string.h>
 
 #include "board.h"
+#include "board_map.h"
 
 namespace sim {
 
 namespace {
 
-constexpr uint8_t kAddress = 0x18;
 constexpr uint8_t kPageSelectReg = 0;
 constexpr uint8_t kResetReg = 1;
 constexpr uint8_t kPageSize = 128;
@@ -72,12 +72,12 @@ private:
 
 void install(Board& board)
 {
-	board.attach_i2c("i2c-0", kAddress, std::make_shared<AudioCodec>());
+	board.attach_i2c("i2c-0", AUDIO_CODEC_ADDR, std::make_shared<AudioCodec>());
 }
 
 void uninstall(Board& board)
 {
-	board.detach_i2c("i2c-0", kAddress);
+	board.detach_i2c("i2c-0", AUDIO_CODEC_ADDR);
 }
 
 // After the board (constructor priority 101), before the program's own globals.

@@ -51,7 +51,7 @@ void control(sim::Board& board, const std::string& line)
 	} else if (word == "vanish" && arg.empty()) {
 		next.vanished = true;
 	} else {
-		board.event("board", "\"error\":\"audio-fault: unknown setting " + sim::json_escape(line) + "\"");
+		board.event("board", {{"error", "audio-fault: unknown setting " + line}});
 		return;
 	}
 	{
@@ -63,7 +63,7 @@ void control(sim::Board& board, const std::string& line)
 		f.fail = next.fail;
 		f.vanished = next.vanished;
 	}
-	board.event("audio", "\"fault\":\"" + sim::json_escape(line) + "\"");
+	board.event("audio", {{"fault", line}});
 }
 
 void install(sim::Board& board)

@@ -102,11 +102,11 @@ private:
 		else if (line == "missing")
 			present = false;
 		else {
-			board.event("board", "\"error\":\"" + json_escape("unknown audio card setting: " + line) + "\"");
+			board.event("board", {{"error", "unknown audio card setting: " + line}});
 			return;
 		}
 		write_config(present);
-		board.event("audio", std::string("\"card\":\"") + (present ? "ok" : "missing") + "\"");
+		board.event("audio", {{"card", present ? "ok" : "missing"}});
 	}
 
 	// ALSA re-reads its configuration when the file changes (it compares inode and time), so

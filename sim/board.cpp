@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <fcntl.h>
 #include <map>
@@ -312,14 +313,14 @@ double Board::now() const
 	return static_cast<double>(ns) / 1e9;
 }
 
-void Board::event(const std::string& dev, const std::string& fields)
+void Board::event(const std::string& dev, const nlohmann::ordered_json& fields)
 {
-	char head[64];
-	snprintf(head, sizeof(head), "{\"t\":%.6f,\"dev\":\"", now());
-	std::string line = head + json_escape(dev) + "\"";
-	if (!fields.empty())
-		line += "," + fields;
-	line += "}\n";
+	// Microseconds are enough to order the lines and keep them short.
+	nlohmann::ordered_json record = {{"t", std::round(now() * 1e6) / 1e6}, {"dev", dev}};
+	for (const auto& item : fields.items())
+		record[item.key()] = item.value();
+	// Control-file text may be any bytes: invalid UTF-8 is replaced, never thrown.
+	std::string line = record.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 
 	// One write per line on an O_APPEND descriptor: readers never see half a line.
 	std::lock_guard<std::mutex> lock(impl_->event_mutex);
@@ -540,30 +541,6 @@ std::string hex_bytes(const uint8_t* data, size_t len)
 			out.push_back(' ');
 		out.push_back(digits[data[i] >> 4]);
 		out.push_back(digits[data[i] & 0x0F]);
-	}
-	return out;
-}
-
-std::string json_escape(const std::string& text)
-{
-	std::string out;
-	out.reserve(text.size());
-	for (char c : text) {
-		switch (c) {
-		case '"': out += "\\\""; break;
-		case '\\': out += "\\\\"; break;
-		case '\n': out += "\\n"; break;
-		case '\r': out += "\\r"; break;
-		case '\t': out += "\\t"; break;
-		default:
-			if (static_cast<unsigned char>(c) < 0x20) {
-				char esc[8];
-				snprintf(esc, sizeof(esc), "\\u%04x", static_cast<unsigned>(c));
-				out += esc;
-			} else {
-				out.push_back(c);
-			}
-		}
 	}
 	return out;
 }

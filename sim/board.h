@@ -9,6 +9,8 @@
 #include <string>
 #include <sys/types.h>
 
+#include <nlohmann/json.hpp>
+
 namespace sim {
 
 // What the program sees behind one open descriptor of a device node. Each open of a node
@@ -50,9 +52,9 @@ public:
 	// Seconds since start().
 	double now() const;
 
-	// Appends {"t":<now>,"dev":"<dev>",<fields>} to sim/events.jsonl; `fields` is already
-	// JSON ("\"addr\":76,\"reg\":111,\"val\":1"), empty for none.
-	void event(const std::string& dev, const std::string& fields);
+	// Appends {"t":<now>,"dev":"<dev>",<fields...>} to sim/events.jsonl, the members of the
+	// object `fields` in their order ({{"addr", 76}, {"reg", 111}, {"val", 1}}).
+	void event(const std::string& dev, const nlohmann::ordered_json& fields = nlohmann::ordered_json::object());
 
 	// Serves the node dev/<node>: opening it (by its sysroot path) creates a Device.
 	void add_device(const std::string& node, std::function<std::shared_ptr<Device>()> factory);
@@ -101,7 +103,5 @@ struct ModelRegistrar {
 
 // Formats bytes as upper-case hex with one space between bytes ("81 01 04 47 FF").
 std::string hex_bytes(const uint8_t* data, size_t len);
-// Escapes a string for a JSON string value (without the quotes).
-std::string json_escape(const std::string& text);
 
 }  // namespace sim

@@ -292,18 +292,18 @@ std::unique_ptr<CameraModel> plug_in(Board& board)
 	bool started = camera->start([&board, last_baud](const std::vector<uint8_t>& packet, int baud) {
 		if (baud != *last_baud) {
 			*last_baud = baud;
-			board.event("camera", "\"baud\":" + std::to_string(baud));
+			board.event("camera", {{"baud", baud}});
 		}
-		board.event("camera", "\"rx\":\"" + hex_bytes(packet.data(), packet.size()) + "\"");
+		board.event("camera", {{"rx", hex_bytes(packet.data(), packet.size())}});
 	});
 	if (!started) {
-		board.event("camera", "\"error\":\"no pseudo-terminal\"");
+		board.event("camera", {{"error", "no pseudo-terminal"}});
 		return nullptr;
 	}
 	std::string link = board.path("dev/ttyPS1");
 	unlink(link.c_str());
 	if (symlink(camera->slave_path().c_str(), link.c_str()) != 0)
-		board.event("camera", "\"error\":\"" + json_escape("cannot link " + link) + "\"");
+		board.event("camera", {{"error", "cannot link " + link}});
 	return camera;
 }
 
@@ -326,13 +326,13 @@ void install(Board& board)
 				installed().model->stop();
 				installed().model.reset();
 				unlink(board.path("dev/ttyPS1").c_str());
-				board.event("camera", "\"port\":\"unplugged\"");
+				board.event("camera", {{"port", "unplugged"}});
 			}
 			return;
 		}
 		CameraModel probe;  // checks the word before a camera is plugged in for it
 		if (!probe.set_mode(line)) {
-			board.event("board", "\"error\":\"" + json_escape("camera: unknown setting " + line) + "\"");
+			board.event("board", {{"error", "camera: unknown setting " + line}});
 			return;
 		}
 		CameraModel::Mode mode = probe.mode();
@@ -340,7 +340,7 @@ void install(Board& board)
 			installed().model = plug_in(board);
 			if (!installed().model)
 				return;
-			board.event("camera", "\"port\":\"plugged\"");
+			board.event("camera", {{"port", "plugged"}});
 		}
 		installed().model->set_mode(mode);
 	});

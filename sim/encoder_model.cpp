@@ -9,11 +9,14 @@
 #include <sstream>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 
 #include <thread>
 
+#include "adv7619_model.h"
+
 namespace sim {
+
+using namespace mervane_speedhq;
 
 namespace {
 
@@ -25,13 +28,13 @@ std::atomic<EncoderModel*> g_installed{nullptr};
 // input to the mode, the rate follows the input.
 void mode_raster(int mode, int enable_4k, int& width, int& height)
 {
-	if (enable_4k == 1 || mode == 0) {
+	if (enable_4k == 1 || mode == kMode2160p) {
 		width = 3840;
 		height = 2160;
-	} else if (mode == 1) {
+	} else if (mode == kMode720p) {
 		width = 1280;
 		height = 720;
-	} else if (mode == 3) {
+	} else if (mode == kMode1080i) {
 		width = 1920;
 		height = 540;
 	} else {
@@ -50,7 +53,7 @@ EncoderSource nominal_source(int mode, int enable_4k)
 	mode_raster(mode, enable_4k, s.width, s.height);
 	if (s.width == 3840) {
 		s.rate_n = 30000;
-	} else if (mode == 3) {
+	} else if (mode == kMode1080i) {
 		s.height = 1080;
 		s.interlaced = true;
 		s.rate_n = 30000;
@@ -58,77 +61,7 @@ EncoderSource nominal_source(int mode, int enable_4k)
 	return s;
 }
 
-// A frame rate as the web interface writes it: "59.94" is 60000/1001, "50" is 50000/1000.
-bool parse_rate(const std::string& text, int& n, int& d)
-{
-	if (text == "23.97" || text == "23.98") {
-		n = 24000;
-		d = 1001;
-	} else if (text == "29.97") {
-		n = 30000;
-		d = 1001;
-	} else if (text == "59.94") {
-		n = 60000;
-		d = 1001;
-	} else {
-		char* end = nullptr;
-		long whole = strtol(text.c_str(), &end, 10);
-		if (end == text.c_str() || *end != '\0' || whole <= 0 || whole > 240)
-			return false;
-		n = static_cast<int>(whole * 1000);
-		d = 1000;
-	}
-	return true;
-}
-
 }  // namespace
-
-bool parse_hdmi_setting(const std::string& line, EncoderSource& source)
-{
-	std::istringstream in(line);
-	std::string word;
-	in >> word;
-	source = EncoderSource();
-	if (word == "none")
-		return true;
-	if (word == "timing") {
-		// A raw timing names no rate: the clock runs at the usual rate of its raster.
-		int w = 0, h = 0;
-		std::string interlaced;
-		if (!(in >> w >> h))
-			return false;
-		double total_mhz;
-		int total;
-		in >> total >> total_mhz >> interlaced;
-		source.present = true;
-		source.width = w;
-		source.interlaced = interlaced == "i";
-		source.height = source.interlaced ? 2 * h : h;
-		source.rate_n = h >= 2160 || source.interlaced ? 30000 : 60000;
-		source.rate_d = 1001;
-		return w > 0 && h > 0;
-	}
-	size_t scan = word.find_first_of("pi");
-	if (scan == std::string::npos || scan == 0)
-		return false;
-	int lines = atoi(word.substr(0, scan).c_str());
-	source.interlaced = word[scan] == 'i';
-	if (!parse_rate(word.substr(scan + 1), source.rate_n, source.rate_d))
-		return false;
-	if (lines == 720)
-		source.width = 1280;
-	else if (lines == 1080)
-		source.width = 1920;
-	else if (lines == 2160)
-		source.width = 3840;
-	else
-		return false;
-	source.height = lines;
-	if (source.interlaced)
-		source.rate_n /= 2;  // "1080i50" names fields: 25 frames a second
-	source.present = true;
-	return true;
-}
 
 EncoderModel::EncoderModel(Board* board) : board_(board) {}
 
@@ -179,9 +112,9 @@ void EncoderModel::log_request(unsigned long request, const int32_t* arg)
 {
 	if (board_ == nullptr)
 		return;
-	std::string fields = "\"req\":" + std::to_string(request);
+	nlohmann::ordered_json fields = {{"req", request}};
 	if (arg != nullptr)
-		fields += ",\"arg\":" + std::to_string(*arg);
+		fields["arg"] = *arg;
 	board_->event("encoder", fields);
 }
 
@@ -216,7 +149,7 @@ bool EncoderModel::control(const std::string& line)
 	}
 	// Lets a test see when its line has been taken; the control file is read asynchronously.
 	if (board_ != nullptr)
-		board_->event("encoder", "\"control\":\"" + json_escape(line) + "\"");
+		board_->event("encoder", {{"control", line}});
 	return true;
 }
 
@@ -258,7 +191,7 @@ int EncoderModel::ioctl(unsigned long request, void* arg, std::atomic<int>& sele
 		// How many frames the run that this hold ends handed out: with what a receiver got,
 		// a test can tell which frames never left the appliance.
 		if (!settings_.held && run_frames_ > 0 && board_ != nullptr)
-			board_->event("encoder", "\"run_frames\":" + std::to_string(run_frames_));
+			board_->event("encoder", {{"run_frames", run_frames_}});
 		run_frames_ = 0;
 		settings_.held = true;
 		++holds_;
@@ -288,7 +221,7 @@ int EncoderModel::ioctl(unsigned long request, void* arg, std::atomic<int>& sele
 			break;
 		int sel = selection;
 		if (sel == kSelectStatus) {
-			*value = 6 * sizeof(uint32_t);
+			*value = kStatusWords * sizeof(uint32_t);
 			return 0;
 		}
 		if (sel != kSelectFull && sel != kSelectPreview) {
@@ -359,8 +292,8 @@ ssize_t EncoderModel::read(void* buf, size_t count, int selection)
 	}
 	switch (selection) {
 	case kSelectStatus:
-		// The count is in words: the status is six of them.
-		if (count != 6) {
+		// The count is in words.
+		if (count != kStatusWords) {
 			errno = EINVAL;
 			return -1;
 		}
@@ -391,7 +324,7 @@ ssize_t EncoderModel::read_status(uint32_t* words)
 	preview.width = 640;
 	preview.height = 360;
 	preview.chroma_420 = true;
-	const bool fields = settings_.mode == 3;
+	const bool fields = settings_.mode == kMode1080i;
 	period_ = period_of(source);
 
 	// Encoding a bank can take a second or two; the settings thread's requests go on.
@@ -425,19 +358,19 @@ ssize_t EncoderModel::read_status(uint32_t* words)
 	if (faults_.novalid) {
 		faults_.novalid = false;
 		if (board_ != nullptr)
-			board_->event("encoder", "\"fault\":\"novalid\",\"value\":" + std::to_string(faults_.novalid_value));
+			board_->event("encoder", {{"fault", "novalid"}, {"value", faults_.novalid_value}});
 		return faults_.novalid_value;
 	}
-	buffer_ = buffer_ % 5 + 1;
+	buffer_ = buffer_ % kBufferCount + 1;
 	++run_frames_;
-	uint32_t status[6] = {static_cast<uint32_t>(index), static_cast<uint32_t>(field_),
+	uint32_t status[kStatusWords] = {static_cast<uint32_t>(index), static_cast<uint32_t>(field_),
 	                      static_cast<uint32_t>(full_->size()), static_cast<uint32_t>(preview_->size()),
 	                      static_cast<uint32_t>(previous), 0};
 	if (faults_.same) {
 		faults_.same = false;
-		status[4] = static_cast<uint32_t>(buffer_);
+		status[kStatusRepeatWord] = static_cast<uint32_t>(buffer_);
 		if (board_ != nullptr)
-			board_->event("encoder", "\"fault\":\"same\"");
+			board_->event("encoder", {{"fault", "same"}});
 	}
 	memcpy(words, status, sizeof(status));
 	return buffer_;
@@ -504,40 +437,37 @@ std::shared_ptr<EncoderModel>& board_model()
 
 // The input as the HDMI control file sim/hdmi sets it, read again only when the file
 // changes. Without the file (a board with no HDMI side) the mode's usual input is assumed.
-class HdmiFileSource {
-public:
-	explicit HdmiFileSource(std::string path) : path_(std::move(path)) {}
+// What the receiver's input feeds the encoder: the raster of a whole frame and its rate.
+EncoderSource encoder_source(const HdmiSource& hdmi)
+{
+	EncoderSource source;
+	source.present = hdmi.state == HdmiSource::State::signal;
+	if (!source.present)
+		return source;
+	source.width = hdmi.width;
+	source.interlaced = hdmi.interlaced;
+	source.height = hdmi.interlaced ? 2 * hdmi.height : hdmi.height;
+	source.rate_n = static_cast<int>(hdmi.rate_n);
+	source.rate_d = static_cast<int>(hdmi.rate_d);
+	return source;
+}
 
-	bool current(EncoderSource& source)
-	{
-		struct stat st;
-		if (::stat(path_.c_str(), &st) != 0)
-			return false;
-		std::string signature = std::to_string(st.st_size) + ":" + std::to_string(st.st_mtim.tv_sec) + "." +
-		                        std::to_string(st.st_mtim.tv_nsec);
-		if (signature != signature_) {
-			signature_ = signature;
-			std::ifstream in(path_);
-			std::string line, last;
-			while (std::getline(in, line))
-				if (!line.empty())
-					last = line;
-			EncoderSource parsed;
-			// "unreadable" and unknown lines leave the signal as it was.
-			if (parse_hdmi_setting(last, parsed))
-				source_ = parsed;
-			known_ = true;
-		}
-		source = source_;
-		return known_;
-	}
-
-private:
-	std::string path_;
-	std::string signature_;
-	EncoderSource source_;
-	bool known_ = false;
-};
+// The start-up source as the receiver will take it from the control file (the receiver may
+// not be installed yet).
+bool startup_source(const std::string& path, EncoderSource& source)
+{
+	std::ifstream in(path);
+	std::string line, last;
+	while (std::getline(in, line))
+		if (!line.empty())
+			last = line;
+	HdmiSource hdmi;
+	std::string error;
+	if (last.empty() || !HdmiSource::parse(last, &hdmi, &error))
+		return false;
+	source = encoder_source(hdmi);
+	return true;
+}
 
 bool g_warm_up_next = false;  // set before the board starts, read by install
 
@@ -588,18 +518,22 @@ void stop_warm_up()
 void install(Board& board)
 {
 	auto model = std::make_shared<EncoderModel>(&board);
-	auto hdmi = std::make_shared<HdmiFileSource>(board.path("sim/hdmi"));
 	if (g_warm_up_next) {
 		g_warm_up_next = false;
 		EncoderSource source;
-		if (hdmi->current(source))
+		if (startup_source(board.path("sim/hdmi"), source))
 			start_warm_up(source);
 	}
-	model->set_source_provider([hdmi, model_ptr = model.get()] {
-		EncoderSource source;
-		if (hdmi->current(source))
-			return source;
-		return model_ptr->nominal_source();
+	// The receiver model owns the source; an unreadable receiver leaves the signal as it was.
+	auto last = std::make_shared<EncoderSource>();
+	model->set_source_provider([last, model_ptr = model.get()] {
+		std::shared_ptr<Adv7619Model> receiver = Adv7619Model::installed();
+		if (!receiver)
+			return model_ptr->nominal_source();
+		HdmiSource hdmi = receiver->source();
+		if (hdmi.state != HdmiSource::State::unreadable)
+			*last = encoder_source(hdmi);
+		return *last;
 	});
 	board_model() = model;
 	EncoderModel::set_installed(model.get());

@@ -12,11 +12,13 @@
 #include <vector>
 
 #include "board.h"
+#include "mervane_speedhq.h"
 #include "speedhq_bank.h"
 
 namespace sim {
 
-// What the HDMI input delivers to the encoder: nothing, or a raster at a frame rate.
+// What the HDMI input delivers to the encoder: nothing, or a raster at a frame rate. The
+// receiver model (adv7619_model.h) owns the source; the board's encoder asks it at every tick.
 struct EncoderSource {
 	bool present = false;
 	int width = 0;
@@ -32,10 +34,6 @@ struct EncoderSource {
 // vexoenc-sim asks for it; unit tests, which start many boards, do not.
 void warm_up_banks_at_next_start();
 
-// Reads a line of the HDMI control file ("none", "1080p59.94", "1080i50", "timing W H T MHZ
-// [i]"); false for a line that names no signal it knows ("unreadable").
-bool parse_hdmi_setting(const std::string& line, EncoderSource& source);
-
 // EncoderModel: the encoder seen by the program through the device node, plus the knobs of
 // the control file sim/encoder. One instance per board, shared by every open descriptor;
 // the acquisition and settings threads use one descriptor at the same time, so all state is
@@ -50,26 +48,9 @@ bool parse_hdmi_setting(const std::string& line, EncoderSource& source);
 // encoder.
 class EncoderModel {
 public:
-	// The request numbers of the device.
-	enum Request : unsigned long {
-		kRelease = 0,
-		kHold = 1,
-		kPixFormat420 = 3,
-		kDci = 4,
-		kBitRate = 5,
-		kBitRatePrev = 6,
-		kEnable4k = 7,
-		kUvSwap = 8,
-		kField = 9,
-		kReadSelect = 10,
-		kMode = 11,
-		kQSel = 13,
-		kQuality = 14,
-		kLowAc = 15,
-		kSwitchBuff = 20,
-		kFrameSize = 21,
-	};
-	enum Selection { kSelectStatus = 1, kSelectFull = 2, kSelectPreview = 3 };
+	// The device's requests and selections are those of mervane_speedhq.h.
+	using Request = mervane_speedhq::Request;
+	using Selection = mervane_speedhq::Selection;
 
 	// `board` receives the event lines; null keeps them quiet (model-only tests).
 	explicit EncoderModel(Board* board);
@@ -98,7 +79,7 @@ public:
 	struct Settings {
 		bool held = true;
 		int pix_format_420 = 0;
-		int mode = 2;
+		int mode = mervane_speedhq::kMode1080p;
 		int enable_4k = 0;
 		int uv_swap = 0;
 		int dci = 0;

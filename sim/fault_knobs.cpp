@@ -42,7 +42,10 @@ public:
 		}
 		ssize_t n = __real_write(fds_[1], buf, count);
 		int error = errno;
-		sim::Board::instance().event("dashboard", n < 0 ? "\"lost\":" + std::to_string(count) : "");
+		if (n < 0)
+			sim::Board::instance().event("dashboard", {{"lost", count}});
+		else
+			sim::Board::instance().event("dashboard");
 		errno = error;
 		return n;
 	}
@@ -76,7 +79,7 @@ bool refuse_map(int fd)
 void set_mem(sim::Board& board, const std::string& line)
 {
 	if (line != "ok" && line != "nomap") {
-		board.event("board", "\"error\":\"mem: unknown setting " + sim::json_escape(line) + "\"");
+		board.event("board", {{"error", "mem: unknown setting " + line}});
 		return;
 	}
 	MemFault& f = mem_fault();
@@ -89,7 +92,7 @@ void set_mem(sim::Board& board, const std::string& line)
 			f.ino = st.st_ino;
 		}
 	}
-	board.event("mem", "\"control\":\"" + line + "\"");
+	board.event("mem", {{"control", line}});
 }
 
 void install(sim::Board& board)
@@ -99,11 +102,11 @@ void install(sim::Board& board)
 		board.add_control("dev-" + name, "present", [&board, name](const std::string& line) {
 			int error = line == "present" ? 0 : line == "missing" ? ENOENT : line == "denied" ? EACCES : -1;
 			if (error < 0) {
-				board.event("board", "\"error\":\"dev-" + name + ": unknown setting " + sim::json_escape(line) + "\"");
+				board.event("board", {{"error", "dev-" + name + ": unknown setting " + line}});
 				return;
 			}
 			board.set_open_fault(name, error);
-			board.event(name, "\"node\":\"" + line + "\"");
+			board.event(name, {{"node", line}});
 		});
 	}
 	board.add_control("dashboard", "normal", [&board](const std::string& line) {
@@ -112,10 +115,10 @@ void install(sim::Board& board)
 		else if (line == "normal")
 			board.unserve_file(kDashboardPipe);
 		else {
-			board.event("board", "\"error\":\"dashboard: unknown setting " + sim::json_escape(line) + "\"");
+			board.event("board", {{"error", "dashboard: unknown setting " + line}});
 			return;
 		}
-		board.event("dashboard", "\"control\":\"" + line + "\"");
+		board.event("dashboard", {{"control", line}});
 	});
 	board.add_control("mem", "ok", [&board](const std::string& line) { set_mem(board, line); });
 }

@@ -19,7 +19,6 @@ namespace sim {
 
 namespace {
 
-constexpr size_t kWindowSize = 0x10000;
 constexpr auto kPollPeriod = std::chrono::milliseconds(2);
 
 // GpioModel: maps the selector's page of the sysroot's dev/mem file (the same file the
@@ -36,7 +35,7 @@ public:
 			fprintf(stderr, "vexoenc-sim: gpio: cannot open %s: %s\n", mem.c_str(), strerror(errno));
 			return;
 		}
-		void* map = __real_mmap64(nullptr, kWindowSize, PROT_READ, MAP_SHARED, fd, static_cast<off64_t>(kAudioSelectAddr));
+		void* map = __real_mmap64(nullptr, AUD_SEL_MAP_SIZE, PROT_READ, MAP_SHARED, fd, static_cast<off64_t>(AUD_SEL_BASE));
 		__real_close(fd);
 		if (map == MAP_FAILED) {
 			fprintf(stderr, "vexoenc-sim: gpio: cannot map %s: %s\n", mem.c_str(), strerror(errno));
@@ -61,7 +60,7 @@ public:
 		if (poller_.joinable())
 			poller_.join();
 		if (window_ != nullptr)
-			munmap(const_cast<uint32_t*>(window_), kWindowSize);
+			munmap(const_cast<uint32_t*>(window_), AUD_SEL_MAP_SIZE);
 		window_ = nullptr;
 		word_.store(0, std::memory_order_relaxed);
 	}
@@ -83,9 +82,9 @@ private:
 				continue;
 			last = now;
 			word_.store(now, std::memory_order_relaxed);
-			char fields[64];
-			snprintf(fields, sizeof(fields), "\"addr\":\"0x%08x\",\"data\":%u", kAudioSelectAddr, now);
-			board.event("gpio", fields);
+			char addr[16];
+			snprintf(addr, sizeof(addr), "0x%08x", AUD_SEL_BASE);
+			board.event("gpio", {{"addr", addr}, {"data", now}});
 		}
 	}
 

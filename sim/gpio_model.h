@@ -3,10 +3,9 @@
 
 #include <stdint.h>
 
-namespace sim {
+#include "board_map.h"
 
-// Physical address of the selector block the program maps through /dev/mem.
-constexpr uint32_t kAudioSelectAddr = 0x41210000;
+namespace sim {
 
 // The selector's data word as last seen by the GPIO model (0 before the board starts or when
 // dev/mem could not be mapped). Bit 0 set selects the HDMI audio, clear the analog input.

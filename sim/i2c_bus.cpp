@@ -67,10 +67,7 @@ std::shared_ptr<Device> I2cBus::open_device()
 void I2cBus::log_writes(uint8_t addr, const uint8_t* data, size_t len)
 {
 	for (size_t i = 1; i < len; i++) {
-		char fields[64];
-		snprintf(fields, sizeof(fields), "\"addr\":%u,\"reg\":%u,\"val\":%u", unsigned(addr),
-		         unsigned(uint8_t(data[0] + (i - 1))), unsigned(data[i]));
-		Board::instance().event(name_, fields);
+		Board::instance().event(name_, {{"addr", addr}, {"reg", uint8_t(data[0] + (i - 1))}, {"val", data[i]}});
 	}
 }
 

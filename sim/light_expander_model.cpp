@@ -4,13 +4,12 @@
 #include <string>
 
 #include "board.h"
+#include "board_map.h"
 
 namespace sim {
 
 namespace {
 
-constexpr uint8_t kAddress = 0x20;
-enum : uint8_t { kInputReg = 0, kOutputReg = 1, kPolarityReg = 2, kConfigReg = 3 };
 
 // Four registers behind a register pointer, as on the PCA9534 family: input port, output
 // port, polarity inversion, configuration (1 = input). Every write of the output register
@@ -29,16 +28,16 @@ public:
 		std::lock_guard<std::mutex> lock(mutex_);
 		if (len == 0)
 			return true;
-		if (data[0] > kConfigReg)
+		if (data[0] > LIGHT_EXPANDER_CONFIG_REG)
 			return false;  // no such command byte: the chip does not acknowledge it
 		pointer_ = data[0];
 		for (size_t i = 1; i < len; i++) {
 			const uint8_t reg = pointer_;
 			pointer_ = static_cast<uint8_t>((pointer_ + 1) & 0x03);
-			if (reg == kInputReg)
+			if (reg == LIGHT_EXPANDER_INPUT_REG)
 				continue;  // the input port is read-only; the write is acknowledged and dropped
 			regs_[reg] = data[i];
-			if (reg == kOutputReg) {
+			if (reg == LIGHT_EXPANDER_OUTPUT_REG) {
 				char text[3];
 				snprintf(text, sizeof(text), "%02X", unsigned(data[i]));
 				write_lights(text);
@@ -53,10 +52,10 @@ public:
 		for (size_t i = 0; i < len; i++) {
 			const uint8_t reg = pointer_;
 			pointer_ = static_cast<uint8_t>((pointer_ + 1) & 0x03);
-			if (reg == kInputReg) {
+			if (reg == LIGHT_EXPANDER_INPUT_REG) {
 				// Output pins read back their driven level; the unconnected inputs float high.
-				const uint8_t pins = static_cast<uint8_t>((regs_[kOutputReg] & ~regs_[kConfigReg]) | regs_[kConfigReg]);
-				data[i] = static_cast<uint8_t>(pins ^ regs_[kPolarityReg]);
+				const uint8_t pins = static_cast<uint8_t>((regs_[LIGHT_EXPANDER_OUTPUT_REG] & ~regs_[LIGHT_EXPANDER_CONFIG_REG]) | regs_[LIGHT_EXPANDER_CONFIG_REG]);
+				data[i] = static_cast<uint8_t>(pins ^ regs_[LIGHT_EXPANDER_POLARITY_REG]);
 			} else {
 				data[i] = regs_[reg];
 			}
@@ -85,12 +84,12 @@ private:
 
 void install(Board& board)
 {
-	board.attach_i2c("i2c-1", kAddress, std::make_shared<LightExpander>(board.path("sim/lights")));
+	board.attach_i2c("i2c-1", LIGHT_EXPANDER_ADDR, std::make_shared<LightExpander>(board.path("sim/lights")));
 }
 
 void uninstall(Board& board)
 {
-	board.detach_i2c("i2c-1", kAddress);
+	board.detach_i2c("i2c-1", LIGHT_EXPANDER_ADDR);
 }
 
 // After the board (constructor priority 101), before the program's own globals.

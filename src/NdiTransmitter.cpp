@@ -18,6 +18,7 @@
 #include "Utils.h"
 #include "jsonstring.h"
 #include "mervane_av_format.h"
+#include "mervane_speedhq.h"
 #include "thread_start.h"
 #include "vexo_path.h"
 
@@ -34,25 +35,8 @@ NdiTransmitter::~NdiTransmitter() = default;
 // ---------------------------------------------------------------------------------------
 // Encoder device and encode start/stop
 
-// Request numbers of the encoder device. Hold and release take no argument; every other
-// request passes a pointer to one 32-bit int.
-enum : unsigned long {
-	kEncRelease = 0,
-	kEncHold = 1,
-	kEncPixFormat420 = 3,
-	kEncDci = 4,
-	kEncEnable4k = 7,
-	kEncUvSwap = 8,
-	kEncField = 9,
-	kEncReadSelect = 10,
-	kEncMode = 11,
-	kEncLowAc = 15,
-	kEncSwitchBuff = 20,
-	kEncFrameSize = 21,
-};
-
-// What request 10 makes the next read return.
-enum : int32_t { kReadStatus = 1, kReadFull = 2, kReadPreview = 3 };
+// The encoder device's requests, selections and status record (mervane_speedhq.h).
+namespace enc = mervane_speedhq;
 
 static int encoder_request(int fd, unsigned long request, int32_t value)
 {
@@ -66,14 +50,14 @@ void NdiTransmitter::map_NdiTransmitter_mem(int map_fd)
 	m_mervanespeedhqDevice = open(vexo_path("/dev/mervane-speedhq").c_str(), O_RDWR);
 	if (m_mervanespeedhqDevice < 0)
 		puts("Failed to open the mervane-speedhq device");
-	ioctl(m_mervanespeedhqDevice, kEncHold);
-	encoder_request(m_mervanespeedhqDevice, kEncLowAc, 1);
-	encoder_request(m_mervanespeedhqDevice, kEncSwitchBuff, 1);
+	ioctl(m_mervanespeedhqDevice, enc::kHold);
+	encoder_request(m_mervanespeedhqDevice, enc::kLowAc, 1);
+	encoder_request(m_mervanespeedhqDevice, enc::kSwitchBuff, 1);
 }
 
 void NdiTransmitter::unmap_NdiTransmitter_mem()
 {
-	ioctl(m_mervanespeedhqDevice, kEncHold);
+	ioctl(m_mervanespeedhqDevice, enc::kHold);
 	puts("Close m_mervanespeedhqDevice");
 	if (m_mervanespeedhqDevice != -1) {
 		close(m_mervanespeedhqDevice);
@@ -88,12 +72,12 @@ void NdiTransmitter::start_encode(int vid_format, int video_uv_vu_en)
 		map_NdiTransmitter_mem(-1);
 	const int fd = m_mervanespeedhqDevice;
 	puts("Setup encode");
-	ioctl(fd, kEncHold);
-	encoder_request(fd, kEncUvSwap, video_uv_vu_en);
-	encoder_request(fd, kEncDci, 0);
+	ioctl(fd, enc::kHold);
+	encoder_request(fd, enc::kUvSwap, video_uv_vu_en);
+	encoder_request(fd, enc::kDci, 0);
 	printf("video format passed %x\n", vid_format);
 
-	int encoder_mode = 2;
+	int encoder_mode = enc::kMode1080p;
 	int video_2k_4k_en = 0;
 	switch (vid_format) {
 	case video_format_2160_23_95p:
@@ -101,32 +85,32 @@ void NdiTransmitter::start_encode(int vid_format, int video_uv_vu_en)
 	case video_format_2160_25p:
 	case video_format_2160_29p:
 	case video_format_2160_30p:
-		encoder_mode = 0;
+		encoder_mode = enc::kMode2160p;
 		video_2k_4k_en = 1;
 		break;
 	case video_format_720_50p:
 	case video_format_720_59p:
 	case video_format_720_60p:
-		encoder_mode = 1;
+		encoder_mode = enc::kMode720p;
 		break;
 	case video_format_1080_25i:
 	case video_format_1080_29i:
 	case video_format_1080_30i:
-		encoder_mode = 3;
+		encoder_mode = enc::kMode1080i;
 		break;
 	default:
 		break;
 	}
-	encoder_request(fd, kEncMode, encoder_mode);
-	encoder_request(fd, kEncEnable4k, video_2k_4k_en);
+	encoder_request(fd, enc::kMode, encoder_mode);
+	encoder_request(fd, enc::kEnable4k, video_2k_4k_en);
 
 	// A hold-release-hold cycle makes the encoder take the new settings; it stays held until
 	// the acquisition thread releases it.
-	ioctl(fd, kEncHold);
+	ioctl(fd, enc::kHold);
 	usleep(50000);
-	ioctl(fd, kEncRelease);
+	ioctl(fd, enc::kRelease);
 	usleep(50000);
-	ioctl(fd, kEncHold);
+	ioctl(fd, enc::kHold);
 	usleep(50000);
 
 	puts("setup_video_frame");
@@ -143,7 +127,7 @@ void NdiTransmitter::stop_encode()
 	stopencodeThreads();
 	puts("distroy_encode_threads");
 	distroy_encode_threads();
-	ioctl(m_mervanespeedhqDevice, kEncHold);
+	ioctl(m_mervanespeedhqDevice, enc::kHold);
 }
 
 // One row of the format table: full raster and rates, preview rates, fields and skipping.
@@ -183,7 +167,7 @@ static const float kAspect16by9 = 16.0f / 9.0f;
 
 void NdiTransmitter::setup_video_frame(int vid_format)
 {
-	ioctl(m_mervanespeedhqDevice, kEncPixFormat420, &encoder_pix_format_420);
+	ioctl(m_mervanespeedhqDevice, enc::kPixFormat420, &encoder_pix_format_420);
 	puts(encoder_pix_format_420 == 1 ? "SET PROG SR 420" : "SET PROG SR 422");
 
 	prog_info_frame.FourCC = encoder_pix_format_420 == 1 ? NDIlib_FourCC_video_type_ex_SHQ0_highest_bandwidth
@@ -241,43 +225,38 @@ void NdiTransmitter::wake_pauses()
 // ---------------------------------------------------------------------------------------
 // Frame acquisition
 
-// The device's status record: six words, of which word 4 repeats the buffer number of a
-// frame that was already delivered.
-static const int kStatusWords = 6;
-static const int kStatusRepeatWord = 4;
-
 void NdiTransmitter::wait_ndi_frame()
 {
 	const int fd = m_mervanespeedhqDevice;
 	// Named so that the frame path's threads can be told apart in /proc/<pid>/task.
 	pthread_setname_np(pthread_self(), "vexo-acquire");
 	puts("START send_video_frame");
-	ioctl(fd, kEncRelease);
+	ioctl(fd, enc::kRelease);
 	bool prev_skip = true;
 	init_frame_drop = 0;
-	std::unique_ptr<uint32_t[]> status(new uint32_t[kStatusWords]());
+	std::unique_ptr<uint32_t[]> status(new uint32_t[enc::kStatusWords]());
 
 	do {
-		if (encoder_request(fd, kEncReadSelect, kReadStatus) == -1) {
+		if (encoder_request(fd, enc::kReadSelect, enc::kSelectStatus) == -1) {
 			puts("err ");
 			// Without a device every pass fails at once; pausing about a frame period keeps
 			// the loop from burning a core and flooding the log until encoding stops.
 			usleep(20000);
 			continue;
 		}
-		const int current_read_buffer = static_cast<int>(read(fd, status.get(), kStatusWords));
-		if (current_read_buffer < 1 || current_read_buffer > 5) {
+		const int current_read_buffer = static_cast<int>(read(fd, status.get(), enc::kStatusWords));
+		if (current_read_buffer < 1 || current_read_buffer > enc::kBufferCount) {
 			printf("Buffer %d \n", current_read_buffer);
 			puts("!!!!!!!!!!!!!!!!!!!!!!!!!!!!NOVALID FRAME");
-			if (current_read_buffer > 5) {
-				ioctl(fd, kEncHold);
+			if (current_read_buffer > enc::kBufferCount) {
+				ioctl(fd, enc::kHold);
 				usleep(100000);
-				ioctl(fd, kEncRelease);
+				ioctl(fd, enc::kRelease);
 				usleep(100000);
 			}
 			continue;
 		}
-		if (static_cast<int>(status[kStatusRepeatWord]) == current_read_buffer) {
+		if (static_cast<int>(status[enc::kStatusRepeatWord]) == current_read_buffer) {
 			printf("Buffer %d \n", current_read_buffer);
 			puts("!!!!!!!!!!!!!!!!!!!!!!!!!!!!SAME FRAME");
 			continue;
@@ -314,7 +293,7 @@ static bool read_encoded_frame(int fd, const NDIlib_video_frame_v2_t& info, NdiT
                                bool interlaced)
 {
 	int32_t frame_data_size = 0;
-	if (ioctl(fd, kEncFrameSize, &frame_data_size) == -1)
+	if (ioctl(fd, enc::kFrameSize, &frame_data_size) == -1)
 		return false;
 	// A SpeedHQ frame never comes near 4 bytes a pixel; a size beyond that, or none, is a
 	// device fault, and allocating it could exhaust the appliance's memory. No accepted frame
@@ -335,13 +314,12 @@ static bool read_encoded_frame(int fd, const NDIlib_video_frame_v2_t& info, NdiT
 	frame.frame_format_type = NDIlib_frame_format_type_progressive;
 	if (interlaced) {
 		int32_t field = 0;
-		if (ioctl(fd, kEncField, &field) == -1)
+		if (ioctl(fd, enc::kField, &field) == -1)
 			return false;
 		frame.frame_format_type = (field & 1) ? NDIlib_frame_format_type_field_1 : NDIlib_frame_format_type_field_0;
 	}
 
-	const uint8_t* data = frame.frame_data.get();
-	return frame.frame_data_size >= 4 && data[0] <= 99 && data[1] == 4 && data[2] == 0 && data[3] == 0;
+	return enc::frame_header_ok(frame.frame_data.get(), frame.frame_data_size);
 }
 
 static std::shared_ptr<NdiTransmitter::frame_t> described_frame(const NDIlib_video_frame_v2_t& info)
@@ -359,7 +337,7 @@ static std::shared_ptr<NdiTransmitter::frame_t> described_frame(const NDIlib_vid
 bool NdiTransmitter::copy_full()
 {
 	const int fd = m_mervanespeedhqDevice;
-	if (encoder_request(fd, kEncReadSelect, kReadFull) == -1)
+	if (encoder_request(fd, enc::kReadSelect, enc::kSelectFull) == -1)
 		return false;
 	std::shared_ptr<frame_t> frame = described_frame(prog_info_frame);
 	if (!read_encoded_frame(fd, prog_info_frame, *frame, interlaced_field))
@@ -374,7 +352,7 @@ bool NdiTransmitter::copy_full()
 void NdiTransmitter::copy_prvw()
 {
 	const int fd = m_mervanespeedhqDevice;
-	if (encoder_request(fd, kEncReadSelect, kReadPreview) == -1)
+	if (encoder_request(fd, enc::kReadSelect, enc::kSelectPreview) == -1)
 		return;
 	std::shared_ptr<frame_t> frame = described_frame(prev_info_frame);
 	if (!read_encoded_frame(fd, prev_info_frame, *frame, false))
@@ -409,7 +387,6 @@ static void drain_send_queue(NdiTransmitter& tx, bool prvw)
 	std::condition_variable& condvar = prvw ? tx.m_ndi_prvw_send_queue_condvar : tx.m_ndi_full_send_queue_condvar;
 	std::queue<std::shared_ptr<NdiTransmitter::frame_t>>& queue =
 		prvw ? tx.m_ndi_prvw_send_queue : tx.m_ndi_full_send_queue;
-	std::shared_ptr<NdiTransmitter::frame_t> last_frame;
 	for (;;) {
 		std::shared_ptr<NdiTransmitter::frame_t> frame;
 		{
@@ -420,8 +397,7 @@ static void drain_send_queue(NdiTransmitter& tx, bool prvw)
 		}
 		if (!frame)
 			break;
-		tx.add_frame(frame, prvw);
-		last_frame = frame;
+		tx.add_frame(frame, prvw);  // keeps the frame alive until the stream's next one is sent
 	}
 }
 
@@ -751,11 +727,7 @@ bool NdiTransmitter::get_failover_value(const std::string& filename, std::string
 static const char* const kLiveEncSettingsFile = "/etc/mervane-enc1-settings.json";
 static const char* const kLiveDeviceSettingsFile = "/etc/mervane-device-settings.json";
 
-// Encoder device requests sent by the settings thread, and their fixed quality values.
-static const unsigned long kLiveReqQualitySelect = 13;
-static const unsigned long kLiveReqQualityFactor = 14;
-static const unsigned long kLiveReqProgramRate = 5;
-static const unsigned long kLiveReqPreviewRate = 6;
+// The fixed quality values the settings thread sends.
 static const int kLiveQualitySelect = 0;
 static const int kLiveQualityFactor = 62;
 
@@ -838,10 +810,10 @@ void NdiTransmitter::encode_settings()
 		int q_factor = kLiveQualityFactor;
 		int prog_rate = bit_rate.load(std::memory_order_relaxed);
 		int prev_rate = prev_target;
-		ioctl(m_mervanespeedhqDevice, kLiveReqQualitySelect, &q_sel);
-		ioctl(m_mervanespeedhqDevice, kLiveReqQualityFactor, &q_factor);
-		ioctl(m_mervanespeedhqDevice, kLiveReqProgramRate, &prog_rate);
-		ioctl(m_mervanespeedhqDevice, kLiveReqPreviewRate, &prev_rate);
+		ioctl(m_mervanespeedhqDevice, enc::kQSel, &q_sel);
+		ioctl(m_mervanespeedhqDevice, enc::kQuality, &q_factor);
+		ioctl(m_mervanespeedhqDevice, enc::kBitRate, &prog_rate);
+		ioctl(m_mervanespeedhqDevice, enc::kBitRatePrev, &prev_rate);
 
 		if (GetJsonString(enc_file, "NDIAudio", value)) {
 			if (value == "NDIAudioMute") {

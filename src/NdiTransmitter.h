@@ -18,9 +18,14 @@
 // NdiTransmitter owns the SpeedHQ encoder device, the two NDI frame descriptions, the send
 // queues, the NDI sender and every encoding thread (settings, tally, acquisition, the two
 // send threads, audio). The main thread alone creates and destroys the sender and starts
-// and stops encoding; while encoding runs, the threads share the device descriptor and the
-// sender without a lock. Each send queue is protected by its own mutex; the words written by
-// the settings and tally threads are relaxed atomics.
+// and stops encoding: creat_encode_threads starts the settings, tally, acquisition and both
+// send threads, and distroy_encode_threads joins them in the order acquisition, full send,
+// preview send, settings, tally, audio. The audio thread alone is started by the settings
+// thread when audio is enabled, and joined by it when audio is muted or before it is started
+// again; the final join is distroy_encode_threads', after the settings thread has ended, so
+// the two never join it at once. While encoding runs, the threads share the device
+// descriptor and the sender without a lock. Each send queue is protected by its own mutex;
+// the words written by the settings and tally threads are relaxed atomics.
 class NdiTransmitter {
 public:
 	// One compressed frame, owning a buffer of exactly its size; always held by shared_ptr.
@@ -149,7 +154,7 @@ public:
 	std::thread wait_ndi_frame_thread;
 	std::thread send_ndi_frame_prog_thread;
 	std::thread send_ndi_frame_prev_thread;
-	std::thread send_audio_frame_thread;
+	std::thread send_audio_frame_thread;  // started and joined by the settings thread; last join at stop
 	std::atomic<bool> audio_en{false};
 	std::thread get_tally_thread;
 	std::atomic<bool> tally_running{false};

@@ -31,7 +31,7 @@ static void close_bus(int& fd)
 	fd = -1;
 }
 
-adv7619::adv7619() : aud_sel_addr(0x41210000), i2c_file("/dev/i2c-1") {}
+adv7619::adv7619() : aud_sel_addr(AUD_SEL_BASE), i2c_file("/dev/i2c-1") {}
 
 void adv7619::adv7619_config(bool mode_4k)
 {
@@ -57,7 +57,7 @@ int adv7619::adv7619_get_connected()
 {
 	file_fd = open_bus(i2c_file);
 
-	int value = adv7619_i2c.read_i2c_register(file_fd, ADV7619_IO_ADDR, 0x6F);
+	int value = adv7619_i2c.read_i2c_register(file_fd, ADV7619_IO_ADDR, ADV7619_IO_CONNECTED_REG);
 
 	close_bus(file_fd);
 	if (value < 0)
@@ -117,7 +117,10 @@ static int classify_format(int width, int height, bool interlaced, int total, fl
 
 int adv7619::adv7619_get_format()
 {
-	static const unsigned char kHdmiRegs[9] = {0x07, 0x08, 0x09, 0x0A, 0x0B, 0x1E, 0x1F, 0x51, 0x52};
+	static const unsigned char kHdmiRegs[9] = {
+		ADV7619_HDMI_WIDTH_HI,         ADV7619_HDMI_WIDTH_LO,       ADV7619_HDMI_FIELD0_HEIGHT_HI,
+		ADV7619_HDMI_FIELD0_HEIGHT_LO, ADV7619_HDMI_FIELD1_HEIGHT_HI, ADV7619_HDMI_TOTAL_WIDTH_HI,
+		ADV7619_HDMI_TOTAL_WIDTH_LO,   ADV7619_HDMI_TMDS_FREQ_HI,   ADV7619_HDMI_TMDS_FREQ_LO};
 	int regs[9];
 
 	file_fd = open_bus(i2c_file);
@@ -134,7 +137,7 @@ int adv7619::adv7619_get_format()
 
 	int width = (regs[0] & 0x1F) * 256 + regs[1];
 	int height = (regs[2] & 0x1F) * 256 + regs[3];
-	bool interlaced = (regs[4] & 0x20) != 0;
+	bool interlaced = (regs[4] & ADV7619_HDMI_INTERLACED_BIT) != 0;
 	int total = (regs[5] & 0x1F) * 256 + regs[6];
 	float clock = static_cast<float>(regs[7] * 2 + (regs[8] >> 7)) + static_cast<float>(regs[8] & 0x7F) / 128.0f;
 	return classify_format(width, height, interlaced, total, clock);
@@ -183,7 +186,7 @@ void adv7619::vexotally(NDIlib_tally_t tally, bool encoding)
 
 void adv7619::init_audinsel(int mem_fd)
 {
-	void* map = mmap(nullptr, ADV7619_AUD_SEL_MAP_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, mem_fd,
+	void* map = mmap(nullptr, AUD_SEL_MAP_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, mem_fd,
 	                 static_cast<off_t>(aud_sel_addr));
 	if (map == MAP_FAILED) {
 		// Without the mapping the selector stays as the hardware has it; nothing is written.
@@ -199,7 +202,7 @@ void adv7619::init_audinsel(int mem_fd)
 void adv7619::deinit_audinsel()
 {
 	if (aud_sel_settings != nullptr)
-		munmap(static_cast<void*>(const_cast<aud_sel_str*>(aud_sel_settings)), ADV7619_AUD_SEL_MAP_SIZE);
+		munmap(static_cast<void*>(const_cast<aud_sel_str*>(aud_sel_settings)), AUD_SEL_MAP_SIZE);
 	aud_sel_settings = nullptr;
 }
 

@@ -5,46 +5,8 @@
 
 #include <Processing.NDI.Lib.h>
 
+#include "board_map.h"
 #include "i2c.h"
-
-// GPIO block in the programmable logic that selects the captured audio source.
-struct aud_sel_str {
-	volatile uint32_t data;  // 1 = HDMI audio, 0 = analog audio
-	volatile uint32_t tri;   // pin direction, 0 = all outputs
-};
-
-// I2C slave addresses (7-bit) on /dev/i2c-1 and /dev/i2c-0.
-enum {
-	ADV7619_IO_ADDR = 0x4C,
-	ADV7619_CEC_ADDR = 0x40,
-	ADV7619_INFOFRAME_ADDR = 0x3E,
-	ADV7619_DPLL_ADDR = 0x26,
-	ADV7619_REPEATER_ADDR = 0x32,
-	ADV7619_EDID_ADDR = 0x36,
-	ADV7619_HDMI_ADDR = 0x34,
-	ADV7619_CP_ADDR = 0x22,
-	LIGHT_EXPANDER_ADDR = 0x20,
-	AUDIO_CODEC_ADDR = 0x18,
-};
-
-// Light expander registers and patterns.
-enum {
-	LIGHT_EXPANDER_OUTPUT_REG = 1,
-	LIGHT_EXPANDER_CONFIG_REG = 3,
-	LIGHT_PROGRAM = 0x80,
-	LIGHT_PREVIEW = 0x40,
-	LIGHT_OFF = 0x00,
-};
-
-// TLV320AIC3104 codec registers written for the analog gains.
-enum {
-	AIC3X_P0_LADC_VOL = 15,
-	AIC3X_P0_RADC_VOL = 16,
-	AIC3X_P0_LDAC_VOL = 43,
-	AIC3X_P0_RDAC_VOL = 44,
-};
-
-#define ADV7619_AUD_SEL_MAP_SIZE 0x10000
 
 // adv7619: everything on the I2C buses and the audio selector. Each operation opens the bus
 // device, does plain register transfers and closes it again, so nothing is cached between

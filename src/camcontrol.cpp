@@ -266,6 +266,190 @@ float Camcontrol::get_float_signp(float input)
 	return 0.0f;
 }
 
+namespace {
+
+// One handler per PTZ element: it writes the element's VISCA bytes into command buffer `c`.
+void ptz_zoom(Camcontrol& /*cc*/, rapidxml::xml_node<>* node, visca& v, int c)
+{
+	float zoom = clampf(attr_float(node, "zoom", 0.0f), 0.0f, 1.0f);
+	int ntk_ptz_zoom_int = trunc_sat(zoom * 29.0f);
+	put_nibbles(v.cam_zoom_direct[c], ntk_ptz_zoom_lut[ntk_ptz_zoom_int]);
+	v.cam_zoom_direct[c].cmd_fill = true;
+}
+
+void ptz_zoom_speed(Camcontrol& /*cc*/, rapidxml::xml_node<>* node, visca& v, int c)
+{
+	float speed = attr_float(node, "zoom_speed", 0.0f);
+	int ntk_ptz_zoom_speed_int = trunc_sat(std::fabs(speed) * 7.0f);
+	int s = ntk_ptz_zoom_speed_int & 7;
+	if (speed > 0.0f) {
+		v.cam_zoom_speed[c].cmd[4] = static_cast<char>(0x20 + s);
+		v.cam_zoom_speed[c].cmd_fill = true;
+	} else if (speed < 0.0f) {
+		v.cam_zoom_speed[c].cmd[4] = static_cast<char>(0x30 + s);
+		v.cam_zoom_speed[c].cmd_fill = true;
+	} else {
+		v.cam_zoom_stop[c].cmd_fill = true;
+	}
+}
+
+void ptz_pan_tilt_speed(Camcontrol& cc, rapidxml::xml_node<>* node, visca& v, int c)
+{
+	float pan_speed = attr_float(node, "pan_speed", 0.0f);
+	float tilt_speed = attr_float(node, "tilt_speed", 0.0f);
+	auto speed_byte = [](float f) {
+		return static_cast<uint8_t>(std::round(std::fabs(clampf(f, -1.0f, 1.0f)) * 18.0f));
+	};
+	auto direction = [&cc](float f) -> char {
+		float sign = cc.get_float_signp(f);
+		return sign < 0.0f ? 0x01 : (sign > 0.0f ? 0x02 : 0x03);
+	};
+	if (pan_speed == 0.0f && tilt_speed == 0.0f) {
+		v.cam_pt_stop_command[c].cmd_fill = true;
+	} else {
+		visca_command& drive = v.cam_pt_dir_move_command[c];
+		drive.cmd[4] = static_cast<char>(speed_byte(pan_speed));
+		drive.cmd[5] = static_cast<char>(speed_byte(tilt_speed));
+		drive.cmd[6] = direction(pan_speed);
+		drive.cmd[7] = direction(tilt_speed);
+		drive.cmd_fill = true;
+	}
+}
+
+void ptz_preset(Camcontrol& /*cc*/, rapidxml::xml_node<>* node, visca& v, int c)
+{
+	bool store = same_text(node->name(), "ntk_ptz_store_preset");
+	int index = attr_int(node, "index", 0);
+	if (index >= 0 && index <= 99) {
+		v.cam_preset_call_rst_recall[c].cmd[4] = store ? 0x01 : 0x02;
+		v.cam_preset_call_rst_recall[c].cmd[5] = static_cast<char>(index);
+		v.cam_preset_call_rst_recall[c].cmd_fill = true;
+	}
+}
+
+void ptz_focus(Camcontrol& cc, rapidxml::xml_node<>* node, visca& v, int c)
+{
+	bool manual = same_text(attr_text(node, "mode"), "manual");
+	float distance = attr_float(node, "distance", 0.5f);
+	if (!manual) {
+		if (!cc.camcontrol_focus_auto) {
+			v.cam_focus_mode[c].cmd[4] = 0x02;
+			v.cam_focus_mode[c].cmd_fill = true;
+		}
+		cc.camcontrol_focus_auto = true;
+		cc.camcontrol_man_focus_dist = 0;
+		cc.distance_cal_last = 0;
+		return;
+	}
+	if (cc.camcontrol_focus_auto) {
+		v.cam_focus_mode[c].cmd[4] = 0x03;
+		v.cam_focus_mode[c].cmd_fill = true;
+	}
+	int distance_cal = trunc_sat(clampf(distance, 0.0f, 1.0f) * 14.0f) - 7;
+	// A drive whenever the position moves, at the distance moved (at most 7); the stop
+	// follows the drive's handshake, so the focus runs only for that time.
+	if (distance_cal != 0 && distance_cal != cc.distance_cal_last) {
+		int s = std::min(std::abs(distance_cal - cc.distance_cal_last), 7);
+		int dir = distance_cal > cc.distance_cal_last ? 0x20 : 0x30;
+		v.cam_focus_near_far_speed[c].cmd[4] = static_cast<char>(dir + s);
+		v.cam_focus_near_far_speed[c].cmd_fill = true;
+		v.cam_focus_stop[c].cmd_fill = true;
+	}
+	cc.camcontrol_focus_auto = false;
+	cc.distance_cal_last = distance_cal;
+}
+
+void ptz_white_balance(Camcontrol& /*cc*/, rapidxml::xml_node<>* node, visca& v, int c)
+{
+	static const char* const modes[] = {"auto", "indoor", "outdoor", "one_push", "atw", "manual", "manual2"};
+	const char* mode = attr_text(node, "mode");
+	int code = 0;
+	for (int i = 0; i < 7; ++i) {
+		if (same_text(mode, modes[i]))
+			code = i;
+	}
+	v.cam_wb_mode[c].cmd[4] = static_cast<char>(code);
+	v.cam_wb_mode[c].cmd_fill = true;
+	if (code == 5) {
+		int red = trunc_sat(attr_float(node, "red", 0.5f) * 255.0f);
+		int blue = trunc_sat(attr_float(node, "blue", 0.5f) * 255.0f);
+		put_nibbles(v.cam_wb_rg_dir[c], static_cast<uint32_t>(red) & 0xFFFF);
+		v.cam_wb_rg_dir[c].cmd_fill = true;
+		put_nibbles(v.cam_wb_bg_dir[c], static_cast<uint32_t>(blue) & 0xFFFF);
+		v.cam_wb_bg_dir[c].cmd_fill = true;
+	}
+}
+
+void ptz_mervane_exposure(Camcontrol& /*cc*/, rapidxml::xml_node<>* node, visca& v, int c)
+{
+	const char* mode = attr_text(node, "mode");
+	int code;
+	if (same_text(mode, "full-auto"))
+		code = 0x00;
+	else if (same_text(mode, "manual"))
+		code = 0x03;
+	else if (same_text(mode, "shutter-pri"))
+		code = 0x0A;
+	else if (same_text(mode, "iris-pri"))
+		code = 0x0B;
+	else
+		return;  // No mode we know: the element is ignored.
+	int iris = attr_int(node, "iris", 0);
+	int shutter = attr_int(node, "shutterspeed", 0);
+	// The AE mode itself is recorded but never sent.
+	v.cam_exposure_mode[c].cmd[4] = static_cast<char>(code);
+	v.cam_exposure_mode[c].cmd_fill = false;
+	if (code == 0x03 || code == 0x0A) {
+		put_nibbles(v.cam_exposure_shut_dir[c], static_cast<uint32_t>(shutter) & 0xFFFF);
+		v.cam_exposure_shut_dir[c].cmd_fill = true;
+	}
+	if (code == 0x03 || code == 0x0B) {
+		put_nibbles(v.cam_exposure_iris_dir[c], static_cast<uint32_t>(iris) & 0xFFFF);
+		v.cam_exposure_iris_dir[c].cmd_fill = true;
+	}
+}
+
+void ptz_exposure(Camcontrol& /*cc*/, rapidxml::xml_node<>* node, visca& v, int c)
+{
+	const char* mode = attr_text(node, "mode");
+	int code;
+	if (same_text(mode, "auto"))
+		code = 0;
+	else if (same_text(mode, "manual"))
+		code = 3;
+	else
+		return;  // No mode we know: the element is ignored.
+	int iris_val = trunc_sat(attr_float(node, "value", 0.5f) * 17.0f);
+	v.cam_exposure_mode[c].cmd[4] = static_cast<char>(code);
+	v.cam_exposure_mode[c].cmd_fill = false;
+	if (code == 3) {
+		put_nibbles(v.cam_exposure_iris_dir[c], static_cast<uint32_t>(iris_val) & 0xFFFF);
+		v.cam_exposure_iris_dir[c].cmd_fill = true;
+	}
+}
+
+// The elements known; a null handler is an element that gives no camera command.
+struct PtzElement {
+	const char* name;
+	void (*handle)(Camcontrol& cc, rapidxml::xml_node<>* node, visca& v, int c);
+};
+const PtzElement kPtzElements[] = {
+	{"ntk_ptz_zoom", ptz_zoom},
+	{"ntk_ptz_zoom_speed", ptz_zoom_speed},
+	{"ntk_ptz_pan_tilt_speed", ptz_pan_tilt_speed},
+	{"ntk_ptz_pan_tilt", nullptr},
+	{"ntk_ptz_store_preset", ptz_preset},
+	{"ntk_ptz_recall_preset", ptz_preset},
+	{"ntk_ptz_flip", nullptr},
+	{"ntk_ptz_focus", ptz_focus},
+	{"ntk_ptz_focus_speed", nullptr},
+	{"ntk_ptz_white_balance", ptz_white_balance},
+	{"ntk_ptz_mervane_exposure", ptz_mervane_exposure},
+	{"ntk_ptz_exposure", ptz_exposure},
+};
+
+}  // namespace
+
 void Camcontrol::camcontrol_capture_ndi(NDIlib_metadata_frame_t* p_metadata)
 {
 	if (p_metadata == nullptr || p_metadata->p_data == nullptr)
@@ -274,7 +458,6 @@ void Camcontrol::camcontrol_capture_ndi(NDIlib_metadata_frame_t* p_metadata)
 	// Held for the whole frame, parse included, so a swap never splits one element's writes.
 	std::unique_lock<std::mutex> lock;
 	const int c = m_visca.lock_cap_buffer(lock);
-	visca& v = m_visca;
 
 	// The parser works in place: parse a copy and leave the frame to its owner. A length
 	// given with the frame bounds the text as well as its terminator does.
@@ -294,147 +477,12 @@ void Camcontrol::camcontrol_capture_ndi(NDIlib_metadata_frame_t* p_metadata)
 		return;
 	const char* name = node->name();
 
-	if (same_text(name, "ntk_ptz_zoom")) {
-		float zoom = clampf(attr_float(node, "zoom", 0.0f), 0.0f, 1.0f);
-		int ntk_ptz_zoom_int = trunc_sat(zoom * 29.0f);
-		put_nibbles(v.cam_zoom_direct[c], ntk_ptz_zoom_lut[ntk_ptz_zoom_int]);
-		v.cam_zoom_direct[c].cmd_fill = true;
-	} else if (same_text(name, "ntk_ptz_zoom_speed")) {
-		float speed = attr_float(node, "zoom_speed", 0.0f);
-		int ntk_ptz_zoom_speed_int = trunc_sat(std::fabs(speed) * 7.0f);
-		int s = ntk_ptz_zoom_speed_int & 7;
-		if (speed > 0.0f) {
-			v.cam_zoom_speed[c].cmd[4] = static_cast<char>(0x20 + s);
-			v.cam_zoom_speed[c].cmd_fill = true;
-		} else if (speed < 0.0f) {
-			v.cam_zoom_speed[c].cmd[4] = static_cast<char>(0x30 + s);
-			v.cam_zoom_speed[c].cmd_fill = true;
-		} else {
-			v.cam_zoom_stop[c].cmd_fill = true;
-		}
-	} else if (same_text(name, "ntk_ptz_pan_tilt_speed")) {
-		float pan_speed = attr_float(node, "pan_speed", 0.0f);
-		float tilt_speed = attr_float(node, "tilt_speed", 0.0f);
-		auto speed_byte = [](float f) {
-			return static_cast<uint8_t>(std::round(std::fabs(clampf(f, -1.0f, 1.0f)) * 18.0f));
-		};
-		auto direction = [this](float f) -> char {
-			float sign = get_float_signp(f);
-			return sign < 0.0f ? 0x01 : (sign > 0.0f ? 0x02 : 0x03);
-		};
-		if (pan_speed == 0.0f && tilt_speed == 0.0f) {
-			v.cam_pt_stop_command[c].cmd_fill = true;
-		} else {
-			visca_command& drive = v.cam_pt_dir_move_command[c];
-			drive.cmd[4] = static_cast<char>(speed_byte(pan_speed));
-			drive.cmd[5] = static_cast<char>(speed_byte(tilt_speed));
-			drive.cmd[6] = direction(pan_speed);
-			drive.cmd[7] = direction(tilt_speed);
-			drive.cmd_fill = true;
-		}
-	} else if (same_text(name, "ntk_ptz_pan_tilt")) {  // NOLINT(bugprone-branch-clone): known, unlike the others
-		// No camera command.
-	} else if (same_text(name, "ntk_ptz_store_preset") || same_text(name, "ntk_ptz_recall_preset")) {
-		bool store = same_text(name, "ntk_ptz_store_preset");
-		int index = attr_int(node, "index", 0);
-		if (index >= 0 && index <= 99) {
-			v.cam_preset_call_rst_recall[c].cmd[4] = store ? 0x01 : 0x02;
-			v.cam_preset_call_rst_recall[c].cmd[5] = static_cast<char>(index);
-			v.cam_preset_call_rst_recall[c].cmd_fill = true;
-		}
-	} else if (same_text(name, "ntk_ptz_flip")) {
-		// No camera command.
-	} else if (same_text(name, "ntk_ptz_focus")) {
-		bool manual = same_text(attr_text(node, "mode"), "manual");
-		float distance = attr_float(node, "distance", 0.5f);
-		if (!manual) {
-			if (!camcontrol_focus_auto) {
-				v.cam_focus_mode[c].cmd[4] = 0x02;
-				v.cam_focus_mode[c].cmd_fill = true;
-			}
-			camcontrol_focus_auto = true;
-			camcontrol_man_focus_dist = 0;
-			distance_cal_last = 0;
-			return;
-		}
-		if (camcontrol_focus_auto) {
-			v.cam_focus_mode[c].cmd[4] = 0x03;
-			v.cam_focus_mode[c].cmd_fill = true;
-		}
-		int distance_cal = trunc_sat(clampf(distance, 0.0f, 1.0f) * 14.0f) - 7;
-		// A drive whenever the position moves, at the distance moved (at most 7); the stop
-		// follows the drive's handshake, so the focus runs only for that time.
-		if (distance_cal != 0 && distance_cal != distance_cal_last) {
-			int s = std::min(std::abs(distance_cal - distance_cal_last), 7);
-			int dir = distance_cal > distance_cal_last ? 0x20 : 0x30;
-			v.cam_focus_near_far_speed[c].cmd[4] = static_cast<char>(dir + s);
-			v.cam_focus_near_far_speed[c].cmd_fill = true;
-			v.cam_focus_stop[c].cmd_fill = true;
-		}
-		camcontrol_focus_auto = false;
-		distance_cal_last = distance_cal;
-	} else if (same_text(name, "ntk_ptz_focus_speed")) {
-		// No camera command.
-	} else if (same_text(name, "ntk_ptz_white_balance")) {
-		static const char* const modes[] = {"auto", "indoor", "outdoor", "one_push", "atw", "manual", "manual2"};
-		const char* mode = attr_text(node, "mode");
-		int code = 0;
-		for (int i = 0; i < 7; ++i) {
-			if (same_text(mode, modes[i]))
-				code = i;
-		}
-		v.cam_wb_mode[c].cmd[4] = static_cast<char>(code);
-		v.cam_wb_mode[c].cmd_fill = true;
-		if (code == 5) {
-			int red = trunc_sat(attr_float(node, "red", 0.5f) * 255.0f);
-			int blue = trunc_sat(attr_float(node, "blue", 0.5f) * 255.0f);
-			put_nibbles(v.cam_wb_rg_dir[c], static_cast<uint32_t>(red) & 0xFFFF);
-			v.cam_wb_rg_dir[c].cmd_fill = true;
-			put_nibbles(v.cam_wb_bg_dir[c], static_cast<uint32_t>(blue) & 0xFFFF);
-			v.cam_wb_bg_dir[c].cmd_fill = true;
-		}
-	} else if (same_text(name, "ntk_ptz_mervane_exposure")) {
-		const char* mode = attr_text(node, "mode");
-		int code;
-		if (same_text(mode, "full-auto"))
-			code = 0x00;
-		else if (same_text(mode, "manual"))
-			code = 0x03;
-		else if (same_text(mode, "shutter-pri"))
-			code = 0x0A;
-		else if (same_text(mode, "iris-pri"))
-			code = 0x0B;
-		else
-			return;  // No mode we know: the element is ignored.
-		int iris = attr_int(node, "iris", 0);
-		int shutter = attr_int(node, "shutterspeed", 0);
-		// The AE mode itself is recorded but never sent.
-		v.cam_exposure_mode[c].cmd[4] = static_cast<char>(code);
-		v.cam_exposure_mode[c].cmd_fill = false;
-		if (code == 0x03 || code == 0x0A) {
-			put_nibbles(v.cam_exposure_shut_dir[c], static_cast<uint32_t>(shutter) & 0xFFFF);
-			v.cam_exposure_shut_dir[c].cmd_fill = true;
-		}
-		if (code == 0x03 || code == 0x0B) {
-			put_nibbles(v.cam_exposure_iris_dir[c], static_cast<uint32_t>(iris) & 0xFFFF);
-			v.cam_exposure_iris_dir[c].cmd_fill = true;
-		}
-	} else if (same_text(name, "ntk_ptz_exposure")) {
-		const char* mode = attr_text(node, "mode");
-		int code;
-		if (same_text(mode, "auto"))
-			code = 0;
-		else if (same_text(mode, "manual"))
-			code = 3;
-		else
-			return;  // No mode we know: the element is ignored.
-		int iris_val = trunc_sat(attr_float(node, "value", 0.5f) * 17.0f);
-		v.cam_exposure_mode[c].cmd[4] = static_cast<char>(code);
-		v.cam_exposure_mode[c].cmd_fill = false;
-		if (code == 3) {
-			put_nibbles(v.cam_exposure_iris_dir[c], static_cast<uint32_t>(iris_val) & 0xFFFF);
-			v.cam_exposure_iris_dir[c].cmd_fill = true;
-		}
+	for (const PtzElement& element : kPtzElements) {
+		if (!same_text(name, element.name))
+			continue;
+		if (element.handle != nullptr)
+			element.handle(*this, node, m_visca, c);
+		return;
 	}
 }
 

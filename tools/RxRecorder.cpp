@@ -15,6 +15,8 @@ extern "C" {
 #include <libavutil/intreadwrite.h>
 }
 
+#include "mervane_speedhq.h"
+
 namespace rx {
 
 namespace {
@@ -61,7 +63,7 @@ bool is_field(int format)
 // A frame header of one field alone: quality, then the 24-bit offset 4 of "no second field".
 bool single_field(const std::vector<uint8_t>& d)
 {
-	return d.size() > 4 && d[0] <= 99 && AV_RL24(d.data() + 1) == 4;
+	return d.size() > 4 && mervane_speedhq::frame_header_ok(d.data(), d.size());
 }
 
 }  // namespace

@@ -151,9 +151,9 @@ int parse(int argc, char** argv, Options& o)
 	return 0;
 }
 
-void emit(const rx::JsonLine& line)
+void emit(const rx::Json& line)
 {
-	fputs(line.text().c_str(), g_out);
+	fputs(rx::line_text(line).c_str(), g_out);
 	fputc('\n', g_out);
 	fflush(g_out);
 }
@@ -167,6 +167,11 @@ const char* format_name(int format)
 	case NDIlib_frame_format_type_field_1: return "field_1";
 	default: return "unknown";
 	}
+}
+
+rx::Json optional_text(const std::optional<std::string>& text)
+{
+	return text ? rx::Json(*text) : rx::Json(nullptr);
 }
 
 std::string head_hex(const std::vector<uint8_t>& data)
@@ -185,9 +190,9 @@ int list_sources(const Options& o, const std::string& dir)
 	std::vector<ndi_standin::SourceInfo> sources = ndi_standin::find_sources(dir);
 	for (const ndi_standin::SourceInfo& s : sources) {
 		if (o.json)
-			emit(rx::JsonLine().str("name", s.name).opt_str("groups", s.groups).str("path", s.path));
+			emit({{"name", s.name}, {"groups", optional_text(s.groups)}, {"path", s.path}});
 		else
-			fprintf(g_out, "%s%s%s\n", rx::json_quote(s.name).c_str(), s.groups ? "  groups: " : "",
+			fprintf(g_out, "%s%s%s\n", rx::quote(s.name).c_str(), s.groups ? "  groups: " : "",
 			       s.groups ? s.groups->c_str() : "");
 	}
 	if (sources.empty())
@@ -233,7 +238,7 @@ int main(int argc, char** argv)
 			return 0;
 		if (o.source)
 			fprintf(stderr, "vexo-rx: no source named %s appeared in %s within %g s\n",
-			        rx::json_quote(*o.source).c_str(), dir.c_str(), o.wait);
+			        rx::quote(*o.source).c_str(), dir.c_str(), o.wait);
 		else
 			fprintf(stderr, "vexo-rx: no source appeared in %s within %g s\n", dir.c_str(), o.wait);
 		return 1;
@@ -295,10 +300,10 @@ int main(int argc, char** argv)
 			if (!stop_at && o.seconds >= 0)
 				stop_at = Clock::now() + std::chrono::milliseconds(static_cast<long>(o.seconds * 1000));
 			if (o.json)
-				emit(rx::JsonLine().str("event", "source").str("name", ev.source.name)
-				         .opt_str("groups", ev.source.groups).opt_str("config", ev.source.config));
+				emit({{"event", "source"}, {"name", ev.source.name}, {"groups", optional_text(ev.source.groups)},
+				      {"config", optional_text(ev.source.config)}});
 			else
-				fprintf(g_out, "connected to %s  groups: %s\nconfig: %s\n", rx::json_quote(ev.source.name).c_str(),
+				fprintf(g_out, "connected to %s  groups: %s\nconfig: %s\n", rx::quote(ev.source.name).c_str(),
 				       ev.source.groups ? ev.source.groups->c_str() : "(none)",
 				       ev.source.config ? ev.source.config->c_str() : "(none)");
 			if (o.tally_set && !rx.set_tally(o.program, o.preview))
@@ -311,13 +316,13 @@ int main(int argc, char** argv)
 			break;
 		case Kind::ConnectionMetadata:
 			if (o.json)
-				emit(rx::JsonLine().str("event", "metadata").str("xml", ev.text));
+				emit({{"event", "metadata"}, {"xml", ev.text}});
 			else
 				fprintf(g_out, "metadata: %s\n", ev.text.c_str());
 			break;
 		case Kind::Metadata:
 			if (o.json)
-				emit(rx::JsonLine().str("event", "metadata_frame").str("xml", ev.text));
+				emit({{"event", "metadata_frame"}, {"xml", ev.text}});
 			else
 				fprintf(g_out, "metadata frame: %s\n", ev.text.c_str());
 			break;
@@ -326,11 +331,11 @@ int main(int argc, char** argv)
 			int s = v.stream == 1 ? 1 : 0;
 			const char* stream = s == 1 ? "preview" : "program";
 			if (o.json)
-				emit(rx::JsonLine().str("event", "video").str("stream", stream).num("xres", v.xres)
-				         .num("yres", v.yres).str("fourcc", ndi_standin::fourcc_text(v.fourcc))
-				         .num("frame_rate_n", v.frame_rate_n).num("frame_rate_d", v.frame_rate_d)
-				         .real("aspect", v.aspect).str("format", format_name(v.format))
-				         .num("size", static_cast<int64_t>(v.data.size())).str("head", head_hex(v.data)));
+				emit({{"event", "video"}, {"stream", stream}, {"xres", v.xres}, {"yres", v.yres},
+				      {"fourcc", ndi_standin::fourcc_text(v.fourcc)}, {"frame_rate_n", v.frame_rate_n},
+				      {"frame_rate_d", v.frame_rate_d}, {"aspect", v.aspect},
+				      {"format", format_name(v.format)}, {"size", static_cast<int64_t>(v.data.size())},
+				      {"head", head_hex(v.data)}});
 			else
 				summary.video(v);
 			if (o.snapshot && !snapped[s] && snap_failures[s] < kSnapAttempts) {
@@ -339,7 +344,7 @@ int main(int argc, char** argv)
 				if (rx::RxSnapshot::write_png(v, path, error)) {
 					snapped[s] = true;
 					if (o.json)
-						emit(rx::JsonLine().str("event", "snapshot").str("stream", stream).str("path", path));
+						emit({{"event", "snapshot"}, {"stream", stream}, {"path", path}});
 					else
 						fprintf(g_out, "snapshot of the %s stream written to %s\n", stream, path.c_str());
 				} else {
@@ -363,23 +368,23 @@ int main(int argc, char** argv)
 			if (o.json) {
 				std::vector<float> first(ev.audio.data.begin(),
 				                         ev.audio.data.begin() + std::min<size_t>(4, ev.audio.data.size()));
-				emit(rx::JsonLine().str("event", "audio").num("sample_rate", ev.audio.sample_rate)
-				         .num("channels", ev.audio.channels).num("samples", ev.audio.samples).reals("first", first));
+				emit({{"event", "audio"}, {"sample_rate", ev.audio.sample_rate}, {"channels", ev.audio.channels},
+				      {"samples", ev.audio.samples}, {"first", first}});
 			} else {
 				summary.audio(ev.audio);
 			}
 			break;
 		case Kind::Failover:
 			if (o.json)
-				emit(rx::JsonLine().str("event", "failover").str("name", ev.text));
+				emit({{"event", "failover"}, {"name", ev.text}});
 			else
-				fprintf(g_out, "sender names its failover source %s\n", rx::json_quote(ev.text).c_str());
+				fprintf(g_out, "sender names its failover source %s\n", rx::quote(ev.text).c_str());
 			break;
 		case Kind::Disconnected:
 			if (o.json)
-				emit(rx::JsonLine().str("event", "disconnected"));
+				emit({{"event", "disconnected"}});
 			else
-				fprintf(g_out, "disconnected from %s; waiting for it to come back\n", rx::json_quote(name).c_str());
+				fprintf(g_out, "disconnected from %s; waiting for it to come back\n", rx::quote(name).c_str());
 			fflush(g_out);
 			// The sender may come back (the program recreates it): wait for the same name.
 			while (!g_interrupted && !rx.connected()) {
@@ -402,15 +407,15 @@ int main(int argc, char** argv)
 	if (stamps != nullptr)
 		fclose(stamps);
 	if (resend_at && o.json)
-		emit(rx::JsonLine().str("event", "metadata_sent").num("frames", resent));
+		emit({{"event", "metadata_sent"}, {"frames", resent}});
 	if (recorder) {
 		if (!recorder->finish(record_error)) {
 			record_failed = true;
 			fprintf(stderr, "vexo-rx: recording: %s\n", record_error.c_str());
 		}
 		if (o.json)
-			emit(rx::JsonLine().str("event", "recorded").str("path", *o.record).num("frames", recorder->frames())
-			         .real("duration", recorder->duration()).num("dropped", recorder->dropped()));
+			emit({{"event", "recorded"}, {"path", *o.record}, {"frames", recorder->frames()},
+			      {"duration", static_cast<float>(recorder->duration())}, {"dropped", recorder->dropped()}});
 		else
 			fprintf(g_out, "recorded %lld frames (%.3f s) to %s\n", static_cast<long long>(recorder->frames()),
 			        recorder->duration(), o.record->c_str());

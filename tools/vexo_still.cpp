@@ -19,6 +19,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "SplashScreenConsts.h"
+#include "mervane_speedhq.h"
 #include "test_card.h"
 
 // The stills are what the hardware encoder would have sent: a 1920x1080 4:2:2 program frame
@@ -30,8 +32,8 @@ extern "C" {
 namespace {
 
 // Capacities of the program's still buffers; a file must stay strictly below them.
-constexpr size_t kFullCapacity = 17694720;
-constexpr size_t kPrvwCapacity = 460800;
+constexpr size_t kFullCapacity = MAX_FULL_SPLASH_SCREEN_BUFFER_SIZE;
+constexpr size_t kPrvwCapacity = MAX_PRVW_SPLASH_SCREEN_BUFFER_SIZE;
 
 struct FrameDeleter {
 	void operator()(AVFrame* f) const { av_frame_free(&f); }
@@ -232,7 +234,7 @@ bool encode_once(const AVFrame* pic, int q, std::vector<uint8_t>& out)
 // The check the program's frame path applies to every encoder frame.
 bool header_ok(const std::vector<uint8_t>& frame)
 {
-	return frame.size() >= 4 && frame[0] <= 99 && frame[1] == 4 && frame[2] == 0 && frame[3] == 0;
+	return mervane_speedhq::frame_header_ok(frame.data(), frame.size());
 }
 
 // Encodes at the finest quantiser whose frame fits below the program's buffer capacity.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "test_support.h"
 
 namespace {
 
@@ -23,16 +24,7 @@ using Strings = std::vector<std::string>;
 
 const auto kStartTimeout = 20s;
 
-std::string hex(const std::vector<uint8_t>& b)
-{
-	std::string out;
-	char tmp[4];
-	for (size_t i = 0; i < b.size(); ++i) {
-		snprintf(tmp, sizeof tmp, i ? " %02X" : "%02X", b[i]);
-		out += tmp;
-	}
-	return out;
-}
+using testcommon::hex;
 
 // A VISCA over IP controller on the test's own network namespace (the Sim's).
 class ViscaClient {

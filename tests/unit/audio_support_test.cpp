@@ -104,28 +104,29 @@ TEST_F(AudioCard, CaptureFollowsTheSelectorWrittenThroughDevMem)
 	int mem = open(path("dev/mem").c_str(), O_RDWR);
 	ASSERT_GE(mem, 0);
 	// The model polls the word: each value is seen before the next store.
-	auto logged = [&](const char* data) {
-		return wait_until([&] { return read_text("sim/events.jsonl").find(data) != std::string::npos; });
+	auto logged = [&](uint32_t data) {
+		return wait_until([&] {
+			for (const nlohmann::json& e : events_of("gpio"))
+				if (e.value("data", -1LL) == data)
+					return true;
+			return false;
+		});
 	};
 	receiver.init_audinsel(mem);
-	EXPECT_TRUE(logged("\"data\":4294967295}"));
+	EXPECT_TRUE(logged(4294967295u));
 	EXPECT_TRUE(read_until(true));
 	receiver.SetAudioInSel(0);
-	EXPECT_TRUE(logged("\"data\":0}"));
+	EXPECT_TRUE(logged(0));
 	EXPECT_TRUE(read_until(false));
 	receiver.SetAudioInSel(1);
-	EXPECT_TRUE(logged("\"data\":1}"));
+	EXPECT_TRUE(logged(1));
 	EXPECT_TRUE(read_until(true));
 	receiver.deinit_audinsel();
 	close(mem);
 
-	std::vector<std::string> data;
-	for (const std::string& line : event_lines())
-		if (line.find("\"dev\":\"gpio\"") != std::string::npos)
-			data.push_back(line.substr(line.find("\"addr\"")));
-	EXPECT_EQ(data, (std::vector<std::string>{"\"addr\":\"0x41210000\",\"data\":4294967295}",
-	                                          "\"addr\":\"0x41210000\",\"data\":0}",
-	                                          "\"addr\":\"0x41210000\",\"data\":1}"}));
+	EXPECT_EQ(events_of("gpio"), (std::vector<nlohmann::json>{{{"addr", "0x41210000"}, {"data", 4294967295u}},
+	                                                           {{"addr", "0x41210000"}, {"data", 0}},
+	                                                           {{"addr", "0x41210000"}, {"data", 1}}}));
 }
 
 TEST_F(AudioCard, MissingCardFailsToOpenUntilItIsBack)

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "main.h"
+#include "test_support.h"
 
 namespace {
 
@@ -48,21 +49,14 @@ class DashboardPipeTest : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		char tmpl[] = "/tmp/vexo-dash-XXXXXX";
-		ASSERT_NE(mkdtemp(tmpl), nullptr);
-		root_ = tmpl;
-		std::filesystem::create_directories(root_ + "/tmp");
-		setenv("VEXO_SYSROOT", root_.c_str(), 1);
+		sysroot_.emplace(std::initializer_list<const char*>{"tmp"}, "vexo-dash");
+		root_ = sysroot_->path();
 		pipe_ = root_ + "/tmp/mervane-dashboard-pipe";
 		get_connected = 1;
 		vexo_vid_format = 42;
 		m_NdiTransmitter.encoder_pix_format_420 = 0;
 	}
-	void TearDown() override
-	{
-		unsetenv("VEXO_SYSROOT");
-		std::filesystem::remove_all(root_);
-	}
+	void TearDown() override { sysroot_.reset(); }
 
 	// Runs one update on another thread; false when it did not return within two seconds.
 	static bool update_returns()
@@ -71,6 +65,7 @@ protected:
 		return done.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
 	}
 
+	std::optional<testcommon::TempSysroot> sysroot_;
 	std::string root_;
 	std::string pipe_;
 };

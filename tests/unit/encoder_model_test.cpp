@@ -19,6 +19,7 @@ using namespace std::chrono_literals;
 using sim::EncoderDevice;
 using sim::EncoderModel;
 using sim::EncoderSource;
+namespace enc = mervane_speedhq;
 
 // Decodes one SpeedHQ frame as an NDI receiver would: the FourCC gives the sampling, the
 // frame description the raster. Returns the decoded pixel format, or -1.
@@ -67,10 +68,10 @@ struct ModelFixture : ::testing::Test {
 	void SetUp() override
 	{
 		model->set_source_provider([this] { return source; });
-		ASSERT_EQ(0, request(EncoderModel::kMode, 2));
-		ASSERT_EQ(0, request(EncoderModel::kEnable4k, 0));
-		ASSERT_EQ(0, request(EncoderModel::kPixFormat420, 0));
-		ASSERT_EQ(0, dev.ioctl(EncoderModel::kRelease, nullptr));
+		ASSERT_EQ(0, request(enc::kMode, 2));
+		ASSERT_EQ(0, request(enc::kEnable4k, 0));
+		ASSERT_EQ(0, request(enc::kPixFormat420, 0));
+		ASSERT_EQ(0, dev.ioctl(enc::kRelease, nullptr));
 	}
 
 	int request(unsigned long req, int32_t value) { return dev.ioctl(req, &value); }
@@ -79,7 +80,7 @@ struct ModelFixture : ::testing::Test {
 	// Selects the status and reads it; returns the buffer number.
 	int status(uint32_t words[6])
 	{
-		EXPECT_EQ(0, request(EncoderModel::kReadSelect, EncoderModel::kSelectStatus));
+		EXPECT_EQ(0, request(enc::kReadSelect, enc::kSelectStatus));
 		return static_cast<int>(dev.read(words, 6));
 	}
 
@@ -87,8 +88,8 @@ struct ModelFixture : ::testing::Test {
 	std::vector<uint8_t> frame(int selection)
 	{
 		int32_t size = 0;
-		EXPECT_EQ(0, request(EncoderModel::kReadSelect, selection));
-		EXPECT_EQ(0, request_out(EncoderModel::kFrameSize, size));
+		EXPECT_EQ(0, request(enc::kReadSelect, selection));
+		EXPECT_EQ(0, request_out(enc::kFrameSize, size));
 		std::vector<uint8_t> bytes(size > 0 ? size : 0);
 		ssize_t got = dev.read(bytes.data(), bytes.size());
 		bytes.resize(got > 0 ? got : 0);
@@ -181,18 +182,18 @@ TEST_F(ModelFixture, ReadsDeliverTheCurrentFramesOfTheProgramModeAndSampling)
 {
 	uint32_t words[6];
 	status(words);
-	std::vector<uint8_t> full = frame(EncoderModel::kSelectFull);
-	std::vector<uint8_t> preview = frame(EncoderModel::kSelectPreview);
+	std::vector<uint8_t> full = frame(enc::kSelectFull);
+	std::vector<uint8_t> preview = frame(enc::kSelectPreview);
 	EXPECT_EQ(AV_PIX_FMT_YUV422P, decode_speedhq(full, 1920, 1080, false));
 	EXPECT_EQ(AV_PIX_FMT_YUV420P, decode_speedhq(preview, 640, 360, true));
 	EXPECT_EQ(words[2], full.size());
 	EXPECT_EQ(words[3], preview.size());
 
 	// 720p mode with 4:2:0 asked for: the program raster follows the mode, the sampling request 3.
-	ASSERT_EQ(0, request(EncoderModel::kMode, 1));
-	ASSERT_EQ(0, request(EncoderModel::kPixFormat420, 1));
+	ASSERT_EQ(0, request(enc::kMode, 1));
+	ASSERT_EQ(0, request(enc::kPixFormat420, 1));
 	status(words);
-	full = frame(EncoderModel::kSelectFull);
+	full = frame(enc::kSelectFull);
 	EXPECT_EQ(AV_PIX_FMT_YUV420P, decode_speedhq(full, 1280, 720, true));
 	sim::SpeedhqBankKey key;
 	key.width = 1280;
@@ -206,23 +207,23 @@ TEST_F(ModelFixture, ReadsDeliverTheCurrentFramesOfTheProgramModeAndSampling)
 
 TEST_F(ModelFixture, InterlacedModeReportsAlternatingFieldsOfHalfHeight)
 {
-	ASSERT_EQ(0, request(EncoderModel::kMode, 3));
+	ASSERT_EQ(0, request(enc::kMode, 3));
 	source.interlaced = true;
 	uint32_t words[6];
 	int expected = 0;
 	for (int i = 0; i < 6; ++i) {
 		status(words);
-		std::vector<uint8_t> full = frame(EncoderModel::kSelectFull);
+		std::vector<uint8_t> full = frame(enc::kSelectFull);
 		int32_t field = -1;
-		ASSERT_EQ(0, request_out(EncoderModel::kField, field));
+		ASSERT_EQ(0, request_out(enc::kField, field));
 		EXPECT_EQ(expected, field & 1);
 		EXPECT_EQ(AV_PIX_FMT_YUV422P, decode_speedhq(full, 1920, 540, false));
 		expected ^= 1;
 	}
-	ASSERT_EQ(0, request(EncoderModel::kMode, 2));
+	ASSERT_EQ(0, request(enc::kMode, 2));
 	status(words);
 	int32_t field = -1;
-	ASSERT_EQ(0, request_out(EncoderModel::kField, field));
+	ASSERT_EQ(0, request_out(enc::kField, field));
 	EXPECT_EQ(0, field);
 }
 
@@ -242,7 +243,7 @@ TEST_F(ModelFixture, WithoutSourceTheClockRunsOnABlackPicture)
 	black.black = true;
 	auto bank = sim::speedhq_bank(black);
 	ASSERT_TRUE(bank);
-	EXPECT_EQ(*bank->frames[0], frame(EncoderModel::kSelectFull));
+	EXPECT_EQ(*bank->frames[0], frame(enc::kSelectFull));
 }
 
 TEST_F(ModelFixture, HoldMakesReadsWaitForTheReleaseAndWakesAWaitingRead)
@@ -251,13 +252,13 @@ TEST_F(ModelFixture, HoldMakesReadsWaitForTheReleaseAndWakesAWaitingRead)
 	status(words);
 
 	// Held: a status read waits until the release.
-	ASSERT_EQ(0, dev.ioctl(EncoderModel::kHold, nullptr));
+	ASSERT_EQ(0, dev.ioctl(enc::kHold, nullptr));
 	auto held_read = std::async(std::launch::async, [&] {
 		uint32_t w[6];
 		return static_cast<int>(dev.read(w, 6));
 	});
 	EXPECT_EQ(std::future_status::timeout, held_read.wait_for(150ms));
-	ASSERT_EQ(0, dev.ioctl(EncoderModel::kRelease, nullptr));
+	ASSERT_EQ(0, dev.ioctl(enc::kRelease, nullptr));
 	ASSERT_EQ(std::future_status::ready, held_read.wait_for(2s));
 	EXPECT_EQ(2, held_read.get());
 
@@ -269,7 +270,7 @@ TEST_F(ModelFixture, HoldMakesReadsWaitForTheReleaseAndWakesAWaitingRead)
 		return static_cast<int>(dev.read(w, 6));
 	});
 	EXPECT_EQ(std::future_status::timeout, slow_read.wait_for(100ms));
-	ASSERT_EQ(0, dev.ioctl(EncoderModel::kHold, nullptr));
+	ASSERT_EQ(0, dev.ioctl(enc::kHold, nullptr));
 	ASSERT_EQ(std::future_status::ready, slow_read.wait_for(2s));
 	EXPECT_EQ(4, slow_read.get());
 }
@@ -278,21 +279,21 @@ TEST_F(ModelFixture, SelectionSurvivesTheOtherThreadsRequests)
 {
 	uint32_t words[6];
 	status(words);
-	ASSERT_EQ(0, request(EncoderModel::kReadSelect, EncoderModel::kSelectPreview));
+	ASSERT_EQ(0, request(enc::kReadSelect, enc::kSelectPreview));
 	std::thread settings([&] {
 		for (int i = 0; i < 200; ++i) {
 			int32_t v = 5000 + i;
-			dev.ioctl(EncoderModel::kBitRate, &v);
-			dev.ioctl(EncoderModel::kBitRatePrev, &v);
+			dev.ioctl(enc::kBitRate, &v);
+			dev.ioctl(enc::kBitRatePrev, &v);
 			v = 0;
-			dev.ioctl(EncoderModel::kQSel, &v);
+			dev.ioctl(enc::kQSel, &v);
 			v = 62;
-			dev.ioctl(EncoderModel::kQuality, &v);
+			dev.ioctl(enc::kQuality, &v);
 		}
 	});
 	int32_t size = 0;
 	for (int i = 0; i < 200; ++i) {
-		ASSERT_EQ(0, request_out(EncoderModel::kFrameSize, size));
+		ASSERT_EQ(0, request_out(enc::kFrameSize, size));
 		ASSERT_EQ(words[3], static_cast<uint32_t>(size));
 	}
 	settings.join();
@@ -303,19 +304,19 @@ TEST_F(ModelFixture, SelectionSurvivesTheOtherThreadsRequests)
 TEST_F(ModelFixture, ProtocolErrorsFailLikeTheDriver)
 {
 	int32_t bad = 4;
-	EXPECT_EQ(-1, dev.ioctl(EncoderModel::kReadSelect, &bad));
+	EXPECT_EQ(-1, dev.ioctl(enc::kReadSelect, &bad));
 	EXPECT_EQ(EINVAL, errno);
 	EXPECT_EQ(-1, dev.ioctl(2, &bad));
 	EXPECT_EQ(ENOTTY, errno);
-	EXPECT_EQ(-1, dev.ioctl(EncoderModel::kBitRate, nullptr));
+	EXPECT_EQ(-1, dev.ioctl(enc::kBitRate, nullptr));
 	EXPECT_EQ(EFAULT, errno);
 	// Nothing encoded yet on a fresh model: no full frame to size.
 	auto fresh = std::make_shared<EncoderModel>(nullptr);
 	EncoderDevice other(fresh);
-	int32_t sel = EncoderModel::kSelectFull;
-	ASSERT_EQ(0, other.ioctl(EncoderModel::kReadSelect, &sel));
+	int32_t sel = enc::kSelectFull;
+	ASSERT_EQ(0, other.ioctl(enc::kReadSelect, &sel));
 	int32_t size = 0;
-	EXPECT_EQ(-1, other.ioctl(EncoderModel::kFrameSize, &size));
+	EXPECT_EQ(-1, other.ioctl(enc::kFrameSize, &size));
 }
 
 TEST_F(ModelFixture, EachInjectedFaultHitsOnceThenTheDeviceIsWellAgain)
@@ -334,27 +335,27 @@ TEST_F(ModelFixture, EachInjectedFaultHitsOnceThenTheDeviceIsWellAgain)
 	EXPECT_NE(static_cast<uint32_t>(buffer), words[4]);
 
 	ASSERT_TRUE(model->control("badheader"));
-	EXPECT_EQ(100, frame(EncoderModel::kSelectFull)[0]);
-	EXPECT_LE(frame(EncoderModel::kSelectFull)[0], 99);
+	EXPECT_EQ(100, frame(enc::kSelectFull)[0]);
+	EXPECT_LE(frame(enc::kSelectFull)[0], 99);
 
 	ASSERT_TRUE(model->control("shortread"));
 	status(words);
-	EXPECT_LT(frame(EncoderModel::kSelectFull).size(), words[2]);
-	EXPECT_EQ(words[2], frame(EncoderModel::kSelectFull).size());
+	EXPECT_LT(frame(enc::kSelectFull).size(), words[2]);
+	EXPECT_EQ(words[2], frame(enc::kSelectFull).size());
 
 	ASSERT_TRUE(model->control("selectfail"));
-	EXPECT_EQ(-1, request(EncoderModel::kReadSelect, EncoderModel::kSelectFull));
-	EXPECT_EQ(0, request(EncoderModel::kReadSelect, EncoderModel::kSelectFull));
+	EXPECT_EQ(-1, request(enc::kReadSelect, enc::kSelectFull));
+	EXPECT_EQ(0, request(enc::kReadSelect, enc::kSelectFull));
 
 	int32_t size = 0;
 	ASSERT_TRUE(model->control("sizefail"));
-	EXPECT_EQ(-1, request_out(EncoderModel::kFrameSize, size));
-	EXPECT_EQ(0, request_out(EncoderModel::kFrameSize, size));
+	EXPECT_EQ(-1, request_out(enc::kFrameSize, size));
+	EXPECT_EQ(0, request_out(enc::kFrameSize, size));
 
 	ASSERT_TRUE(model->control("hugesize"));
-	ASSERT_EQ(0, request_out(EncoderModel::kFrameSize, size));
+	ASSERT_EQ(0, request_out(enc::kFrameSize, size));
 	EXPECT_EQ(EncoderModel::kHugeSize, size);
-	ASSERT_EQ(0, request_out(EncoderModel::kFrameSize, size));
+	ASSERT_EQ(0, request_out(enc::kFrameSize, size));
 	EXPECT_EQ(words[2], static_cast<uint32_t>(size));
 
 	// "ok" disarms whatever is pending.
@@ -362,8 +363,8 @@ TEST_F(ModelFixture, EachInjectedFaultHitsOnceThenTheDeviceIsWellAgain)
 	ASSERT_TRUE(model->control("sizefail"));
 	ASSERT_TRUE(model->control("ok"));
 	EXPECT_GE(status(words), 1);
-	EXPECT_EQ(0, request(EncoderModel::kReadSelect, EncoderModel::kSelectFull));
-	EXPECT_EQ(0, request_out(EncoderModel::kFrameSize, size));
+	EXPECT_EQ(0, request(enc::kReadSelect, enc::kSelectFull));
+	EXPECT_EQ(0, request_out(enc::kFrameSize, size));
 
 	EXPECT_FALSE(model->control("explode"));
 	EXPECT_FALSE(model->control("novalid"));

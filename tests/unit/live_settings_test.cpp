@@ -86,16 +86,6 @@ TEST_F(LiveSettings, WebUIReadersMapNamesAndFallBack)
 	EXPECT_EQ(tx_.GetWebUIVideoSampleRate(), 0);
 }
 
-// The encoder requests of one settings cycle, as the encoder model logged them.
-std::vector<std::string> encoder_requests(const std::vector<std::string>& lines)
-{
-	std::vector<std::string> requests;
-	for (const std::string& line : lines)
-		if (line.find("\"dev\":\"encoder\"") != std::string::npos)
-			requests.push_back(line.substr(line.find("\"req\"")));
-	return requests;
-}
-
 TEST_F(LiveSettings, ThreadSendsTheRequestsAndFollowsAudioAndGainSettings)
 {
 	enc("{\"BandwidthMode\":\"Manual\",\"BandwidthSelect\":\"100\",\"NDIAudio\":\"NDIAudioAnalog\"}");
@@ -107,12 +97,15 @@ TEST_F(LiveSettings, ThreadSendsTheRequestsAndFollowsAudioAndGainSettings)
 	tx_.encodeRunning = true;
 	std::thread settings(&NdiTransmitter::encode_settings, &tx_);
 
-	const std::vector<std::string> cycle = {"\"req\":13,\"arg\":0}", "\"req\":14,\"arg\":62}",
-	                                        "\"req\":5,\"arg\":211864}", "\"req\":6,\"arg\":43103}"};
-	EXPECT_TRUE(wait_until([&] { return encoder_requests(event_lines()).size() >= 8; }));
-	std::vector<std::string> sent = encoder_requests(event_lines());
+	// The encoder requests of one settings cycle, as the encoder model logs them.
+	const std::vector<nlohmann::json> cycle = {{{"req", 13}, {"arg", 0}},
+	                                           {{"req", 14}, {"arg", 62}},
+	                                           {{"req", 5}, {"arg", 211864}},
+	                                           {{"req", 6}, {"arg", 43103}}};
+	EXPECT_TRUE(wait_until([&] { return events_of("encoder").size() >= 8; }));
+	std::vector<nlohmann::json> sent = events_of("encoder");
 	sent.resize(8);
-	std::vector<std::string> two = cycle;
+	std::vector<nlohmann::json> two = cycle;
 	two.insert(two.end(), cycle.begin(), cycle.end());
 	EXPECT_EQ(sent, two);
 	EXPECT_EQ(tx_.bit_rate.load(), 211864);

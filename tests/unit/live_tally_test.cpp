@@ -38,9 +38,8 @@ TEST_F(Tally, LightsForEachModeAndState)
 
 	// Every call configures the expander's pins as outputs (register 3) before the pattern.
 	int config_writes = 0;
-	for (const std::string& line : event_lines())
-		if (line.find("\"addr\":32,\"reg\":3,\"val\":1}") != std::string::npos)
-			config_writes++;
+	for (const nlohmann::json& e : events_of("i2c-1"))
+		config_writes += e == nlohmann::json{{"addr", 32}, {"reg", 3}, {"val", 1}};
 	EXPECT_EQ(config_writes, 8);
 }
 

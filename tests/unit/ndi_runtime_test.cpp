@@ -18,6 +18,8 @@
 #include <gtest/gtest.h>
 #include <ndi_standin_rx.h>
 
+#include "test_support.h"
+
 namespace {
 
 using ndi_standin::Receiver;
@@ -36,9 +38,6 @@ class NdiRuntime : public ::testing::Test
 protected:
 	void SetUp() override
 	{
-		char tmpl[] = "/tmp/ndi-rt-XXXXXX";
-		ASSERT_NE(mkdtemp(tmpl), nullptr);
-		dir_ = tmpl;
 		setenv("NDI_STANDIN_DIR", dir_.c_str(), 1);
 		NDIlib_initialize();
 	}
@@ -47,13 +46,6 @@ protected:
 	{
 		for (NDIlib_send_instance_t s : senders_)
 			NDIlib_send_destroy(s);
-		if (DIR* d = opendir(dir_.c_str())) {
-			while (dirent* e = readdir(d))
-				if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-					unlink((dir_ + "/" + e->d_name).c_str());
-			closedir(d);
-		}
-		rmdir(dir_.c_str());
 		unsetenv("NDI_STANDIN_DIR");
 	}
 
@@ -119,7 +111,8 @@ protected:
 		return f;
 	}
 
-	std::string dir_;
+	testcommon::TempDir tmp_{"ndi-rt"};
+	const std::string dir_ = tmp_.path();
 	std::vector<NDIlib_send_instance_t> senders_;
 };
 

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "NdiTransmitter.h"
+#include "test_support.h"
 
 namespace {
 
@@ -21,12 +22,8 @@ class SenderCreate : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		char pattern[] = "/tmp/vexo-sender-XXXXXX";
-		ASSERT_NE(mkdtemp(pattern), nullptr);
-		root_ = pattern;
-		std::filesystem::create_directories(root_ / "etc");
-		std::filesystem::create_directories(root_ / "ndi");
-		setenv("VEXO_SYSROOT", root_.c_str(), 1);
+		sysroot_.emplace(std::initializer_list<const char*>{"etc", "ndi"}, "vexo-sender");
+		root_ = sysroot_->path();
 		setenv("NDI_STANDIN_DIR", (root_ / "ndi").c_str(), 1);
 	}
 
@@ -34,10 +31,8 @@ protected:
 	{
 		if (tx_.NDITxCreated)
 			tx_.distroy_ndi_tx_instance();
-		unsetenv("VEXO_SYSROOT");
 		unsetenv("NDI_STANDIN_DIR");
-		std::error_code ec;
-		std::filesystem::remove_all(root_, ec);
+		sysroot_.reset();
 	}
 
 	void write(const std::string& rel, const std::string& text)
@@ -67,6 +62,7 @@ protected:
 
 	std::string vendor_only() const { return std::string(R"({"ndi":{)") + tx_.p_config_json + "}}"; }
 
+	std::optional<testcommon::TempSysroot> sysroot_;
 	std::filesystem::path root_;
 	NdiTransmitter tx_;
 };

@@ -9,18 +9,12 @@
 #include <string>
 
 #include "jsonstring.h"
+#include "test_support.h"
 
 namespace {
 
 class SettingsFileTest : public ::testing::Test {
 protected:
-	void SetUp() override
-	{
-		char tmpl[] = "/tmp/vexo-settings-XXXXXX";
-		ASSERT_NE(mkdtemp(tmpl), nullptr);
-		dir_ = tmpl;
-	}
-	void TearDown() override { std::filesystem::remove_all(dir_); }
 
 	std::string file(const std::string& text)
 	{
@@ -29,7 +23,8 @@ protected:
 		return path;
 	}
 
-	std::string dir_;
+	testcommon::TempDir tmp_{"vexo-settings"};
+	const std::string dir_ = tmp_.path();
 	int count_ = 0;
 };
 

@@ -12,7 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "board.h"
+#include "test_support.h"
 
 namespace simtest {
 
@@ -22,11 +25,8 @@ class BoardTest : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		char templ[] = "/tmp/vexo-simtest-XXXXXX";
-		ASSERT_NE(mkdtemp(templ), nullptr);
-		root_ = templ;
-		setenv("VEXO_SYSROOT", root_.c_str(), 1);
-		ASSERT_EQ(mkdir(path("sim").c_str(), 0755), 0);
+		sysroot_.emplace(std::initializer_list<const char*>{"sim"}, "vexo-simtest");
+		root_ = sysroot_->path();
 		before_setup();
 		sim::Board::instance().start(root_);
 	}
@@ -34,10 +34,7 @@ protected:
 	void TearDown() override
 	{
 		sim::Board::instance().stop();
-		unsetenv("VEXO_SYSROOT");
-		std::string cmd = "rm -rf '" + root_ + "'";
-		if (system(cmd.c_str()) != 0)
-			ADD_FAILURE() << "could not remove " << root_;
+		sysroot_.reset();
 	}
 
 	// Runs after the sysroot exists and before the board starts.
@@ -69,19 +66,41 @@ protected:
 		return lines;
 	}
 
-	// Polls `done` until it holds or `timeout` passes.
+	// The event log as parsed objects; a line that is not one fails the case.
+	std::vector<nlohmann::json> events() const
+	{
+		std::vector<nlohmann::json> out;
+		for (const std::string& line : event_lines()) {
+			nlohmann::json e = nlohmann::json::parse(line, nullptr, false);
+			if (e.is_object())
+				out.push_back(std::move(e));
+			else
+				ADD_FAILURE() << "not a JSON object: " << line;
+		}
+		return out;
+	}
+
+	// The events of one device, each without its time and device.
+	std::vector<nlohmann::json> events_of(const std::string& dev) const
+	{
+		std::vector<nlohmann::json> out;
+		for (nlohmann::json& e : events()) {
+			if (e.value("dev", "") != dev)
+				continue;
+			e.erase("t");
+			e.erase("dev");
+			out.push_back(std::move(e));
+		}
+		return out;
+	}
+
 	static bool wait_until(const std::function<bool()>& done,
 	                       std::chrono::milliseconds timeout = std::chrono::milliseconds(3000))
 	{
-		auto deadline = std::chrono::steady_clock::now() + timeout;
-		while (!done()) {
-			if (std::chrono::steady_clock::now() > deadline)
-				return false;
-			std::this_thread::sleep_for(std::chrono::milliseconds(5));
-		}
-		return true;
+		return testcommon::wait_until(done, timeout);
 	}
 
+	std::optional<testcommon::TempSysroot> sysroot_;
 	std::string root_;
 };
 

@@ -118,18 +118,21 @@ TEST_F(BoardTest, LaysOutTheSysrootWithASparseMemoryWindow)
 TEST_F(BoardTest, EventsAreWholeJsonLinesWithTimeAndDevice)
 {
 	sim::Board& board = sim::Board::instance();
-	board.event("encoder", "\"req\":5");
-	board.event("we\"ird\n", "");
+	board.event("encoder", {{"req", 5}, {"arg", 1}});
+	board.event("we\"ird\n");
+	// Control-file text is any bytes: quotes and controls are escaped, bad UTF-8 replaced.
+	board.event("board", {{"error", std::string("a\\b\x01\xff", 5)}});
 	std::vector<std::string> lines = event_lines();
-	ASSERT_EQ(lines.size(), 2u);
+	ASSERT_EQ(lines.size(), 3u);
 	EXPECT_EQ(lines[0].rfind("{\"t\":", 0), 0u);
-	double t = std::stod(lines[0].substr(5));
+	EXPECT_NE(lines[0].find(",\"dev\":\"encoder\",\"req\":5,\"arg\":1}"), std::string::npos) << "members in order";
+	std::vector<nlohmann::json> e = events();
+	ASSERT_EQ(e.size(), 3u);
+	const double t = e[0].at("t");
 	EXPECT_GE(t, 0.0);
 	EXPECT_LT(t, 60.0);
-	EXPECT_NE(lines[0].find(",\"dev\":\"encoder\",\"req\":5}"), std::string::npos) << lines[0];
-	EXPECT_NE(lines[1].find("\"dev\":\"we\\\"ird\\n\"}"), std::string::npos) << lines[1];
-
-	EXPECT_EQ(sim::json_escape(std::string("a\\b\x01", 4)), "a\\\\b\\u0001");
+	EXPECT_EQ(e[1], (nlohmann::json{{"t", e[1].at("t")}, {"dev", "we\"ird\n"}}));
+	EXPECT_EQ(e[2].at("error"), "a\\b\x01\xEF\xBF\xBD");
 	const uint8_t bytes[] = {0x81, 0x01, 0x04, 0x47, 0xFF};
 	EXPECT_EQ(sim::hex_bytes(bytes, sizeof(bytes)), "81 01 04 47 FF");
 	EXPECT_EQ(sim::hex_bytes(bytes, 0), "");
@@ -142,7 +145,7 @@ TEST_F(BoardTest, EventsFromManyThreadsNeverInterleave)
 	for (int i = 0; i < 4; i++)
 		threads.emplace_back([&, i] {
 			for (int n = 0; n < 200; n++)
-				sim::Board::instance().event("t" + std::to_string(i), "\"pad\":\"" + pad + "\"");
+				sim::Board::instance().event("t" + std::to_string(i), {{"pad", pad}});
 		});
 	for (auto& t : threads)
 		t.join();
@@ -284,11 +287,11 @@ TEST_F(BoardTest, I2cTransfersReachTheAddressedSlaveAndLogEveryRegisterWrite)
 	EXPECT_EQ(rdwr(fd, readback, 2), 2);
 	EXPECT_EQ(value, 0x22);
 
-	std::vector<std::string> lines = event_lines();
-	ASSERT_EQ(lines.size(), 3u) << "reads and register pointer writes log nothing";
-	EXPECT_NE(lines[0].find("\"dev\":\"i2c-1\",\"addr\":76,\"reg\":254,\"val\":17}"), std::string::npos)
-	        << lines[0];
-	EXPECT_NE(lines[2].find("\"addr\":76,\"reg\":0,\"val\":51}"), std::string::npos) << lines[2];
+	std::vector<nlohmann::json> writes = events_of("i2c-1");
+	ASSERT_EQ(writes.size(), 3u) << "reads and register pointer writes log nothing";
+	EXPECT_EQ(writes[0], (nlohmann::json{{"addr", 76}, {"reg", 254}, {"val", 17}}));
+	EXPECT_EQ(writes[2], (nlohmann::json{{"addr", 76}, {"reg", 0}, {"val", 51}}));
+	EXPECT_EQ(events().size(), 3u);
 	close(fd);
 }
 
@@ -337,10 +340,10 @@ TEST_F(BoardTest, I2cNackFailsTheTransferLikeTheController)
 	EXPECT_EQ(ioctl(fd, I2C_RDWR, &too_many), -1);
 	EXPECT_EQ(errno, EINVAL);
 
-	std::vector<std::string> lines = event_lines();
-	ASSERT_EQ(lines.size(), 2u) << "only acknowledged writes are logged";
-	EXPECT_NE(lines[0].find("\"dev\":\"i2c-0\",\"addr\":24,\"reg\":15,\"val\":96}"), std::string::npos);
-	EXPECT_NE(lines[1].find("\"reg\":16,\"val\":7}"), std::string::npos);
+	EXPECT_EQ(events_of("i2c-0"), (std::vector<nlohmann::json>{{{"addr", 24}, {"reg", 15}, {"val", 96}},
+	                                                            {{"addr", 24}, {"reg", 16}, {"val", 7}}}))
+	        << "only acknowledged writes are logged";
+	EXPECT_EQ(events().size(), 2u);
 	close(fd);
 }
 
@@ -355,9 +358,8 @@ TEST(BoardLifecycle, StopsCleanlyAndStartsAgain)
 			fds_before = count_entries("/proc/self/fd");
 			threads_before = count_entries("/proc/self/task");
 		}
-		char templ[] = "/tmp/vexo-simtest-XXXXXX";
-		ASSERT_NE(mkdtemp(templ), nullptr);
-		std::string root = templ;
+		testcommon::TempDir dir("vexo-simtest");
+		const std::string root = dir.path();
 		sim::Board& board = sim::Board::instance();
 		board.start(root);
 		EXPECT_TRUE(board.running());
@@ -371,8 +373,6 @@ TEST(BoardLifecycle, StopsCleanlyAndStartsAgain)
 		EXPECT_FALSE(board.running());
 		struct stat st;
 		EXPECT_NE(stat((root + "/dev/i2c-1").c_str(), &st), 0) << "nodes go with the board";
-		std::string cmd = "rm -rf '" + root + "'";
-		ASSERT_EQ(system(cmd.c_str()), 0);
 	}
 	EXPECT_EQ(count_entries("/proc/self/fd"), fds_before);
 	EXPECT_EQ(count_entries("/proc/self/task"), threads_before);

@@ -17,6 +17,7 @@
 #include "NdiTransmitter.h"
 #include "SplashScreenHandler.h"
 #include "Utils.h"
+#include "test_support.h"
 
 namespace fs = std::filesystem;
 
@@ -31,16 +32,8 @@ class StillStoreTest : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		char tmpl[] = "/tmp/vexo-stills-XXXXXX";
-		ASSERT_NE(mkdtemp(tmpl), nullptr);
-		root_ = tmpl;
-		fs::create_directories(root_ + "/etc");
-		fs::create_directories(root_ + "/tmp");
-		const char* old = getenv("VEXO_SYSROOT");
-		had_root_ = old != nullptr;
-		if (had_root_)
-			old_root_ = old;
-		setenv("VEXO_SYSROOT", root_.c_str(), 1);
+		sysroot_.emplace(std::initializer_list<const char*>{"etc", "tmp"}, "vexo-stills");
+		root_ = sysroot_->path();
 
 		SplashScreenHandler& s = store();
 		s.m_eSplashScreenMode = cap_mode_unknown;
@@ -50,16 +43,7 @@ protected:
 		s.m_stPrvwCaptureFormat = capture_frame_format();
 	}
 
-	void TearDown() override
-	{
-		if (had_root_)
-			setenv("VEXO_SYSROOT", old_root_.c_str(), 1);
-		else
-			unsetenv("VEXO_SYSROOT");
-		std::error_code ec;
-		fs::permissions(root_, fs::perms::owner_all, fs::perm_options::add, ec);
-		fs::remove_all(root_, ec);
-	}
+	void TearDown() override { sysroot_.reset(); }
 
 	static SplashScreenHandler& store() { return SplashScreenHandler::GetInstance(); }
 
@@ -114,9 +98,8 @@ protected:
 		return f;
 	}
 
+	std::optional<testcommon::TempSysroot> sysroot_;
 	std::string root_;
-	std::string old_root_;
-	bool had_root_ = false;
 };
 
 // ---------------------------------------------------------------------------------------

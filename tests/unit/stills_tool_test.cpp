@@ -21,6 +21,8 @@ extern "C" {
 #include <libavutil/macros.h>
 }
 
+#include "test_support.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -174,15 +176,6 @@ protected:
 		tool_ = still_tool();
 		if (tool_.empty() || access(tool_.c_str(), X_OK) != 0)
 			GTEST_SKIP() << "vexo-still not built at " << tool_;
-		char tmpl[] = "/tmp/vexo-still-test-XXXXXX";
-		ASSERT_NE(mkdtemp(tmpl), nullptr);
-		dir_ = tmpl;
-	}
-	void TearDown() override
-	{
-		std::error_code ec;
-		if (!dir_.empty())
-			fs::remove_all(dir_, ec);
 	}
 
 	// Reads one output file, checks the frame path's header rule and the buffer capacity,
@@ -209,7 +202,8 @@ protected:
 	}
 
 	std::string tool_;
-	std::string dir_;
+	testcommon::TempDir tmp_{"vexo-still-test"};
+	const std::string dir_ = tmp_.path();
 };
 
 const uint32_t kTag422 = MKTAG('S', 'H', 'Q', '2');

@@ -1,4 +1,5 @@
 // The virtual appliance's serial camera, driven through the program's own VISCA engine.
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -88,16 +89,19 @@ TEST_F(SerialCamera, CommandsCompleteAndInquiriesReflectTheCamerasState)
 	EXPECT_EQ(inquiry(0x04, 0x7E), "90 50 00 FF");
 
 	// Every packet received is in the event log, as sent.
+	auto packets = [&] {
+		std::vector<std::string> rx;
+		for (const nlohmann::json& e : events_of("camera"))
+			if (e.contains("rx"))
+				rx.push_back(e["rx"]);
+		return rx;
+	};
 	ASSERT_TRUE(wait_until([&] {
-		for (const std::string& line : event_lines())
-			if (line.find("\"dev\":\"camera\",\"rx\":\"81 01 04 47 03 0A 00 0A FF\"") != std::string::npos)
-				return true;
-		return false;
-	})) << read_text("sim/events.jsonl");
-	int packets = 0;
-	for (const std::string& line : event_lines())
-		packets += line.find("\"dev\":\"camera\",\"rx\"") != std::string::npos;
-	EXPECT_EQ(packets, 7);
+		const std::vector<std::string> rx = packets();
+		return std::find(rx.begin(), rx.end(), "81 01 04 47 03 0A 00 0A FF") != rx.end();
+	}))
+	        << read_text("sim/events.jsonl");
+	EXPECT_EQ(packets().size(), 7u);
 }
 
 TEST_F(SerialCamera, ControlFileSetsHowTheCameraAnswers)
@@ -126,8 +130,8 @@ TEST_F(SerialCamera, ControlFileSetsHowTheCameraAnswers)
 	// An unknown word changes nothing.
 	write_text("sim/camera", "sleepy\n");
 	ASSERT_TRUE(wait_until([&] {
-		for (const std::string& line : event_lines())
-			if (line.find("sleepy") != std::string::npos)
+		for (const nlohmann::json& e : events_of("board"))
+			if (e.value("error", "") == "camera: unknown setting sleepy")
 				return true;
 		return false;
 	}));
@@ -145,11 +149,11 @@ TEST_F(SerialCamera, AnswersArePacedAtTheLineSpeed)
 	EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(7 * 10 * 1000000 / 9600));
 
 	// The speed change is logged once, before the first packet at the new speed.
-	std::vector<std::string> speeds;
-	for (const std::string& line : event_lines())
-		if (line.find("\"baud\":") != std::string::npos)
-			speeds.push_back(line.substr(line.find("\"baud\":")));
-	EXPECT_EQ(speeds, std::vector<std::string>{"\"baud\":9600}"});
+	std::vector<int> speeds;
+	for (const nlohmann::json& e : events_of("camera"))
+		if (e.contains("baud"))
+			speeds.push_back(e["baud"]);
+	EXPECT_EQ(speeds, std::vector<int>{9600});
 }
 
 TEST_F(SerialCamera, ReopenedPortIsServedAtItsNewSpeed)
@@ -161,12 +165,9 @@ TEST_F(SerialCamera, ReopenedPortIsServedAtItsNewSpeed)
 	EXPECT_TRUE(command(1, 0x04, 0x00, 0x03).comp);
 	EXPECT_EQ(inquiry(0x04, 0x00), "90 50 03 FF");
 
-	std::vector<std::string> camera;
-	for (const std::string& line : event_lines())
-		if (line.find("\"dev\":\"camera\"") != std::string::npos)
-			camera.push_back(line.substr(line.find("\"dev\"")));
-	EXPECT_EQ(camera, (std::vector<std::string>{
-	                      "\"dev\":\"camera\",\"baud\":115200}", "\"dev\":\"camera\",\"rx\":\"81 01 04 00 02 FF\"}",
-	                      "\"dev\":\"camera\",\"baud\":38400}", "\"dev\":\"camera\",\"rx\":\"81 01 04 00 03 FF\"}",
-	                      "\"dev\":\"camera\",\"rx\":\"81 09 04 00 FF\"}"}));
+	EXPECT_EQ(events_of("camera"), (std::vector<nlohmann::json>{{{"baud", 115200}},
+	                                                             {{"rx", "81 01 04 00 02 FF"}},
+	                                                             {{"baud", 38400}},
+	                                                             {{"rx", "81 01 04 00 03 FF"}},
+	                                                             {{"rx", "81 09 04 00 FF"}}}));
 }

@@ -3,6 +3,7 @@
 
 #include <chrono>
 
+#include "test_support.h"
 #include "visca.h"
 #include "visca_test_peer.h"
 
@@ -79,9 +80,7 @@ TEST(ViscaPacket, SlotTableBuildsBothBuffersAndClearsEveryFlag)
 
 TEST(ViscaPort, MissingPortIsReportedAndLeavesNoThread)
 {
-	char tmpl[] = "/tmp/vexo_noport_XXXXXX";
-	std::string root = mkdtemp(tmpl);
-	setenv("VEXO_SYSROOT", root.c_str(), 1);
+	testcommon::TempSysroot root({}, "vexo_noport");
 	visca v;
 	testing::internal::CaptureStdout();
 	EXPECT_EQ(v.init_visca(), 0);
@@ -101,6 +100,4 @@ TEST(ViscaPort, MissingPortIsReportedAndLeavesNoThread)
 
 	v.deinit_visca();
 	EXPECT_EQ(v.cam_fd, -1);
-	unsetenv("VEXO_SYSROOT");
-	rmdir(root.c_str());
 }

@@ -25,6 +25,8 @@
 #include <net/if.h>
 #include <sys/ioctl.h>
 
+#include "test_support.h"
+
 extern "C" {
 ssize_t __real_read(int fd, void* buf, size_t count);
 ssize_t __real_write(int fd, const void* buf, size_t count);
@@ -37,16 +39,7 @@ namespace visca_test {
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-inline std::string hex(const Bytes& b)
-{
-	std::string out;
-	char tmp[4];
-	for (size_t i = 0; i < b.size(); ++i) {
-		snprintf(tmp, sizeof tmp, i ? " %02X" : "%02X", b[i]);
-		out += tmp;
-	}
-	return out;
-}
+using testcommon::hex;
 
 inline std::string hex(const char* data, int length)
 {
@@ -77,16 +70,12 @@ public:
 
 	ScriptedCamera()
 	{
-		char tmpl[] = "/tmp/vexo_cam_XXXXXX";
-		root_ = mkdtemp(tmpl);
-		mkdir((root_ + "/dev").c_str(), 0755);
-		mkdir((root_ + "/etc").c_str(), 0755);
+		root_ = sysroot_.path();
 		master_ = posix_openpt(O_RDWR | O_NOCTTY);
 		grantpt(master_);
 		unlockpt(master_);
 		slave_ = ptsname(master_);
 		symlink(slave_.c_str(), (root_ + "/dev/ttyPS1").c_str());
-		setenv("VEXO_SYSROOT", root_.c_str(), 1);
 		script_ = [](const Bytes&, int) { return ack_and_completion(); };
 		thread_ = std::thread(&ScriptedCamera::run, this);
 	}
@@ -96,10 +85,6 @@ public:
 		running_ = false;
 		thread_.join();
 		__real_close(master_);
-		unsetenv("VEXO_SYSROOT");
-		std::string cmd = "rm -rf '" + root_ + "'";
-		if (system(cmd.c_str()) != 0)
-			fprintf(stderr, "could not remove %s\n", root_.c_str());
 	}
 
 	void set_script(Script script)
@@ -191,6 +176,7 @@ private:
 		}
 	}
 
+	testcommon::TempSysroot sysroot_{{"dev", "etc"}, "vexo_cam"};
 	std::string root_;
 	std::string slave_;
 	int master_ = -1;

@@ -1,0 +1,98 @@
+// Helpers shared by the tests: a temporary directory, the same as the programs' sysroot, and
+// a wait on a condition with a deadline.
+#pragma once
+
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <initializer_list>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testcommon {
+
+// A fresh directory below /tmp, removed with all it holds when the object goes (even when a
+// test took away its permissions).
+class TempDir {
+public:
+	explicit TempDir(const std::string& prefix = "vexo-test")
+	{
+		std::string templ = "/tmp/" + prefix + "-XXXXXX";
+		if (mkdtemp(&templ[0]) == nullptr)
+			throw std::runtime_error("cannot create a directory below /tmp");
+		path_ = templ;
+	}
+	~TempDir()
+	{
+		std::error_code ec;
+		std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+		std::filesystem::remove_all(path_, ec);
+	}
+	TempDir(const TempDir&) = delete;
+	TempDir& operator=(const TempDir&) = delete;
+
+	const std::string& path() const { return path_; }
+	std::string path(const std::string& rel) const { return path_ + "/" + rel; }
+
+private:
+	std::string path_;
+};
+
+// A TempDir with the given subdirectories that VEXO_SYSROOT names while it lives; the value
+// before comes back afterwards.
+class TempSysroot : public TempDir {
+public:
+	explicit TempSysroot(std::initializer_list<const char*> dirs = {}, const std::string& prefix = "vexo-sysroot")
+		: TempDir(prefix)
+	{
+		for (const char* dir : dirs)
+			std::filesystem::create_directories(path(dir));
+		if (const char* old = getenv("VEXO_SYSROOT"))
+			old_ = old;
+		setenv("VEXO_SYSROOT", path().c_str(), 1);
+	}
+	~TempSysroot()
+	{
+		if (old_)
+			setenv("VEXO_SYSROOT", old_->c_str(), 1);
+		else
+			unsetenv("VEXO_SYSROOT");
+	}
+
+private:
+	std::optional<std::string> old_;
+};
+
+// Bytes as upper-case hex, one space between them ("81 01 04 47 FF"), as VISCA is written.
+inline std::string hex(const std::vector<uint8_t>& bytes)
+{
+	std::string out;
+	char two[4];
+	for (size_t i = 0; i < bytes.size(); ++i) {
+		snprintf(two, sizeof(two), i ? " %02X" : "%02X", bytes[i]);
+		out += two;
+	}
+	return out;
+}
+
+// Polls `done` until it holds or `timeout` passes; false when it never held.
+inline bool wait_until(const std::function<bool()>& done,
+                       std::chrono::milliseconds timeout = std::chrono::milliseconds(3000))
+{
+	const auto deadline = std::chrono::steady_clock::now() + timeout;
+	while (!done()) {
+		if (std::chrono::steady_clock::now() > deadline)
+			return false;
+		std::this_thread::sleep_for(std::chrono::milliseconds(5));
+	}
+	return true;
+}
+
+}  // namespace testcommon

@@ -1,0 +1,41 @@
+# Fails when a virtual-appliance object refers to a wrapped function by its own name: such a
+# call goes through the device models again instead of reaching libc (__real_ is the way out).
+# Usage: cmake -DNM=nm "-DWRAPPED=open|read|..." "-DOBJECTS=a.o|b.o|..." -P sim_wrap_guard.cmake
+cmake_minimum_required(VERSION 3.20)
+string(REPLACE "|" ";" wrapped "${WRAPPED}")
+string(REPLACE "|" ";" objects "${OBJECTS}")
+list(LENGTH objects count)
+if(count EQUAL 0)
+  message(FATAL_ERROR "no objects to check")
+endif()
+
+set(direct "")
+set(real_calls 0)
+foreach(obj IN LISTS objects)
+  execute_process(COMMAND ${NM} -u ${obj} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${NM} failed on ${obj}")
+  endif()
+  string(REGEX MATCHALL "[^\n]+" lines "${out}")
+  foreach(line IN LISTS lines)
+    # "         U name" or "         U name@GLIBC_2.4"
+    string(REGEX REPLACE "^.* U +([^@ ]+).*$" "\\1" sym "${line}")
+    if(sym MATCHES "^__real_")
+      math(EXPR real_calls "${real_calls} + 1")
+    endif()
+    if(sym IN_LIST wrapped)
+      get_filename_component(name ${obj} NAME)
+      list(APPEND direct "${name}: ${sym}")
+    endif()
+  endforeach()
+endforeach()
+
+# The models do reach libc through __real_; none seen means the scan saw nothing.
+if(real_calls EQUAL 0)
+  message(FATAL_ERROR "no __real_ reference in ${count} objects: the symbol scan does not work")
+endif()
+if(direct)
+  list(JOIN direct "\n  " text)
+  message(FATAL_ERROR "direct calls of wrapped functions (use the __real_ one):\n  ${text}")
+endif()
+message(STATUS "${count} objects, ${real_calls} __real_ references, no direct call of a wrapped function")
