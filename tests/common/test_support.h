@@ -82,11 +82,25 @@ inline std::string hex(const std::vector<uint8_t>& bytes)
 	return out;
 }
 
-// Polls `done` until it holds or `timeout` passes; false when it never held.
+// A deadline a test waits for, stretched by $VEXO_TEST_TIME_SCALE (a number >= 1, default 1)
+// for slow runs such as the armhf build under qemu-arm. What the program itself times is
+// never stretched.
+inline std::chrono::steady_clock::duration scaled(std::chrono::steady_clock::duration deadline)
+{
+	static const double factor = [] {
+		const char* text = getenv("VEXO_TEST_TIME_SCALE");
+		char* end = nullptr;
+		double f = text != nullptr ? strtod(text, &end) : 1.0;
+		return text != nullptr && end != text && *end == '\0' && f >= 1.0 ? f : 1.0;
+	}();
+	return std::chrono::duration_cast<std::chrono::steady_clock::duration>(deadline * factor);
+}
+
+// Polls `done` until it holds or `timeout` (scaled) passes; false when it never held.
 inline bool wait_until(const std::function<bool()>& done,
                        std::chrono::milliseconds timeout = std::chrono::milliseconds(3000))
 {
-	const auto deadline = std::chrono::steady_clock::now() + timeout;
+	const auto deadline = std::chrono::steady_clock::now() + scaled(timeout);
 	while (!done()) {
 		if (std::chrono::steady_clock::now() > deadline)
 			return false;

@@ -1,5 +1,6 @@
 // End-to-end test harness: temporary sysroots, child processes, the virtual appliance and receiver.
 #include "harness.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -33,13 +34,7 @@ const char* const kDefaultEncSettings =
 
 Clock::duration scaled(Clock::duration deadline)
 {
-	static const double factor = [] {
-		const char* text = getenv("VEXO_TEST_TIME_SCALE");
-		char* end = nullptr;
-		double f = text != nullptr ? strtod(text, &end) : 1.0;
-		return text != nullptr && end != text && *end == '\0' && f >= 1.0 ? f : 1.0;
-	}();
-	return std::chrono::duration_cast<Clock::duration>(deadline * factor);
+	return testcommon::scaled(deadline);
 }
 
 // ---------------------------------------------------------------------------------------
