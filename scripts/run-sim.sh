@@ -52,14 +52,8 @@ fi
 sysroot="$(mktemp -d /tmp/vexo-sim-XXXXXX)"
 fifos="$(mktemp -d /tmp/vexo-sim-out-XXXXXX)"
 mkdir -p "$sysroot"/{etc,tmp,dev,sim,ndi}
-cat > "$sysroot/etc/mervane-enc1-settings.json" <<'JSON'
-{"StreamName":"HDMI","NDIGroup":"NDIGroupDis","NDIGroupName":"public","BandwidthMode":"Auto","BandwidthSelect":"100","NDIAudio":"NDIAudioMain","VideoFormat":"AUTO","VideoCSC":"yuv","VideoSampleRate":"422","TallyMode":"TallyOn","ScreenSaverMode":"MervaneSS"}
-JSON
-printf '%s' '{"AnalogAudioInGain":"80","AnalogAudioOutGain":"80"}' > "$sysroot/etc/mervane-device-settings.json"
-printf '%s' '{"NDIDisServ":"NDIDisServDis","NDIDisServIP":""}' > "$sysroot/etc/mervane-ndinet-find-settings.json"
-printf '%s' '{"ttl":"1","netmask":"255.255.0.0","netprefix":"239.255.0.0","mode":"Multi-TCP"}' > "$sysroot/etc/mervane-ndinet-tx-settings.json"
-printf '%s' 'None' > "$sysroot/etc/mervane-source1-name-encfailover"
-printf '%s' '{"address":"1","baudrate":"9600"}' > "$sysroot/etc/mervane-ptz-settings.json"
+# The settings files of a freshly set-up appliance, the same the tests start from.
+cp tests/common/sysroot/etc/* "$sysroot/etc/"
 cp "$sim_build"/stills/*.encoded "$sysroot/etc/" 2>/dev/null || true
 echo "$source_format" > "$sysroot/sim/hdmi"
 

@@ -11,6 +11,7 @@ import os
 import random
 import re
 import select
+import shutil
 import signal
 import socket
 import struct
@@ -34,10 +35,10 @@ PTZ_FRAMES = ['<ntk_ptz_zoom zoom="{:.2f}"/>', '<ntk_ptz_pan_tilt_speed pan_spee
               '<ntk_ptz_pan_tilt pan="{:.2f}" tilt="0.1"/>', '<ntk_ptz_recall_preset index="1"/>']
 ENCODER_FAULTS = ["novalid 3", "same", "badheader", "shortread", "selectfail", "sizefail", "hugesize"]
 
-ENC_DEFAULTS = {"StreamName": "HDMI", "NDIGroup": "NDIGroupDis", "NDIGroupName": "public",
-                "BandwidthMode": "Auto", "BandwidthSelect": "100", "NDIAudio": "NDIAudioMain",
-                "VideoFormat": "AUTO", "VideoCSC": "yuv", "VideoSampleRate": "422",
-                "TallyMode": "TallyOn", "ScreenSaverMode": "MervaneSS"}
+# The settings files of a freshly set-up appliance, the same the tests start from.
+DEFAULT_ETC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "common", "sysroot", "etc")
+with open(os.path.join(DEFAULT_ETC, "mervane-enc1-settings.json")) as _f:
+    ENC_DEFAULTS = json.load(_f)
 
 
 def log(msg):
@@ -65,13 +66,8 @@ class Run:
         self.keep = keep
         for d in ("etc", "tmp", "dev", "sim", "ndi"):
             os.makedirs(self.path(d), exist_ok=True)
-        self.write_settings(ENC_DEFAULTS)
-        self.write("etc/mervane-device-settings.json", '{"AnalogAudioInGain":"80","AnalogAudioOutGain":"80"}')
-        self.write("etc/mervane-ndinet-find-settings.json", '{"NDIDisServ":"NDIDisServDis","NDIDisServIP":""}')
-        self.write("etc/mervane-ndinet-tx-settings.json",
-                   '{"ttl":"1","netmask":"255.255.0.0","netprefix":"239.255.0.0","mode":"Multi-TCP"}')
-        self.write("etc/mervane-source1-name-encfailover", "None")
-        self.write("etc/mervane-ptz-settings.json", '{"address":"1","baudrate":"9600"}')
+        for name in os.listdir(DEFAULT_ETC):
+            shutil.copyfile(os.path.join(DEFAULT_ETC, name), self.path("etc/" + name))
         stills = os.path.join(build, "stills")
         for name in os.listdir(stills) if os.path.isdir(stills) else []:
             if name.endswith(".encoded"):

@@ -54,10 +54,9 @@ function lines(proc) {
 before(async () => {
   sysroot = fs.mkdtempSync(path.join(os.tmpdir(), 'vexo-browser-'));
   for (const d of ['etc', 'tmp', 'dev', 'sim', 'ndi']) fs.mkdirSync(path.join(sysroot, d));
-  const etc = (name, text) => fs.writeFileSync(path.join(sysroot, 'etc', name), text);
-  etc('mervane-enc1-settings.json', '{"StreamName":"HDMI","NDIGroup":"NDIGroupDis","NDIGroupName":"public","BandwidthMode":"Auto","BandwidthSelect":"100","NDIAudio":"NDIAudioMain","VideoFormat":"AUTO","VideoCSC":"yuv","VideoSampleRate":"422","TallyMode":"TallyOn","ScreenSaverMode":"MervaneSS"}');
-  etc('mervane-ptz-settings.json', '{"address":"1","baudrate":"9600"}');
-  etc('mervane-source1-name-encfailover', 'None');
+  // The settings files of a freshly set-up appliance, the same the other tests start from.
+  const defaults = path.join(__dirname, '..', 'common', 'sysroot', 'etc');
+  for (const f of fs.readdirSync(defaults)) fs.copyFileSync(path.join(defaults, f), path.join(sysroot, 'etc', f));
   for (const f of fs.readdirSync(path.join(build, 'stills'))) fs.copyFileSync(path.join(build, 'stills', f), path.join(sysroot, 'etc', f));
   fs.writeFileSync(path.join(sysroot, 'sim/hdmi'), '1080p59.94\n');
   const env = { ...process.env, VEXO_SYSROOT: sysroot, NDI_STANDIN_DIR: path.join(sysroot, 'ndi') };

@@ -18,6 +18,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 extern char** environ;
@@ -26,11 +27,18 @@ namespace fs = std::filesystem;
 
 namespace e2e {
 
-const char* const kDefaultEncSettings =
-	"{\"StreamName\":\"HDMI\",\"NDIGroup\":\"NDIGroupDis\",\"NDIGroupName\":\"public\","
-	"\"BandwidthMode\":\"Auto\",\"BandwidthSelect\":\"100\",\"NDIAudio\":\"NDIAudioMain\","
-	"\"VideoFormat\":\"AUTO\",\"VideoCSC\":\"yuv\",\"VideoSampleRate\":\"422\","
-	"\"TallyMode\":\"TallyOn\",\"ScreenSaverMode\":\"MervaneSS\"}";
+// The settings files of a freshly set-up appliance, kept once for the tests and the scripts.
+static const fs::path kDefaultEtc = fs::path(VEXO_SOURCE_DIR) / "tests/common/sysroot/etc";
+
+static std::string read_whole(const fs::path& path)
+{
+	std::ifstream in(path, std::ios::binary);
+	if (!in)
+		throw std::runtime_error("cannot read " + path.string());
+	return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+const std::string kDefaultEncSettings = read_whole(kDefaultEtc / "mervane-enc1-settings.json");
 
 Clock::duration scaled(Clock::duration deadline)
 {
@@ -60,13 +68,8 @@ Sysroot::Sysroot(bool defaults)
 	for (const char* dir : {"etc", "tmp", "dev", "sim", "ndi"})
 		fs::create_directories(fs::path(root_) / dir);
 	if (defaults) {
-		write("etc/mervane-enc1-settings.json", kDefaultEncSettings);
-		write("etc/mervane-device-settings.json", "{\"AnalogAudioInGain\":\"80\",\"AnalogAudioOutGain\":\"80\"}");
-		write("etc/mervane-ndinet-find-settings.json", "{\"NDIDisServ\":\"NDIDisServDis\",\"NDIDisServIP\":\"\"}");
-		write("etc/mervane-ndinet-tx-settings.json",
-		      "{\"ttl\":\"1\",\"netmask\":\"255.255.0.0\",\"netprefix\":\"239.255.0.0\",\"mode\":\"Multi-TCP\"}");
-		write("etc/mervane-source1-name-encfailover", "None");
-		write("etc/mervane-ptz-settings.json", "{\"address\":\"1\",\"baudrate\":\"9600\"}");
+		for (const auto& entry : fs::directory_iterator(kDefaultEtc))
+			write("etc/" + entry.path().filename().string(), read_whole(entry.path()));
 		install_stills();
 	}
 }

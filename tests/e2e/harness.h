@@ -29,8 +29,8 @@ using json = nlohmann::json;
 // tests assert about it (elapsed times, rates) are never stretched.
 Clock::duration scaled(Clock::duration deadline);
 
-// The compact settings file a freshly set-up appliance holds.
-extern const char* const kDefaultEncSettings;
+// The compact settings file a freshly set-up appliance holds (tests/common/sysroot/etc).
+extern const std::string kDefaultEncSettings;
 
 // A fresh temporary sysroot (etc/ tmp/ dev/ sim/ ndi/), removed with everything below it when
 // the object goes. With `defaults`, the web UI's settings files are written with the values a
