@@ -1,6 +1,8 @@
 // Short loops of real SpeedHQ frames of a moving test picture, encoded once per raster.
 #include "speedhq_bank.h"
 
+#include "av_support.h"
+
 #include <algorithm>
 #include <condition_variable>
 #include <map>
@@ -103,9 +105,12 @@ std::shared_ptr<const SpeedhqBank> encode_bank(const SpeedhqBankKey& key, const 
 	const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_SPEEDHQ);
 	if (codec == nullptr)
 		return nullptr;
-	AVCodecContext* ctx = avcodec_alloc_context3(codec);
-	AVFrame* frame = av_frame_alloc();
-	AVPacket* packet = av_packet_alloc();
+	vexo_av::CodecPtr ctx_owner(avcodec_alloc_context3(codec));
+	vexo_av::FramePtr frame_owner(av_frame_alloc());
+	vexo_av::PacketPtr packet_owner(av_packet_alloc());
+	AVCodecContext* ctx = ctx_owner.get();
+	AVFrame* frame = frame_owner.get();
+	AVPacket* packet = packet_owner.get();
 	auto bank = std::make_shared<SpeedhqBank>();
 	bank->key = key;
 	bool ok = ctx != nullptr && frame != nullptr && packet != nullptr;
@@ -146,9 +151,6 @@ std::shared_ptr<const SpeedhqBank> encode_bank(const SpeedhqBankKey& key, const 
 			av_packet_unref(packet);
 		}
 	}
-	av_packet_free(&packet);
-	av_frame_free(&frame);
-	avcodec_free_context(&ctx);
 	if (cancelled)
 		return nullptr;
 	if (!ok || bank->frames.size() != static_cast<size_t>(count)) {

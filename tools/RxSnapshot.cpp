@@ -1,6 +1,8 @@
 // Turns one received SpeedHQ frame into a PNG or JPEG picture (vexo-rx --snapshot, vexo-console).
 #include "RxSnapshot.h"
 
+#include "av_support.h"
+
 #include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
@@ -19,28 +21,11 @@ namespace rx {
 
 namespace {
 
-struct CodecFree {
-	void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFree {
-	void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFree {
-	void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct SwsFree {
-	void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
-using CodecPtr = std::unique_ptr<AVCodecContext, CodecFree>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
-
-std::string av_error(int code)
-{
-	char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-	av_strerror(code, buf, sizeof(buf));
-	return buf;
-}
+using vexo_av::CodecPtr;
+using vexo_av::FramePtr;
+using vexo_av::PacketPtr;
+using vexo_av::SwsPtr;
+using vexo_av::error_text;
 
 }  // namespace
 
@@ -51,11 +36,10 @@ bool RxSnapshot::encode(const ndi_standin::VideoFrame& f, Image kind, std::vecto
 		error = "frame has no picture";
 		return false;
 	}
-	const AVCodec* dec = avcodec_find_decoder(AV_CODEC_ID_SPEEDHQ);
 	const bool jpeg = kind == Image::Jpeg;
 	const AVCodec* enc = avcodec_find_encoder(jpeg ? AV_CODEC_ID_MJPEG : AV_CODEC_ID_PNG);
-	if (dec == nullptr || enc == nullptr) {
-		error = "libavcodec lacks the SpeedHQ decoder or the picture encoder";
+	if (enc == nullptr) {
+		error = "libavcodec lacks the picture encoder";
 		return false;
 	}
 
@@ -64,27 +48,10 @@ bool RxSnapshot::encode(const ndi_standin::VideoFrame& f, Image kind, std::vecto
 	uint32_t tag = 0;
 	for (int i = 0; i < 4; ++i)
 		tag |= static_cast<uint32_t>(toupper(static_cast<int>(f.fourcc >> (8 * i) & 0xFF))) << (8 * i);
-	CodecPtr dctx(avcodec_alloc_context3(dec));
-	dctx->codec_tag = tag;
-	dctx->width = f.xres;
-	dctx->height = f.yres;
-	int r = avcodec_open2(dctx.get(), dec, nullptr);
-	if (r < 0) {
-		error = "cannot open the SpeedHQ decoder for " + ndi_standin::fourcc_text(f.fourcc) + ": " + av_error(r);
-		return false;
-	}
-	// The decoder reads a little past the end of the packet: give it zeroed padding.
-	std::vector<uint8_t> padded(f.data.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-	memcpy(padded.data(), f.data.data(), f.data.size());
-	PacketPtr pkt(av_packet_alloc());
-	pkt->data = padded.data();
-	pkt->size = static_cast<int>(f.data.size());
-	FramePtr pic(av_frame_alloc());
-	r = avcodec_send_packet(dctx.get(), pkt.get());
-	if (r >= 0)
-		r = avcodec_receive_frame(dctx.get(), pic.get());
-	if (r < 0) {
-		error = "SpeedHQ decoding failed: " + av_error(r);
+	std::string why;
+	FramePtr pic = vexo_av::decode_one(AV_CODEC_ID_SPEEDHQ, f.data.data(), f.data.size(), f.xres, f.yres, tag, &why);
+	if (!pic) {
+		error = ndi_standin::fourcc_text(f.fourcc) + ": " + why;
 		return false;
 	}
 
@@ -92,7 +59,7 @@ bool RxSnapshot::encode(const ndi_standin::VideoFrame& f, Image kind, std::vecto
 	int out_w = pic->width, out_h = field ? pic->height * 2 : pic->height;
 	// JPEG takes full-range 4:2:0, PNG RGB.
 	const AVPixelFormat out_fmt = jpeg ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_RGB24;
-	std::unique_ptr<SwsContext, SwsFree> sws(
+	SwsPtr sws(
 		sws_getContext(pic->width, pic->height, static_cast<AVPixelFormat>(pic->format), out_w, out_h,
 		               out_fmt, SWS_BILINEAR, nullptr, nullptr, nullptr));
 	if (!sws) {
@@ -120,14 +87,14 @@ bool RxSnapshot::encode(const ndi_standin::VideoFrame& f, Image kind, std::vecto
 		ectx->global_quality = FF_QP2LAMBDA * 4;
 		rgb->quality = ectx->global_quality;
 	}
-	r = avcodec_open2(ectx.get(), enc, nullptr);
+	int r = avcodec_open2(ectx.get(), enc, nullptr);
 	PacketPtr packet(av_packet_alloc());
 	if (r >= 0)
 		r = avcodec_send_frame(ectx.get(), rgb.get());
 	if (r >= 0)
 		r = avcodec_receive_packet(ectx.get(), packet.get());
 	if (r < 0) {
-		error = std::string(jpeg ? "JPEG" : "PNG") + " encoding failed: " + av_error(r);
+		error = std::string(jpeg ? "JPEG" : "PNG") + " encoding failed: " + error_text(r);
 		return false;
 	}
 	out.assign(packet->data, packet->data + packet->size);

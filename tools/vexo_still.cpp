@@ -20,6 +20,7 @@ extern "C" {
 }
 
 #include "SplashScreenConsts.h"
+#include "av_support.h"
 #include "mervane_speedhq.h"
 #include "test_card.h"
 
@@ -35,25 +36,10 @@ namespace {
 constexpr size_t kFullCapacity = MAX_FULL_SPLASH_SCREEN_BUFFER_SIZE;
 constexpr size_t kPrvwCapacity = MAX_PRVW_SPLASH_SCREEN_BUFFER_SIZE;
 
-struct FrameDeleter {
-	void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
-
-struct CodecDeleter {
-	void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-using CodecPtr = std::unique_ptr<AVCodecContext, CodecDeleter>;
-
-struct PacketDeleter {
-	void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
-
-struct SwsDeleter {
-	void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
-using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
+using vexo_av::CodecPtr;
+using vexo_av::FramePtr;
+using vexo_av::PacketPtr;
+using vexo_av::SwsPtr;
 
 // One stream of the still pair.
 struct StillKind {
@@ -123,28 +109,7 @@ bool write_file(const std::string& path, const void* data, size_t size)
 FramePtr decode_picture(AVCodecID id, const std::vector<uint8_t>& data, int width = 0, int height = 0,
                         uint32_t tag = 0)
 {
-	const AVCodec* codec = avcodec_find_decoder(id);
-	if (codec == nullptr)
-		return nullptr;
-	CodecPtr ctx(avcodec_alloc_context3(codec));
-	if (!ctx)
-		return nullptr;
-	ctx->width = width;
-	ctx->height = height;
-	ctx->codec_tag = tag;
-	if (avcodec_open2(ctx.get(), codec, nullptr) < 0)
-		return nullptr;
-	PacketPtr pkt(av_packet_alloc());
-	if (!pkt || av_new_packet(pkt.get(), static_cast<int>(data.size())) < 0)
-		return nullptr;
-	memcpy(pkt->data, data.data(), data.size());
-	FramePtr frame(av_frame_alloc());
-	if (!frame || avcodec_send_packet(ctx.get(), pkt.get()) < 0)
-		return nullptr;
-	avcodec_send_packet(ctx.get(), nullptr);
-	if (avcodec_receive_frame(ctx.get(), frame.get()) < 0)
-		return nullptr;
-	return frame;
+	return vexo_av::decode_one(id, data.data(), data.size(), width, height, tag);
 }
 
 // Scales and converts any picture to the size, layout and colours of one still stream.

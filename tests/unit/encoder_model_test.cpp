@@ -10,6 +10,7 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include "av_support.h"
 #include "encoder_model.h"
 #include "speedhq_bank.h"
 
@@ -25,27 +26,9 @@ namespace enc = mervane_speedhq;
 // frame description the raster. Returns the decoded pixel format, or -1.
 int decode_speedhq(const std::vector<uint8_t>& bytes, int width, int height, bool chroma_420)
 {
-	const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_SPEEDHQ);
-	if (codec == nullptr)
-		return -1;
-	AVCodecContext* ctx = avcodec_alloc_context3(codec);
-	ctx->width = width;
-	ctx->height = height;
-	ctx->codec_tag = chroma_420 ? MKTAG('S', 'H', 'Q', '0') : MKTAG('S', 'H', 'Q', '2');
-	int format = -1;
-	AVPacket* packet = av_packet_alloc();
-	AVFrame* frame = av_frame_alloc();
-	std::vector<uint8_t> padded(bytes);
-	padded.resize(bytes.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-	packet->data = padded.data();
-	packet->size = static_cast<int>(bytes.size());
-	if (avcodec_open2(ctx, codec, nullptr) == 0 && avcodec_send_packet(ctx, packet) == 0 &&
-	    avcodec_receive_frame(ctx, frame) == 0 && frame->width == width && frame->height == height)
-		format = frame->format;
-	av_frame_free(&frame);
-	av_packet_free(&packet);
-	avcodec_free_context(&ctx);
-	return format;
+	vexo_av::FramePtr frame = vexo_av::decode_one(AV_CODEC_ID_SPEEDHQ, bytes.data(), bytes.size(), width, height,
+	                                              chroma_420 ? MKTAG('S', 'H', 'Q', '0') : MKTAG('S', 'H', 'Q', '2'));
+	return frame && frame->width == width && frame->height == height ? frame->format : -1;
 }
 
 EncoderSource source_1080p(int rate_n, int rate_d)

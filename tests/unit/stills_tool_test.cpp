@@ -21,6 +21,7 @@ extern "C" {
 #include <libavutil/macros.h>
 }
 
+#include "av_support.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
@@ -78,31 +79,12 @@ Yuv bt601(Rgb c)
 	return to_yuv(c, 0.299, 0.114);
 }
 
-struct FrameFree {
-	void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-using Frame = std::unique_ptr<AVFrame, FrameFree>;
+using Frame = vexo_av::FramePtr;
 
 // Decodes one still with libavcodec's SpeedHQ decoder, as a receiver does.
 Frame decode_speedhq(const std::vector<uint8_t>& data, int width, int height, uint32_t tag)
 {
-	const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_SPEEDHQ);
-	if (codec == nullptr)
-		return nullptr;
-	AVCodecContext* ctx = avcodec_alloc_context3(codec);
-	ctx->width = width;
-	ctx->height = height;
-	ctx->codec_tag = tag;
-	Frame frame(av_frame_alloc());
-	AVPacket* pkt = av_packet_alloc();
-	bool ok = avcodec_open2(ctx, codec, nullptr) == 0 && av_new_packet(pkt, static_cast<int>(data.size())) == 0;
-	if (ok) {
-		memcpy(pkt->data, data.data(), data.size());
-		ok = avcodec_send_packet(ctx, pkt) == 0 && avcodec_receive_frame(ctx, frame.get()) == 0;
-	}
-	av_packet_free(&pkt);
-	avcodec_free_context(&ctx);
-	return ok ? std::move(frame) : nullptr;
+	return vexo_av::decode_one(AV_CODEC_ID_SPEEDHQ, data.data(), data.size(), width, height, tag);
 }
 
 // Writes an RGB picture as PNG with libavcodec's PNG encoder.

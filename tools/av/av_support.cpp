@@ -1,0 +1,53 @@
+#include "av_support.h"
+
+#include <string.h>
+
+namespace vexo_av {
+
+std::string error_text(int code)
+{
+	char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+	av_strerror(code, buf, sizeof(buf));
+	return buf;
+}
+
+FramePtr decode_one(AVCodecID id, const uint8_t* data, size_t size, int width, int height, uint32_t tag,
+                    std::string* error)
+{
+	auto fail = [error](const std::string& why) {
+		if (error != nullptr)
+			*error = why;
+		return nullptr;
+	};
+	const AVCodec* codec = avcodec_find_decoder(id);
+	if (codec == nullptr)
+		return fail(std::string("libavcodec has no ") + avcodec_get_name(id) + " decoder");
+	CodecPtr ctx(avcodec_alloc_context3(codec));
+	if (!ctx)
+		return fail("out of memory");
+	ctx->width = width;
+	ctx->height = height;
+	ctx->codec_tag = tag;
+	int r = avcodec_open2(ctx.get(), codec, nullptr);
+	if (r < 0)
+		return fail(std::string("cannot open the ") + avcodec_get_name(id) + " decoder: " + error_text(r));
+	// av_new_packet adds the zeroed padding the decoders read past the end.
+	PacketPtr pkt(av_packet_alloc());
+	FramePtr frame(av_frame_alloc());
+	if (!pkt || !frame || av_new_packet(pkt.get(), static_cast<int>(size)) < 0)
+		return fail("out of memory");
+	memcpy(pkt->data, data, size);
+	r = avcodec_send_packet(ctx.get(), pkt.get());
+	if (r >= 0) {
+		r = avcodec_receive_frame(ctx.get(), frame.get());
+		if (r == AVERROR(EAGAIN)) {
+			avcodec_send_packet(ctx.get(), nullptr);  // a decoder that holds the picture back
+			r = avcodec_receive_frame(ctx.get(), frame.get());
+		}
+	}
+	if (r < 0)
+		return fail(std::string(avcodec_get_name(id)) + " decoding failed: " + error_text(r));
+	return frame;
+}
+
+}  // namespace vexo_av
