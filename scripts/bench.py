@@ -291,13 +291,7 @@ def bare(build, fmt, receivers, a, errors):
         c1, _ = task_cpu_ns(proc.pid, ("vexo-bare",))
         t1 = time.monotonic_ns()
     finally:
-        if proc.poll() is None:
-            proc.send_signal(signal.SIGINT)
-            try:
-                proc.wait(10)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
+        soak.stop_process(proc, 10)
         rx.stop_all()
         _, sends, _ = read_probe(probe)
         run.cleanup()

@@ -18,11 +18,4 @@ fi
 cmake --build --preset default -j"${VEXO_JOBS:-$(nproc)}" \
 	--target vexoenc-sim vexo-rx vexo-stills bare_loop frame_path_bench >/dev/null
 
-exec unshare -n -- bash -c '
-	set -e
-	ip link set lo up
-	ip link add eth0 type veth peer name eth0peer
-	ip addr add 192.0.2.10/24 dev eth0
-	ip link set eth0 up
-	exec /usr/bin/python3 "$@"
-' bench scripts/bench.py --build "$build" "$@"
+exec scripts/netns.sh /usr/bin/python3 scripts/bench.py --build "$build" "$@"

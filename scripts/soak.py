@@ -322,6 +322,17 @@ def server_queue_bytes():
     return 0
 
 
+def stop_process(p, wait):
+    """SIGINT, then SIGKILL if the process has not ended within `wait` seconds."""
+    if p.poll() is None:
+        p.send_signal(signal.SIGINT)
+        try:
+            p.wait(wait)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.wait()
+
+
 def ack_latency(timeout=2.0):
     """Sends one valid command from a fresh socket; seconds until its ACK (None: none came)."""
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -365,13 +376,7 @@ class Receivers:
         self.procs = [p for p in self.procs if p.poll() is None]
 
     def stop(self, p):
-        if p.poll() is None:
-            p.send_signal(signal.SIGINT)
-            try:
-                p.wait(5)
-            except subprocess.TimeoutExpired:
-                p.kill()
-                p.wait()
+        stop_process(p, 5)
 
     def stop_all(self):
         for p in self.procs:

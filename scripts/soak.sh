@@ -54,13 +54,4 @@ case "$preset" in
 		bounds=("${sanitized[@]}") ;;
 esac
 
-# The namespace has only loopback (up) and an eth0 with a documentation address, as in the
-# end-to-end tests, so the NDI runtime finds an interface.
-exec unshare -n -- bash -c '
-	set -e
-	ip link set lo up
-	ip link add eth0 type veth peer name eth0peer
-	ip addr add 192.0.2.10/24 dev eth0
-	ip link set eth0 up
-	exec /usr/bin/python3 "$@"
-' soak scripts/soak.py --build "$build" "${mode[@]}" "${bounds[@]}" "${args[@]}"
+exec scripts/netns.sh /usr/bin/python3 scripts/soak.py --build "$build" "${mode[@]}" "${bounds[@]}" "${args[@]}"

@@ -10,9 +10,23 @@
 
 #include <nlohmann/json.hpp>
 
+#include <Processing.NDI.Lib.h>
+
 namespace rx {
 
 using Json = nlohmann::ordered_json;
+
+// The word the JSON of a received frame gives its NDI frame format.
+inline const char* format_name(int format)
+{
+	switch (format) {
+	case NDIlib_frame_format_type_progressive: return "progressive";
+	case NDIlib_frame_format_type_interleaved: return "interleaved";
+	case NDIlib_frame_format_type_field_0: return "field_0";
+	case NDIlib_frame_format_type_field_1: return "field_1";
+	default: return "unknown";
+	}
+}
 
 // Any bytes as a JSON string: invalid UTF-8 is replaced, never thrown.
 inline std::string quote(const std::string& s)

@@ -158,16 +158,6 @@ void emit(const rx::Json& line)
 	fflush(g_out);
 }
 
-const char* format_name(int format)
-{
-	switch (format) {
-	case NDIlib_frame_format_type_progressive: return "progressive";
-	case NDIlib_frame_format_type_interleaved: return "interleaved";
-	case NDIlib_frame_format_type_field_0: return "field_0";
-	case NDIlib_frame_format_type_field_1: return "field_1";
-	default: return "unknown";
-	}
-}
 
 rx::Json optional_text(const std::optional<std::string>& text)
 {
@@ -334,7 +324,7 @@ int main(int argc, char** argv)
 				emit({{"event", "video"}, {"stream", stream}, {"xres", v.xres}, {"yres", v.yres},
 				      {"fourcc", ndi_standin::fourcc_text(v.fourcc)}, {"frame_rate_n", v.frame_rate_n},
 				      {"frame_rate_d", v.frame_rate_d}, {"aspect", v.aspect},
-				      {"format", format_name(v.format)}, {"size", static_cast<int64_t>(v.data.size())},
+				      {"format", rx::format_name(v.format)}, {"size", static_cast<int64_t>(v.data.size())},
 				      {"head", head_hex(v.data)}});
 			else
 				summary.video(v);

@@ -1,6 +1,8 @@
 // vexo-console's receiver: watches the appliance's NDI source through the stand-in runtime.
 #include "LiveReceiver.h"
 
+#include "rx_json.h"
+
 #include <math.h>
 
 #include <algorithm>
@@ -22,16 +24,6 @@ double db(double amplitude)
 	return amplitude > 0 ? std::max(-120.0, 20 * log10(amplitude)) : -120.0;
 }
 
-const char* format_name(int format)
-{
-	switch (format) {
-	case NDIlib_frame_format_type_progressive: return "progressive";
-	case NDIlib_frame_format_type_interleaved: return "interleaved";
-	case NDIlib_frame_format_type_field_0: return "field_0";
-	case NDIlib_frame_format_type_field_1: return "field_1";
-	default: return "unknown";
-	}
-}
 
 }  // namespace
 
@@ -210,7 +202,7 @@ json LiveReceiver::status() const
 		out[names[i]] = {{"xres", f.xres}, {"yres", f.yres}, {"fourcc", ndi_standin::fourcc_text(f.fourcc)},
 		                 {"frame_rate_n", f.frame_rate_n}, {"frame_rate_d", f.frame_rate_d},
 		                 {"frame_rate", f.frame_rate_d ? double(f.frame_rate_n) / f.frame_rate_d : 0.0},
-		                 {"format", format_name(f.format)}, {"fps", live ? s.fps : 0.0},
+		                 {"format", rx::format_name(f.format)}, {"fps", live ? s.fps : 0.0},
 		                 {"mbps", live ? s.mbps : 0.0}, {"frames", s.number}, {"live", live}};
 	}
 	if (audio_.channels > 0 && now - audio_.last <= kStale)
