@@ -5,8 +5,6 @@
 #include <fcntl.h>
 #include <memory>
 #include <poll.h>
-#include <pthread.h>
-#include <sched.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
@@ -136,13 +134,6 @@ void CameraModel::schedule(Clock::time_point due, std::vector<uint8_t> bytes)
 
 void CameraModel::run()
 {
-	// A real camera answers on time however busy the encoder's processor is. Where the system
-	// allows it, this thread runs before ordinary ones, so a loaded PC does not make the model
-	// answer later than the program's timeouts; otherwise it runs as any other thread.
-	sched_param rt = {};
-	rt.sched_priority = 1;
-	(void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &rt);
-
 	uint8_t buf[256];
 	while (running_) {
 		Clock::time_point now = Clock::now();
