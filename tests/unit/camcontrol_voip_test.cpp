@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "test_support.h"
 #include "camcontrol.h"
 #include "visca_test_peer.h"
 
@@ -79,7 +80,7 @@ protected:
 
 	bool wait_det_cmd(bool value, std::chrono::milliseconds timeout)
 	{
-		auto end = std::chrono::steady_clock::now() + timeout;
+		auto end = std::chrono::steady_clock::now() + testcommon::scaled(timeout);
 		while (cc.camcontrol_voip_det_cmd != value) {
 			if (std::chrono::steady_clock::now() > end)
 				return false;

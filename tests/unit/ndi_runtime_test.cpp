@@ -276,10 +276,12 @@ TEST_F(NdiRuntime, TallyIsTheOrOverReceiversAndAWaitEndsOnTheChange)
 	EXPECT_FALSE(t.on_preview);
 
 	auto settle = [&](bool program, bool preview) {
-		Clock::time_point begin = Clock::now();
-		while ((t.on_program != program || t.on_preview != preview) && elapsed_ms(begin) < 3000)
+		return testcommon::wait_until([&] {
+			if (t.on_program == program && t.on_preview == preview)
+				return true;
 			NDIlib_send_get_tally(s, &t, 200);
-		return t.on_program == program && t.on_preview == preview;
+			return false;
+		});
 	};
 	ASSERT_TRUE(rx[4]->set_tally(false, true));
 	EXPECT_TRUE(settle(true, true));
@@ -747,9 +749,7 @@ TEST_F(NdiRuntime, ConcurrentSendersTallyAndCaptureWhileReceiversComeAndGo)
 		          static_cast<long>(ev.video.data.size()));
 		++videos;
 	}
-	Clock::time_point start = Clock::now();
-	while (captured < 10 && elapsed_ms(start) < 3000)
-		std::this_thread::sleep_for(std::chrono::milliseconds(5));
+	testcommon::wait_until([&] { return captured >= 10; });
 	run = false;
 	for (std::thread& t : threads)
 		t.join();

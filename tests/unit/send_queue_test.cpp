@@ -2,6 +2,7 @@
 // NDI runtime's receiver.
 #include <sys/ioctl.h>
 
+#include "test_support.h"
 #include "encoder_video_fixture.h"
 
 namespace {
@@ -35,7 +36,7 @@ std::shared_ptr<Frame> numbered_frame(uint8_t id, bool prvw, NDIlib_frame_format
 // The next video frame the receiver gets, or none within the time-out.
 std::optional<ndi_standin::VideoFrame> next_video(Receiver& rx, int timeout_ms = 2000)
 {
-	auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+	auto deadline = std::chrono::steady_clock::now() + testcommon::scaled(std::chrono::milliseconds(timeout_ms));
 	while (std::chrono::steady_clock::now() < deadline) {
 		RxEvent e = rx.next(50);
 		if (e.kind == Kind::Video)

@@ -96,7 +96,7 @@ public:
 	bool wait_packets(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(3))
 	{
 		std::unique_lock<std::mutex> lock(mutex_);
-		return cv_.wait_for(lock, timeout, [&] { return packets_.size() >= n; });
+		return cv_.wait_for(lock, testcommon::scaled(timeout), [&] { return packets_.size() >= n; });
 	}
 
 	std::vector<Packet> packets()
