@@ -303,8 +303,8 @@ def bare(build, fmt, receivers, a, errors):
     return out
 
 
-def fmt_num(v, spec):
-    return "-" if v is None else format(v, spec)
+def fmt_num(v, fmt):
+    return "-" if v is None else format(v, fmt)
 
 
 def main():

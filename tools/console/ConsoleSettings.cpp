@@ -24,15 +24,15 @@ const char kFailover[] = "etc/mervane-source1-name-encfailover";
 
 // Each file's keys in the order they are written: a short key before the longer keys and the
 // values that contain its text, so the program's text search finds each key at itself.
-struct FileSpec {
+struct FileLayout {
 	const char* rel;
 	Form form;
 	std::vector<std::pair<const char*, const char*>> keys;  // key, value when the file has none
 };
 
-const std::vector<FileSpec>& files_spec()
+const std::vector<FileLayout>& file_layouts()
 {
-	static const std::vector<FileSpec> specs = {
+	static const std::vector<FileLayout> layouts = {
 		{kEnc, Form::Flat, {{"StreamName", nullptr}, {"NDIGroup", nullptr}, {"NDIGroupName", nullptr},
 		                    {"BandwidthMode", nullptr}, {"BandwidthSelect", nullptr}, {"NDIAudio", nullptr},
 		                    {"VideoFormat", nullptr}, {"VideoCSC", nullptr}, {"VideoSampleRate", nullptr},
@@ -44,31 +44,31 @@ const std::vector<FileSpec>& files_spec()
 		{kPtz, Form::Positional, {{"address", "1"}, {"baudrate", "9600"}}},
 		{kFailover, Form::Plain, {{"", "None"}}},
 	};
-	return specs;
+	return layouts;
 }
 
-const FileSpec& spec_of(const char* rel)
+const FileLayout& layout_of(const char* rel)
 {
-	for (const FileSpec& s : files_spec())
+	for (const FileLayout& s : file_layouts())
 		if (std::string(s.rel) == rel)
 			return s;
-	return files_spec().front();  // unreachable: every field names a listed file
+	return file_layouts().front();  // unreachable: every field names a listed file
 }
 
 using Values = std::map<std::string, std::string>;  // key -> value, as the program reads them
 
-Values read_values(const FileSpec& spec, const std::optional<std::string>& text)
+Values read_values(const FileLayout& layout, const std::optional<std::string>& text)
 {
 	Values v;
-	if (spec.form == Form::Flat) {
+	if (layout.form == Form::Flat) {
 		if (text)
-			for (const auto& k : spec.keys)
+			for (const auto& k : layout.keys)
 				if (std::optional<std::string> value = program_reader::flat_value(*text, k.first))
 					v[k.first] = *value;
-	} else if (spec.form == Form::Positional) {
-		std::vector<std::string> p = program_reader::positional_values(text.value_or(""), spec.keys.size());
-		for (size_t i = 0; i < spec.keys.size(); ++i)
-			v[spec.keys[i].first] = text ? p[i] : spec.keys[i].second;
+	} else if (layout.form == Form::Positional) {
+		std::vector<std::string> p = program_reader::positional_values(text.value_or(""), layout.keys.size());
+		for (size_t i = 0; i < layout.keys.size(); ++i)
+			v[layout.keys[i].first] = text ? p[i] : layout.keys[i].second;
 	} else if (text) {
 		v[""] = program_reader::last_line(*text);
 	}
@@ -76,20 +76,20 @@ Values read_values(const FileSpec& spec, const std::optional<std::string>& text)
 }
 
 // The file's new text: the known keys in their order, then any other members the file held.
-bool compose(const FileSpec& spec, const std::optional<std::string>& old, const Values& values, std::string& out,
+bool compose(const FileLayout& layout, const std::optional<std::string>& old, const Values& values, std::string& out,
              std::string& error)
 {
-	if (spec.form == Form::Plain) {
+	if (layout.form == Form::Plain) {
 		out = values.at("");
 		return true;
 	}
 	ordered_json doc = ordered_json::object();
-	for (const auto& k : spec.keys) {
+	for (const auto& k : layout.keys) {
 		auto it = values.find(k.first);
 		if (it != values.end())
 			doc[k.first] = it->second;
 	}
-	if (spec.form == Form::Flat && old) {
+	if (layout.form == Form::Flat && old) {
 		ordered_json before = ordered_json::parse(*old, nullptr, false);
 		if (before.is_object())
 			for (auto& [key, value] : before.items())
@@ -152,7 +152,7 @@ std::string check_value(const Field& f, const json& given, std::string& value)
 		if (f.charset && !strchr(f.charset, c))
 			return std::string("may hold only these characters: ") + f.charset;
 	}
-	if (spec_of(f.file).form == Form::Positional)
+	if (layout_of(f.file).form == Form::Positional)
 		for (char c : value)
 			if (strchr(",:{} ", c))
 				return "must not hold , : { } or blanks (the program splits this file by position)";
@@ -244,7 +244,7 @@ json ConsoleSettings::describe() const
 {
 	json values = json::object(), list = json::array();
 	std::map<std::string, Values> per_file;
-	for (const FileSpec& s : files_spec())
+	for (const FileLayout& s : file_layouts())
 		per_file[s.rel] = read_values(s, files_.read(s.rel, 65536));
 	for (const Field& f : fields()) {
 		const Values& v = per_file[f.file];
@@ -294,18 +294,18 @@ bool ConsoleSettings::apply(const json& changes, std::vector<std::string>& writt
 	// Compose every file and read it back as the program would.
 	std::vector<std::pair<std::string, std::string>> out;
 	for (auto& [rel, changed] : updates) {
-		const FileSpec& spec = spec_of(rel.c_str());
+		const FileLayout& layout = layout_of(rel.c_str());
 		std::optional<std::string> old = files_.read(rel, 65536);
-		Values values = read_values(spec, old);
+		Values values = read_values(layout, old);
 		for (auto& [key, value] : changed)
 			values[key] = value;
 		std::string text;
-		if (!compose(spec, old, values, text, error)) {
+		if (!compose(layout, old, values, text, error)) {
 			error += "; nothing was written";
 			return false;
 		}
-		Values back = read_values(spec, text);
-		for (const auto& k : spec.keys) {
+		Values back = read_values(layout, text);
+		for (const auto& k : layout.keys) {
 			auto want = values.find(k.first);
 			auto got = back.find(k.first);
 			bool same = want == values.end() ? got == back.end() : got != back.end() && got->second == want->second;
