@@ -445,7 +445,8 @@ METRICS = [(1, "threads", "", 0.5, 1.5), (2, "descriptors", "", 0.5, 1.5), (3, "
            (4, "heap in use", "kB", 256.0, 0.0)]
 
 
-def judge(samples, warmup, thresholds):
+def judge(samples, warmup, thresholds, shown_only=()):
+    """Judges each metric's slope; those in `shown_only` are printed with their figures only."""
     rows = []
     ok = True
     judged = [s for s in samples if s[0] >= warmup]
@@ -454,7 +455,10 @@ def judge(samples, warmup, thresholds):
         limit = thresholds[name]
         values = [s[idx] for s in judged if s[idx] is not None]
         slope = slope_per_minute([(s[0], s[idx]) for s in judged])
-        if slope is None:
+        if name in shown_only:
+            limit = None
+            verdict = "shown, not judged"
+        elif slope is None:
             verdict = "FAIL (too few samples)"
             ok = False
         elif slope > limit and slope * span > min_growth:
@@ -465,7 +469,7 @@ def judge(samples, warmup, thresholds):
         rows.append((name + (f" ({unit})" if unit else ""),
                      str(values[0]) if values else "-", str(values[-1]) if values else "-",
                      f"{min(values)}..{max(values)}" if values else "-",
-                     "-" if slope is None else f"{slope:+.2f}", f"{limit:g}", verdict))
+                     "-" if slope is None else f"{slope:+.2f}", "-" if limit is None else f"{limit:g}", verdict))
     return ok, rows, len(judged)
 
 
@@ -487,7 +491,8 @@ def finish(run, args, samples, warmup, counters, dash, t_begin, t_end, gap_limit
     out, err = run.outputs()
     last_lines = [l for l in out.splitlines() if l.strip()][-1:] or [""]
     reports = sum(err.count(m) for m in SANITIZER_MARKS)
-    ok, rows, n_judged = judge(samples, warmup, {m[1]: t for m, t in zip(METRICS, args.thresholds)})
+    ok, rows, n_judged = judge(samples, warmup, {m[1]: t for m, t in zip(METRICS, args.thresholds)},
+                               ("RSS",) if args.sanitized else ())
     headers = ("metric", "first judged", "last", "range", "slope per min", "limit per min", "verdict")
     print_table(f"Samples every {args.sample_every:g} s; judged after {warmup:.0f} s of warm-up "
                 f"({n_judged} of {len(samples)} samples)", rows, headers)
@@ -766,6 +771,8 @@ def main():
                     "in the soak's warm-up tour")
     ap.add_argument("--thresholds", type=float, nargs=4, default=[m[3] for m in METRICS],
                     metavar=("THREADS", "FDS", "RSS_KB", "HEAP_KB"), help="slope limits per minute")
+    ap.add_argument("--sanitized", action="store_true", help="a sanitizer build: its RSS holds the sanitizer's "
+                    "own memory, so RSS is shown but not judged; the heap in use is")
     ap.add_argument("--gap-limit", type=float, default=10.0, help="longest time without a dashboard record")
     ap.add_argument("--stop-bound", type=float, default=10.0, help="seconds from SIGINT to exit")
     ap.add_argument("--seed", type=int, default=1)

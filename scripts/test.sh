@@ -16,17 +16,27 @@ jobs="${VEXO_JOBS:-$(nproc)}"
 test_jobs="${VEXO_TEST_JOBS:-4}"
 presets="${VEXO_PRESETS:-default asan tsan}"
 
+# Each step's output also goes to a log of its own, so that the end of the run can repeat what
+# a failed step printed last: only the end of a long run is what people (and CI) read.
+logs=build/test-logs
+rm -rf "$logs"
+mkdir -p "$logs"
 failed=()
+summary=()
 step() {
 	local name="$1"
 	shift
+	local log
+	log="$logs/$(printf '%02d' ${#summary[@]})-${name//[^A-Za-z0-9]/_}.log"
 	echo "=== $name"
 	local start=$SECONDS
-	if "$@"; then
+	if "$@" 2>&1 | tee "$log"; then
 		echo "=== $name: passed ($((SECONDS - start)) s)"
+		summary+=("passed $((SECONDS - start)) s: $name")
 	else
 		echo "=== $name: FAILED ($((SECONDS - start)) s)"
-		failed+=("$name")
+		summary+=("FAILED $((SECONDS - start)) s: $name")
+		failed+=("$name|$log")
 		return 1
 	fi
 }
@@ -56,8 +66,19 @@ if [ "${VEXO_ARMHF:-1}" != 0 ]; then
 	step "build against an NDI SDK directory" env JOBS="$jobs" scripts/check-ndi-sdk-option.sh
 fi
 
+echo
+echo "=== steps (logs in $logs)"
+printf '%s\n' "${summary[@]}"
 if [ ${#failed[@]} -gt 0 ]; then
-	echo "FAILED: ${failed[*]}"
+	for entry in "${failed[@]}"; do
+		echo
+		echo "=== the last lines of the failed step ${entry%%|*} (${entry#*|})"
+		tail -n 60 "${entry#*|}"
+	done
+	names=()
+	for entry in "${failed[@]}"; do names+=("${entry%%|*}"); done
+	echo
+	echo "FAILED: ${names[*]}"
 	exit 1
 fi
 echo "all steps passed"
