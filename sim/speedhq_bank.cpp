@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <stdio.h>
@@ -164,7 +165,34 @@ struct BankCache {
 	std::condition_variable done;
 	std::map<SpeedhqBankKey, std::shared_ptr<const SpeedhqBank>> banks;
 	std::map<SpeedhqBankKey, bool> encoding;
+	// Pictures (keys at the fine quantiser) whose coarser banks are kept, the latest used first.
+	std::vector<SpeedhqBankKey> coarse_pictures;
 };
+
+// Coarser banks serve low rate targets of the pictures in use: those of the program and the
+// preview stream are kept, those of older pictures go, so that rate and raster changes never
+// make the cache grow past two pictures' coarser banks. Called with the lock held.
+void note_coarse_use(BankCache& c, const SpeedhqBankKey& key)
+{
+	if (key.quantiser == kQuantiserSteps[0])
+		return;
+	SpeedhqBankKey picture = key;
+	picture.quantiser = kQuantiserSteps[0];
+	auto same = [](const SpeedhqBankKey& a, const SpeedhqBankKey& b) { return !(a < b) && !(b < a); };
+	auto& order = c.coarse_pictures;
+	order.erase(std::remove_if(order.begin(), order.end(), [&](const SpeedhqBankKey& p) { return same(p, picture); }),
+	            order.end());
+	order.insert(order.begin(), picture);
+	const size_t kKept = 2;
+	while (order.size() > kKept) {
+		for (auto it = c.banks.begin(); it != c.banks.end();) {
+			SpeedhqBankKey of = it->first;
+			of.quantiser = kQuantiserSteps[0];
+			it = it->first.quantiser != kQuantiserSteps[0] && same(of, order.back()) ? c.banks.erase(it) : std::next(it);
+		}
+		order.pop_back();
+	}
+}
 
 BankCache& cache()
 {
@@ -274,15 +302,19 @@ std::shared_ptr<const SpeedhqBank> speedhq_bank(const SpeedhqBankKey& key, const
 	std::unique_lock<std::mutex> lock(c.lock);
 	c.done.wait(lock, [&] { return !c.encoding[key]; });
 	auto found = c.banks.find(key);
-	if (found != c.banks.end())
+	if (found != c.banks.end()) {
+		note_coarse_use(c, key);
 		return found->second;
+	}
 	c.encoding[key] = true;
 	lock.unlock();
 	std::shared_ptr<const SpeedhqBank> bank = encode_bank(key, cancel);
 	lock.lock();
 	c.encoding[key] = false;
-	if (bank)
+	if (bank) {
 		c.banks[key] = bank;
+		note_coarse_use(c, key);
+	}
 	c.done.notify_all();
 	return bank;
 }

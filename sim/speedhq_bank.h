@@ -37,9 +37,9 @@ struct SpeedhqBank {
 	size_t largest = 0;  // bytes of the largest frame
 };
 
-// The bank for `key`, encoded with libavcodec on first use and cached for the process; the
-// first call for a large raster takes a while (a 2160p bank about a second per frame on a
-// slow core). Thread-safe; concurrent callers of the same key wait for one encode. Returns
+// The bank for `key`, encoded with libavcodec on first use and cached for the process (the
+// coarser quantisers' banks only for the two pictures last asked for); the first call for a
+// large raster takes a while (a 2160p bank about a second per frame on a slow core). Thread-safe; concurrent callers of the same key wait for one encode. Returns
 // null when libavcodec cannot encode the raster. An encode whose `cancel` becomes true stops
 // between frames, returns null and caches nothing.
 std::shared_ptr<const SpeedhqBank> speedhq_bank(const SpeedhqBankKey& key, const std::atomic<bool>* cancel = nullptr);

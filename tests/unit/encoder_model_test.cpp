@@ -259,6 +259,29 @@ TEST_F(ModelFixture, FrameSizesFollowTheRateTargets)
 	EXPECT_EQ(100 - 2 * 31, frame(enc::kSelectFull)[0]);
 }
 
+// Coarser banks of pictures no longer in use go: rate and raster changes cannot grow the cache.
+TEST(SpeedhqBank, CoarseBanksAreKeptForTheTwoLatestPicturesOnly)
+{
+	sim::SpeedhqBankKey fine;
+	fine.width = 640;
+	fine.height = 360;
+	fine.chroma_420 = true;
+	sim::SpeedhqBankKey a = fine, b = fine, c = fine;
+	a.quantiser = b.quantiser = c.quantiser = 12;
+	b.uv_swapped = true;
+	c.black = true;
+	auto fine_bank = sim::speedhq_bank(fine);
+	auto a_bank = sim::speedhq_bank(a);
+	auto b_bank = sim::speedhq_bank(b);
+	ASSERT_TRUE(fine_bank && a_bank && b_bank);
+	EXPECT_EQ(100 - 2 * 12, (*a_bank->frames[0])[0]);
+	EXPECT_EQ(a_bank, sim::speedhq_bank(a));
+	sim::speedhq_bank(c);  // a third picture: b, the least recently used, goes
+	EXPECT_EQ(a_bank, sim::speedhq_bank(a));
+	EXPECT_NE(b_bank, sim::speedhq_bank(b));
+	EXPECT_EQ(fine_bank, sim::speedhq_bank(fine));
+}
+
 TEST_F(ModelFixture, StatusHandsOutBuffersOneToFiveWithThePreviousInWordFour)
 {
 	uint32_t words[6];
