@@ -367,12 +367,12 @@ ssize_t EncoderModel::read_status(uint32_t* words)
 	field_ = fields ? static_cast<int>(index & 1) : 0;
 	full_ = program_bank ? program_bank->frames[index % program_bank->frames.size()] : nullptr;
 	preview_ = preview_bank ? preview_bank->frames[index % preview_bank->frames.size()] : nullptr;
+	full_size_ = full_ ? speedhq_stuffed_size(*full_, program_target, frame_limit(program)) : 0;
+	preview_size_ = preview_ ? speedhq_stuffed_size(*preview_, preview_target, frame_limit(preview)) : 0;
 	if (!full_ || !preview_)
 		return 0;  // nothing to deliver: the program counts it as no frame
 	if (fields && field_ == 0)
 		field0_key_ = program_bank->key;
-	full_size_ = speedhq_stuffed_size(*full_, program_target, frame_limit(program));
-	preview_size_ = speedhq_stuffed_size(*preview_, preview_target, frame_limit(preview));
 
 	if (faults_.novalid) {
 		faults_.novalid = false;
