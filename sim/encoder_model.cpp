@@ -43,6 +43,13 @@ void mode_raster(int mode, int enable_4k, int& width, int& height)
 	}
 }
 
+// The most a frame of the raster may be stuffed to: the device's frame buffers hold 4 bytes a
+// pixel, the most the program accepts.
+size_t frame_limit(const SpeedhqBankKey& key)
+{
+	return size_t{4} * static_cast<size_t>(key.width) * static_cast<size_t>(key.height);
+}
+
 // What a mode runs at when nobody says where the input is (models without an HDMI side).
 EncoderSource nominal_source(int mode, int enable_4k)
 {
@@ -243,7 +250,7 @@ int EncoderModel::ioctl(unsigned long request, void* arg, std::atomic<int>& sele
 			errno = EIO;  // nothing encoded yet
 			return -1;
 		}
-		*value = static_cast<int32_t>(frame->size());
+		*value = static_cast<int32_t>(sel == kSelectFull ? full_size_ : preview_size_);
 		return 0;
 	}
 	case kPixFormat420:
@@ -326,11 +333,19 @@ ssize_t EncoderModel::read_status(uint32_t* words)
 	preview.chroma_420 = true;
 	const bool fields = settings_.mode == kMode1080i;
 	period_ = period_of(source);
+	// The rate targets as last requested, in bytes a frame (a field in mode 3).
+	const long program_target = settings_.bit_rate;
+	const long preview_target = settings_.bit_rate_prev;
+	// A field 1 comes from the bank of its field 0, so the pair shares one quality byte.
+	SpeedhqBankKey field1_key = field0_key_;
+	field1_key.quantiser = program.quantiser;
+	const bool second_field = fields && (ticks_ & 1) != 0 && !(program < field1_key) && !(field1_key < program);
 
 	// Encoding a bank can take a second or two; the settings thread's requests go on.
 	lock.unlock();
-	std::shared_ptr<const SpeedhqBank> program_bank = speedhq_bank(program);
-	std::shared_ptr<const SpeedhqBank> preview_bank = speedhq_bank(preview);
+	std::shared_ptr<const SpeedhqBank> program_bank = second_field ? speedhq_bank(field0_key_)
+	                                                               : speedhq_bank_for_target(program, program_target);
+	std::shared_ptr<const SpeedhqBank> preview_bank = speedhq_bank_for_target(preview, preview_target);
 	lock.lock();
 
 	// A reader that fell more than a frame behind (a pause, a bank encode) finds one frame
@@ -352,8 +367,12 @@ ssize_t EncoderModel::read_status(uint32_t* words)
 	field_ = fields ? static_cast<int>(index & 1) : 0;
 	full_ = program_bank ? program_bank->frames[index % program_bank->frames.size()] : nullptr;
 	preview_ = preview_bank ? preview_bank->frames[index % preview_bank->frames.size()] : nullptr;
+	full_size_ = full_ ? speedhq_stuffed_size(*full_, program_target, frame_limit(program)) : 0;
+	preview_size_ = preview_ ? speedhq_stuffed_size(*preview_, preview_target, frame_limit(preview)) : 0;
 	if (!full_ || !preview_)
 		return 0;  // nothing to deliver: the program counts it as no frame
+	if (fields && field_ == 0)
+		field0_key_ = program_bank->key;
 
 	if (faults_.novalid) {
 		faults_.novalid = false;
@@ -364,7 +383,7 @@ ssize_t EncoderModel::read_status(uint32_t* words)
 	buffer_ = buffer_ % kBufferCount + 1;
 	++run_frames_;
 	uint32_t status[kStatusWords] = {static_cast<uint32_t>(index), static_cast<uint32_t>(field_),
-	                      static_cast<uint32_t>(full_->size()), static_cast<uint32_t>(preview_->size()),
+	                      static_cast<uint32_t>(full_size_), static_cast<uint32_t>(preview_size_),
 	                      static_cast<uint32_t>(previous), 0};
 	if (faults_.same) {
 		faults_.same = false;
@@ -379,6 +398,7 @@ ssize_t EncoderModel::read_status(uint32_t* words)
 ssize_t EncoderModel::read_frame(uint8_t* buf, size_t count, bool full)
 {
 	SpeedhqFrame frame;
+	size_t size = 0;
 	bool badheader = false;
 	bool shortread = false;
 	uint64_t tick = 0;
@@ -386,6 +406,7 @@ ssize_t EncoderModel::read_frame(uint8_t* buf, size_t count, bool full)
 	{
 		std::lock_guard<std::mutex> guard(lock_);
 		frame = full ? full_ : preview_;
+		size = full ? full_size_ : preview_size_;
 		tick = frame_tick_;
 		ready = frame_ready_;
 		largest_read_ = std::max(largest_read_, count);
@@ -400,10 +421,10 @@ ssize_t EncoderModel::read_frame(uint8_t* buf, size_t count, bool full)
 		errno = EIO;
 		return -1;
 	}
-	size_t n = std::min(count, frame->size());
+	size_t n = std::min(count, size);
 	if (shortread)
 		n /= 2;
-	memcpy(buf, frame->data(), n);
+	n = speedhq_write_stuffed(*frame, size, buf, n);
 	// Quality 100 is outside what the encoder ever writes.
 	if (badheader && n > 0)
 		buf[0] = 100;

@@ -134,6 +134,9 @@ private:
 	uint64_t run_frames_ = 0;  // frames handed out since the last release
 	SpeedhqFrame full_;
 	SpeedhqFrame preview_;
+	size_t full_size_ = 0;     // their sizes stuffed to the rate targets of their tick
+	size_t preview_size_ = 0;
+	SpeedhqBankKey field0_key_;  // the program bank of the last field 0, which field 1 keeps
 	uint64_t frame_tick_ = 0;       // the tick that made the current frames ready
 	std::chrono::steady_clock::time_point frame_ready_{};  // and when (for the latency probe)
 };

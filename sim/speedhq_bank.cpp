@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <stdio.h>
+#include <string.h>
 #include <tuple>
 #include <vector>
 
@@ -19,10 +21,6 @@ extern "C" {
 namespace sim {
 
 namespace {
-
-// Fixed quantiser: the frame's quality byte is 100 - 2 * scale, so 4 gives 92, a picture as
-// sharp as the appliance sends at its default rate without the size of near-lossless frames.
-const int kQuantiserScale = 4;
 
 struct Yuv {
 	uint8_t y, u, v;
@@ -120,7 +118,7 @@ std::shared_ptr<const SpeedhqBank> encode_bank(const SpeedhqBankKey& key, const 
 		ctx->pix_fmt = key.chroma_420 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV422P;
 		ctx->time_base = AVRational{1, 60};
 		ctx->flags |= AV_CODEC_FLAG_QSCALE;
-		ctx->global_quality = FF_QP2LAMBDA * kQuantiserScale;
+		ctx->global_quality = FF_QP2LAMBDA * key.quantiser;
 		// The machine is shared; one thread keeps the model from starving the program.
 		ctx->thread_count = 1;
 		ok = avcodec_open2(ctx, codec, nullptr) == 0;
@@ -148,6 +146,7 @@ std::shared_ptr<const SpeedhqBank> encode_bank(const SpeedhqBankKey& key, const 
 		while (ok && avcodec_receive_packet(ctx, packet) == 0) {
 			bank->frames.push_back(
 				std::make_shared<const std::vector<uint8_t>>(packet->data, packet->data + packet->size));
+			bank->largest = std::max(bank->largest, static_cast<size_t>(packet->size));
 			av_packet_unref(packet);
 		}
 	}
@@ -166,7 +165,34 @@ struct BankCache {
 	std::condition_variable done;
 	std::map<SpeedhqBankKey, std::shared_ptr<const SpeedhqBank>> banks;
 	std::map<SpeedhqBankKey, bool> encoding;
+	// Pictures (keys at the fine quantiser) whose coarser banks are kept, the latest used first.
+	std::vector<SpeedhqBankKey> coarse_pictures;
 };
+
+// Coarser banks serve low rate targets of the pictures in use: those of the program and the
+// preview stream are kept, those of older pictures go, so that rate and raster changes never
+// make the cache grow past two pictures' coarser banks. Called with the lock held.
+void note_coarse_use(BankCache& c, const SpeedhqBankKey& key)
+{
+	if (key.quantiser == kQuantiserSteps[0])
+		return;
+	SpeedhqBankKey picture = key;
+	picture.quantiser = kQuantiserSteps[0];
+	auto same = [](const SpeedhqBankKey& a, const SpeedhqBankKey& b) { return !(a < b) && !(b < a); };
+	auto& order = c.coarse_pictures;
+	order.erase(std::remove_if(order.begin(), order.end(), [&](const SpeedhqBankKey& p) { return same(p, picture); }),
+	            order.end());
+	order.insert(order.begin(), picture);
+	const size_t kKept = 2;
+	while (order.size() > kKept) {
+		for (auto it = c.banks.begin(); it != c.banks.end();) {
+			SpeedhqBankKey of = it->first;
+			of.quantiser = kQuantiserSteps[0];
+			it = it->first.quantiser != kQuantiserSteps[0] && same(of, order.back()) ? c.banks.erase(it) : std::next(it);
+		}
+		order.pop_back();
+	}
+}
 
 BankCache& cache()
 {
@@ -174,12 +200,94 @@ BankCache& cache()
 	return *instance;
 }
 
+uint32_t rl24(const uint8_t* p)
+{
+	return p[0] | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16);
+}
+
+void wl24(uint8_t* p, size_t v)
+{
+	p[0] = static_cast<uint8_t>(v);
+	p[1] = static_cast<uint8_t>(v >> 8);
+	p[2] = static_cast<uint8_t>(v >> 16);
+}
+
+// A frame's slices: one field of four slices after the 4-byte header, or two fields, the
+// second at the offset the header gives. Each slice starts with its 24-bit length (the length
+// field included); a field's last slice runs to the field's end.
+constexpr int kSlicesPerField = 4;
+struct Slices {
+	int fields = 0;
+	int count = 0;
+	size_t begin[2 * kSlicesPerField] = {};
+	size_t end[2 * kSlicesPerField] = {};
+};
+
+bool parse_slices(const std::vector<uint8_t>& frame, Slices& out)
+{
+	const size_t size = frame.size();
+	if (size < 4 + 3 * kSlicesPerField)
+		return false;
+	const size_t second = rl24(frame.data() + 1);
+	// 4, or the frame's end, marks a frame of one field.
+	const bool one = second == 4 || second == size - 4;
+	if (!one && (second < 4 + 3 * kSlicesPerField || second + 3 * kSlicesPerField > size))
+		return false;
+	out.fields = one ? 1 : 2;
+	const size_t field_begin[2] = {4, second};
+	const size_t field_end[2] = {one ? size : second, size};
+	for (int f = 0; f < out.fields; ++f) {
+		size_t at = field_begin[f];
+		for (int i = 0; i < kSlicesPerField; ++i) {
+			if (at + 3 > field_end[f])
+				return false;
+			size_t end = field_end[f];
+			if (i + 1 < kSlicesPerField) {
+				const size_t len = rl24(frame.data() + at);
+				if (len < 3 || at + len > field_end[f])
+					return false;
+				end = at + len;
+			}
+			out.begin[out.count] = at;
+			out.end[out.count] = end;
+			++out.count;
+			at = end;
+		}
+	}
+	return true;
+}
+
+// Writes into a buffer of `left` bytes, dropping what does not fit.
+struct Writer {
+	uint8_t* at;
+	size_t left;
+	size_t written = 0;
+	void put(const uint8_t* data, size_t n)
+	{
+		n = std::min(n, left);
+		memcpy(at, data, n);
+		advance(n);
+	}
+	void zeros(size_t n)
+	{
+		n = std::min(n, left);
+		memset(at, 0, n);
+		advance(n);
+	}
+	void advance(size_t n)
+	{
+		at += n;
+		left -= n;
+		written += n;
+	}
+};
+
 }  // namespace
 
 bool SpeedhqBankKey::operator<(const SpeedhqBankKey& other) const
 {
-	return std::tie(width, height, chroma_420, uv_swapped, black) <
-	       std::tie(other.width, other.height, other.chroma_420, other.uv_swapped, other.black);
+	return std::tie(width, height, chroma_420, uv_swapped, black, quantiser) <
+	       std::tie(other.width, other.height, other.chroma_420, other.uv_swapped, other.black, other.quantiser);
 }
 
 int speedhq_bank_length(int width, int height)
@@ -194,17 +302,80 @@ std::shared_ptr<const SpeedhqBank> speedhq_bank(const SpeedhqBankKey& key, const
 	std::unique_lock<std::mutex> lock(c.lock);
 	c.done.wait(lock, [&] { return !c.encoding[key]; });
 	auto found = c.banks.find(key);
-	if (found != c.banks.end())
+	if (found != c.banks.end()) {
+		note_coarse_use(c, key);
 		return found->second;
+	}
 	c.encoding[key] = true;
 	lock.unlock();
 	std::shared_ptr<const SpeedhqBank> bank = encode_bank(key, cancel);
 	lock.lock();
 	c.encoding[key] = false;
-	if (bank)
+	if (bank) {
 		c.banks[key] = bank;
+		note_coarse_use(c, key);
+	}
 	c.done.notify_all();
 	return bank;
+}
+
+
+std::shared_ptr<const SpeedhqBank> speedhq_bank_for_target(SpeedhqBankKey key, long target,
+                                                           const std::atomic<bool>* cancel)
+{
+	std::shared_ptr<const SpeedhqBank> bank;
+	for (int quantiser : kQuantiserSteps) {
+		key.quantiser = quantiser;
+		std::shared_ptr<const SpeedhqBank> next = speedhq_bank(key, cancel);
+		if (!next)
+			break;
+		bank = next;
+		if (target <= 0 || bank->largest <= static_cast<size_t>(target))
+			break;
+	}
+	return bank;
+}
+
+size_t speedhq_stuffed_size(const std::vector<uint8_t>& frame, long target, size_t limit)
+{
+	Slices slices;
+	if (target <= 0 || static_cast<size_t>(target) <= frame.size() || !parse_slices(frame, slices))
+		return frame.size();
+	// 24-bit slice lengths and field offsets bound a frame below 16 MB.
+	return std::max(frame.size(), std::min({static_cast<size_t>(target), limit, size_t{0xFFFFFF}}));
+}
+
+size_t speedhq_write_stuffed(const std::vector<uint8_t>& frame, size_t size, uint8_t* out, size_t count)
+{
+	Writer w{out, std::min(count, size)};
+	Slices slices;
+	if (size <= frame.size() || !parse_slices(frame, slices)) {
+		w.put(frame.data(), frame.size());
+		return w.written;
+	}
+	// The stuffing is shared among the slices; the last one takes the remainder.
+	const size_t extra = size - frame.size();
+	const size_t share = extra / static_cast<size_t>(slices.count);
+	auto pad = [&](int i) { return i + 1 < slices.count ? share : extra - share * static_cast<size_t>(slices.count - 1); };
+
+	uint8_t header[4] = {frame[0]};
+	size_t second = 4;
+	if (slices.fields == 2) {
+		for (int i = 0; i < kSlicesPerField; ++i)
+			second += slices.end[i] - slices.begin[i] + pad(i);
+	} else if (rl24(frame.data() + 1) != 4) {
+		second = size - 4;
+	}
+	wl24(header + 1, second);
+	w.put(header, sizeof(header));
+	for (int i = 0; i < slices.count; ++i) {
+		uint8_t length[3];
+		wl24(length, slices.end[i] - slices.begin[i] + pad(i));
+		w.put(length, sizeof(length));
+		w.put(frame.data() + slices.begin[i] + 3, slices.end[i] - slices.begin[i] - 3);
+		w.zeros(pad(i));
+	}
+	return w.written;
 }
 
 }  // namespace sim

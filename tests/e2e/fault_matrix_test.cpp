@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -388,7 +389,11 @@ class FullEtc {
 public:
 	explicit FullEtc(const e2e::Sysroot& root) : path_(root.path("etc"))
 	{
-		auto files = e2e::etc_files(root);
+		// The files' contents, not etc_files' descriptions of them.
+		std::map<std::string, std::string> files;
+		for (const auto& entry : std::filesystem::directory_iterator(path_))
+			if (entry.is_regular_file())
+				files[entry.path().filename()] = root.read("etc/" + entry.path().filename().string());
 		if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
 		    mount("tmpfs", path_.c_str(), "tmpfs", 0, "size=1m") != 0)
 			return;

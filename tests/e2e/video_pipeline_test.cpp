@@ -452,4 +452,116 @@ TEST(VideoPipeline, AHighBufferNumberRestartsTheEncoderAndFramesFlowOn)
 	EXPECT_EQ(kRelease, after[1]);
 }
 
+// The argument of the last logged encoder request `req` (5 the program's rate target, 6 the
+// preview's), -1 when there was none.
+long last_request(const std::vector<json>& events, int req)
+{
+	long arg = -1;
+	for (const auto& e : events)
+		if (e.value("dev", "") == "encoder" && e.value("req", -1) == req)
+			arg = e.value("arg", -1L);
+	return arg;
+}
+
+bool near_target(const json& e, long target)
+{
+	const double size = static_cast<double>(e.value("size", 0L));
+	return target > 0 && size >= 0.9 * static_cast<double>(target) && size <= 1.1 * static_cast<double>(target);
+}
+
+std::string raster_tag(int x, int y)
+{
+	return "\"stream\":\"program\",\"xres\":" + std::to_string(x) + ",\"yres\":" + std::to_string(y) + ",";
+}
+
+// Waits until the receiver has reported `n` program frames of the raster from line `from` on.
+bool wait_raster_frames(e2e::Rx& rx, int x, int y, size_t n, size_t from)
+{
+	const std::string tag = raster_tag(x, y);
+	return rx.wait_for(
+		[&](const std::vector<std::string>& lines) {
+			size_t k = 0;
+			for (size_t i = from; i < lines.size(); ++i)
+				k += lines[i].find(tag) != std::string::npos ? 1 : 0;
+			return k >= n;
+		},
+		kStartTimeout);
+}
+
+// The receiver's last 20 program frames of a raster and sampling and its last 8 previews are
+// within 10 % of the targets the program last requested, and keep the device's frame header.
+void expect_frames_at_targets(e2e::Rx& rx, e2e::Sim& sim, int x, int y, const char* fourcc, size_t from)
+{
+	SCOPED_TRACE(std::to_string(x) + "x" + std::to_string(y) + " " + fourcc);
+	ASSERT_TRUE(wait_raster_frames(rx, x, y, 20, from)) << sim.output();
+	const std::vector<json> events = rx.events();
+	const std::vector<json> sim_events = sim.events();
+	const long program_target = last_request(sim_events, 5);
+	const long preview_target = last_request(sim_events, 6);
+	std::vector<json> program, preview;
+	for (size_t i = from; i < events.size(); ++i) {
+		const json& e = events[i];
+		if (is_program(e) && e.value("xres", 0) == x && e.value("yres", 0) == y && e.value("fourcc", "") == fourcc)
+			program.push_back(e);
+		else if (is_preview(e))
+			preview.push_back(e);
+	}
+	ASSERT_GE(program.size(), 20u);
+	ASSERT_GE(preview.size(), 8u);
+	for (size_t i = program.size() - 20; i < program.size(); ++i) {
+		EXPECT_TRUE(near_target(program[i], program_target)) << program_target << " " << program[i].dump();
+		EXPECT_TRUE(header_ok(program[i])) << program[i].dump();
+	}
+	for (size_t i = preview.size() - 8; i < preview.size(); ++i)
+		EXPECT_TRUE(near_target(preview[i], preview_target)) << preview_target << " " << preview[i].dump();
+}
+
+// Frame sizes follow the per-frame rate targets the program requests, in every raster and
+// sampling, and a bandwidth change in the settings reaches the receiver within two seconds.
+TEST(VideoPipeline, FrameSizesFollowTheRequestedRateTargets)
+{
+	e2e::Sysroot sysroot;
+	e2e::Sim sim(sysroot, "720p50");
+	e2e::Rx rx(sysroot, {"--wait", "20"});
+	REQUIRE_SOURCE(rx, sim);
+	expect_frames_at_targets(rx, sim, 1280, 720, "SHQ2", 0);
+
+	auto switch_to = [&](const std::string& hdmi, int code) {
+		size_t at = sim.lines().size();
+		sim.control("hdmi", hdmi);
+		EXPECT_TRUE(sim.wait_for_line(start_line(code), kSwitchTimeout, at).has_value()) << sim.output();
+		return rx.lines().size();
+	};
+	expect_frames_at_targets(rx, sim, 1920, 540, "SHQ2", switch_to("1080i59.94", 20));
+	expect_frames_at_targets(rx, sim, 3840, 2160, "SHQ2", switch_to("2160p30", 53));
+
+	std::string settings = e2e::kDefaultEncSettings;
+	settings.replace(settings.find("\"VideoSampleRate\":\"422\""), 23, "\"VideoSampleRate\":\"420\"");
+	sysroot.write("etc/mervane-enc1-settings.json", settings);
+	size_t at = sim.lines().size();
+	sim.control("hdmi", "none");
+	ASSERT_TRUE(sim.wait_for_line("STOP NDI Encode", kSwitchTimeout, at).has_value()) << sim.output();
+	expect_frames_at_targets(rx, sim, 3840, 2160, "SHQ0", switch_to("2160p30", 53));
+
+	expect_frames_at_targets(rx, sim, 1920, 1080, "SHQ2", switch_to("1080p59.94", 42));
+	// Manual 35 Mbit/s at 59 frames a second: below the finest bank's frames.
+	settings.replace(settings.find("\"Auto\""), 6, "\"Manual\"");
+	settings.replace(settings.find("\"BandwidthSelect\":\"100\""), 23, "\"BandwidthSelect\":\"35\"");
+	at = rx.lines().size();
+	sysroot.write("etc/mervane-enc1-settings.json", settings);
+	const long manual = static_cast<long>(35 * 125000.0f / 59);
+	const std::string hd = raster_tag(1920, 1080);
+	EXPECT_TRUE(rx.wait_for(
+		[&](const std::vector<std::string>& lines) {
+			for (; at < lines.size(); ++at)
+				if (lines[at].find(hd) != std::string::npos && near_target(json::parse(lines[at]), manual))
+					return true;
+			return false;
+		},
+		2s));
+	expect_frames_at_targets(rx, sim, 1920, 1080, "SHQ2", at);
+	EXPECT_EQ(manual, last_request(sim.events(), 5));
+	stop_both(sim, rx);
+}
+
 }  // namespace

@@ -31,6 +31,29 @@ int decode_speedhq(const std::vector<uint8_t>& bytes, int width, int height, boo
 	return frame && frame->width == width && frame->height == height ? frame->format : -1;
 }
 
+// The decoded picture of a SpeedHQ frame as its three planes' rows, empty when it does not decode.
+std::vector<uint8_t> decoded_pixels(const std::vector<uint8_t>& bytes, int width, int height)
+{
+	vexo_av::FramePtr f = vexo_av::decode_one(AV_CODEC_ID_SPEEDHQ, bytes.data(), bytes.size(), width, height,
+	                                          MKTAG('S', 'H', 'Q', '2'));
+	std::vector<uint8_t> pixels;
+	if (!f)
+		return pixels;
+	for (int plane = 0; plane < 3; ++plane) {
+		const int w = plane == 0 ? width : width / 2;
+		for (int y = 0; y < height; ++y)
+			pixels.insert(pixels.end(), f->data[plane] + y * f->linesize[plane], f->data[plane] + y * f->linesize[plane] + w);
+	}
+	return pixels;
+}
+
+std::vector<uint8_t> stuffed(const std::vector<uint8_t>& frame, size_t size, size_t count)
+{
+	std::vector<uint8_t> out(count, 0xAA);
+	out.resize(sim::speedhq_write_stuffed(frame, size, out.data(), count));
+	return out;
+}
+
 EncoderSource source_1080p(int rate_n, int rate_d)
 {
 	EncoderSource s;
@@ -135,6 +158,128 @@ TEST(SpeedhqBank, BlackAndSwappedChromaAreBanksOfTheirOwn)
 	EXPECT_NE(*plain_bank->frames[0], *swapped_bank->frames[0]);
 	ASSERT_EQ(1u, black_bank->frames.size());
 	EXPECT_EQ(AV_PIX_FMT_YUV420P, decode_speedhq(*black_bank->frames[0], 640, 360, true));
+}
+
+// Stuffing grows a frame to its target and changes nothing a decoder sees, for one field and
+// for a field pair put into one frame the way a receiver joins them.
+TEST(SpeedhqBank, StuffedFramesDecodeToTheSamePictureAndKeepTheirHeader)
+{
+	sim::SpeedhqBankKey key;
+	key.width = 1920;
+	key.height = 540;
+	auto bank = sim::speedhq_bank(key);
+	ASSERT_TRUE(bank);
+	const std::vector<uint8_t>& field0 = *bank->frames[0];
+	const std::vector<uint8_t>& field1 = *bank->frames[1];
+	const size_t limit = 4u * 1920 * 540;
+
+	const size_t target = 3 * field0.size() + 5;  // a share for each slice and a remainder
+	ASSERT_EQ(target, sim::speedhq_stuffed_size(field0, static_cast<long>(target), limit));
+	std::vector<uint8_t> grown = stuffed(field0, target, target);
+	ASSERT_EQ(target, grown.size());
+	EXPECT_TRUE(mervane_speedhq::frame_header_ok(grown.data(), grown.size()));
+	const std::vector<uint8_t> picture = decoded_pixels(field0, 1920, 540);
+	ASSERT_FALSE(picture.empty());
+	EXPECT_EQ(picture, decoded_pixels(grown, 1920, 540));
+	// A short read gets the stuffed frame's beginning.
+	EXPECT_EQ(std::vector<uint8_t>(grown.begin(), grown.begin() + 1000), stuffed(field0, target, 1000));
+
+	// Both fields in one frame: the second field's offset moves with the first field's stuffing.
+	std::vector<uint8_t> pair(field0);
+	pair[1] = static_cast<uint8_t>(field0.size());
+	pair[2] = static_cast<uint8_t>(field0.size() >> 8);
+	pair[3] = static_cast<uint8_t>(field0.size() >> 16);
+	pair.insert(pair.end(), field1.begin() + 4, field1.end());
+	const size_t pair_target = 2 * pair.size();
+	ASSERT_EQ(pair_target, sim::speedhq_stuffed_size(pair, static_cast<long>(pair_target), 2 * limit));
+	std::vector<uint8_t> pair_grown = stuffed(pair, pair_target, pair_target);
+	const size_t offset = pair_grown[1] | (pair_grown[2] << 8) | (pair_grown[3] << 16);
+	EXPECT_GT(offset, field0.size());
+	EXPECT_LT(offset, pair_target - field1.size());
+	const std::vector<uint8_t> pair_picture = decoded_pixels(pair, 1920, 1080);
+	ASSERT_FALSE(pair_picture.empty());
+	EXPECT_EQ(pair_picture, decoded_pixels(pair_grown, 1920, 1080));
+
+	// Never below the frame, never above the limit, and a frame that is no SpeedHQ stays as it is.
+	EXPECT_EQ(field0.size(), sim::speedhq_stuffed_size(field0, 1000, limit));
+	EXPECT_EQ(field0.size(), sim::speedhq_stuffed_size(field0, 0, limit));
+	EXPECT_EQ(limit, sim::speedhq_stuffed_size(field0, 0x7fffffff, limit));
+	std::vector<uint8_t> junk(field0.size(), 0xff);
+	EXPECT_EQ(junk.size(), sim::speedhq_stuffed_size(junk, static_cast<long>(target), limit));
+}
+
+// The frames follow the rate requests: stuffed up to the target, from a coarser bank below the
+// fine one, and no smaller than the coarsest bank can make them. A field 1 keeps its field 0's bank.
+TEST_F(ModelFixture, FrameSizesFollowTheRateTargets)
+{
+	uint32_t words[6];
+	ASSERT_EQ(0, request(enc::kBitRate, 211864));
+	ASSERT_EQ(0, request(enc::kBitRatePrev, 43103));
+	status(words);
+	EXPECT_EQ(211864u, words[2]);
+	EXPECT_EQ(43103u, words[3]);
+	std::vector<uint8_t> full = frame(enc::kSelectFull);
+	ASSERT_EQ(211864u, full.size());
+	EXPECT_EQ(92, full[0]);
+	EXPECT_EQ(AV_PIX_FMT_YUV422P, decode_speedhq(full, 1920, 1080, false));
+	EXPECT_EQ(43103u, frame(enc::kSelectPreview).size());
+
+	sim::SpeedhqBankKey key;
+	key.width = 1920;
+	key.height = 1080;
+	auto fine = sim::speedhq_bank(key);
+	ASSERT_TRUE(fine);
+	const int32_t below_fine = static_cast<int32_t>(fine->largest) - 1;
+	ASSERT_EQ(0, request(enc::kBitRate, below_fine));
+	status(words);
+	full = frame(enc::kSelectFull);
+	EXPECT_EQ(static_cast<size_t>(below_fine), full.size());
+	EXPECT_LT(full[0], 92) << "a coarser quantiser";
+
+	ASSERT_EQ(0, request(enc::kBitRate, 1000));
+	status(words);
+	full = frame(enc::kSelectFull);
+	EXPECT_EQ(100 - 2 * 31, full[0]);
+	EXPECT_GT(full.size(), 1000u) << "the coarsest bank's own size";
+
+	ASSERT_EQ(0, request(enc::kMode, 3));
+	source.interlaced = true;
+	ASSERT_EQ(0, request(enc::kBitRate, 200000));
+	int32_t field = -1;
+	do {
+		status(words);
+		ASSERT_EQ(0, request_out(enc::kField, field));
+	} while (field != 0);
+	const uint8_t quality0 = frame(enc::kSelectFull)[0];
+	EXPECT_EQ(92, quality0);
+	ASSERT_EQ(0, request(enc::kBitRate, 1000));
+	status(words);
+	EXPECT_EQ(quality0, frame(enc::kSelectFull)[0]) << "field 1 from its field 0's bank";
+	status(words);
+	EXPECT_EQ(100 - 2 * 31, frame(enc::kSelectFull)[0]);
+}
+
+// Coarser banks of pictures no longer in use go: rate and raster changes cannot grow the cache.
+TEST(SpeedhqBank, CoarseBanksAreKeptForTheTwoLatestPicturesOnly)
+{
+	sim::SpeedhqBankKey fine;
+	fine.width = 640;
+	fine.height = 360;
+	fine.chroma_420 = true;
+	sim::SpeedhqBankKey a = fine, b = fine, c = fine;
+	a.quantiser = b.quantiser = c.quantiser = 12;
+	b.uv_swapped = true;
+	c.black = true;
+	auto fine_bank = sim::speedhq_bank(fine);
+	auto a_bank = sim::speedhq_bank(a);
+	auto b_bank = sim::speedhq_bank(b);
+	ASSERT_TRUE(fine_bank && a_bank && b_bank);
+	EXPECT_EQ(100 - 2 * 12, (*a_bank->frames[0])[0]);
+	EXPECT_EQ(a_bank, sim::speedhq_bank(a));
+	sim::speedhq_bank(c);  // a third picture: b, the least recently used, goes
+	EXPECT_EQ(a_bank, sim::speedhq_bank(a));
+	EXPECT_NE(b_bank, sim::speedhq_bank(b));
+	EXPECT_EQ(fine_bank, sim::speedhq_bank(fine));
 }
 
 TEST_F(ModelFixture, StatusHandsOutBuffersOneToFiveWithThePreviousInWordFour)
