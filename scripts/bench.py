@@ -8,8 +8,8 @@ one table of:
       vexo-send-prvw, from /proc/<pid>/task/*/schedstat) against the bare loop's thread
   P2  device-ready (the encoder model's frame clock) to NDIlib_send_send_video_async_v2,
       p50 and p99, from the latency probe (VEXO_LATENCY_LOG)
-  P3  the process's heap in the allocator's arenas (sim/heap-arenas: the program's frames,
-      the models and their SpeedHQ banks; the ALSA card's mapped buffer left out), peak
+  P3  the process's heap in the allocator's arenas (sim/heap-arenas: the program's frames
+      and the models; their SpeedHQ banks and the ALSA card's mapped buffer left out), peak
       over the window, and RSS and its peak
   P4  PTZ metadata sent by a receiver to the first packet at the camera, p50 and p99; a
       VISCA over IP command to its ACK, p99

@@ -1,14 +1,17 @@
 // The process's heap in use, on request: a line written to sim/heap is answered in
 // sim/heap-in-use as "<line> <bytes>", the bytes the allocator has handed out and not taken
-// back. Long runs sample it to tell a leak from the allocator's caching. Outside the sanitizer
-// builds sim/heap-arenas is written first with "<line> <in arenas> <mapped on their own>".
+// back, less the encoder model's cached SpeedHQ banks. Long runs sample it to tell a leak from
+// the allocator's caching. Outside the sanitizer builds sim/heap-arenas is written first with
+// "<line> <in arenas, banks left out> <mapped on their own>".
 #include <malloc.h>
 #include <stddef.h>
 #include <stdio.h>
 
+#include <algorithm>
 #include <string>
 
 #include "board.h"
+#include "speedhq_bank.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define VEXO_SANITIZER_ALLOCATOR 1
@@ -53,13 +56,16 @@ void install(sim::Board& board)
 	const std::string in_use = board.path("sim/heap-in-use");
 	const std::string arenas = board.path("sim/heap-arenas");
 	board.add_control("heap", "", [in_use, arenas](const std::string& line) {
+		const size_t banks = sim::speedhq_bank_bytes();
 #ifndef VEXO_SANITIZER_ALLOCATOR
 		// The two parts apart: chunks in the arenas, chunks mapped on their own (the ALSA
-		// card's buffer is one of these).
+		// card's buffer is one of these). The banks' frames live in the arenas.
 		struct mallinfo2 mi = mallinfo2();
-		answer(arenas, line, std::to_string(mi.uordblks) + " " + std::to_string(mi.hblkhd));
+		answer(arenas, line, std::to_string(mi.uordblks - std::min<size_t>(banks, mi.uordblks)) + " " +
+		                         std::to_string(mi.hblkhd));
 #endif
-		answer(in_use, line, std::to_string(heap_in_use()));
+		const unsigned long long total = heap_in_use();
+		answer(in_use, line, std::to_string(total - std::min<unsigned long long>(banks, total)));
 	});
 }
 

@@ -320,6 +320,18 @@ std::shared_ptr<const SpeedhqBank> speedhq_bank(const SpeedhqBankKey& key, const
 }
 
 
+size_t speedhq_bank_bytes()
+{
+	BankCache& c = cache();
+	std::lock_guard<std::mutex> lock(c.lock);
+	size_t bytes = 0;
+	for (const auto& entry : c.banks)
+		if (entry.second)
+			for (const SpeedhqFrame& frame : entry.second->frames)
+				bytes += frame->capacity();
+	return bytes;
+}
+
 std::shared_ptr<const SpeedhqBank> speedhq_bank_for_target(SpeedhqBankKey key, long target,
                                                            const std::atomic<bool>* cancel)
 {

@@ -63,6 +63,10 @@ size_t speedhq_stuffed_size(const std::vector<uint8_t>& frame, long target, size
 // speedhq_stuffed_size) into `out`, and returns how many. Allocates nothing.
 size_t speedhq_write_stuffed(const std::vector<uint8_t>& frame, size_t size, uint8_t* out, size_t count);
 
+// Bytes of the frames the bank cache holds now. The heap figures of long runs leave them out:
+// the cache is the model's, bounded by the pictures in use, and not the program's memory.
+size_t speedhq_bank_bytes();
+
 // Frames in a moving bank: enough for visible motion, few enough to encode quickly.
 int speedhq_bank_length(int width, int height);
 
