@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "board.h"
+#include "hex_bytes.h"
 #include "real_io.h"
 
 namespace sim {

@@ -70,18 +70,6 @@ private:
 	std::optional<std::string> old_;
 };
 
-// Bytes as upper-case hex, one space between them ("81 01 04 47 FF"), as VISCA is written.
-inline std::string hex(const std::vector<uint8_t>& bytes)
-{
-	std::string out;
-	char two[4];
-	for (size_t i = 0; i < bytes.size(); ++i) {
-		snprintf(two, sizeof(two), i ? " %02X" : "%02X", bytes[i]);
-		out += two;
-	}
-	return out;
-}
-
 // A deadline a test waits for, stretched by $VEXO_TEST_TIME_SCALE (a number >= 1, default 1)
 // for slow runs such as the armhf build under qemu-arm. What the program itself times is
 // never stretched.

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "../../sim/hex_bytes.h"
 #include "harness.h"
 #include "test_support.h"
 
@@ -24,7 +25,7 @@ using Strings = std::vector<std::string>;
 
 const auto kStartTimeout = 20s;
 
-using testcommon::hex;
+using sim::hex_bytes;
 
 // A VISCA over IP controller on the test's own network namespace (the Sim's).
 class ViscaClient {
@@ -50,7 +51,7 @@ public:
 		setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 		uint8_t buf[1500];
 		ssize_t got = recv(fd_, buf, sizeof buf, 0);
-		return got > 0 ? hex(std::vector<uint8_t>(buf, buf + got)) : std::string();
+		return got > 0 ? hex_bytes(buf, got) : std::string();
 	}
 
 private:

@@ -17,7 +17,7 @@
 using namespace std::chrono_literals;
 using visca_test::Answer;
 using visca_test::Bytes;
-using visca_test::hex;
+using sim::hex_bytes;
 using visca_test::ScriptedCamera;
 
 namespace {
@@ -50,7 +50,7 @@ public:
 		setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 		uint8_t buf[1500];
 		ssize_t got = recv(fd_, buf, sizeof buf, 0);
-		return got > 0 ? hex(Bytes(buf, buf + got)) : std::string();
+		return got > 0 ? hex_bytes(buf, got) : std::string();
 	}
 
 private:

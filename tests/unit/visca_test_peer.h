@@ -19,6 +19,7 @@
 #include <sys/ioctl.h>
 
 #include "camera_model.h"
+#include "hex_bytes.h"
 #include "test_support.h"
 
 extern "C" {
@@ -31,13 +32,6 @@ namespace visca_test {
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 using Answer = sim::CameraModel::Reply;
-
-using testcommon::hex;
-
-inline std::string hex(const char* data, int length)
-{
-	return hex(Bytes(reinterpret_cast<const uint8_t*>(data), reinterpret_cast<const uint8_t*>(data) + length));
-}
 
 inline std::vector<Answer> ack_and_completion() { return {{0, {0x90, 0x41, 0xFF}}, {2, {0x90, 0x51, 0xFF}}}; }
 
@@ -90,7 +84,7 @@ public:
 	{
 		std::vector<std::string> out;
 		for (const Packet& p : packets())
-			out.push_back(hex(p.bytes));
+			out.push_back(sim::hex_bytes(p.bytes.data(), p.bytes.size()));
 		return out;
 	}
 
