@@ -84,15 +84,17 @@ inline std::chrono::steady_clock::duration scaled(std::chrono::steady_clock::dur
 	return std::chrono::duration_cast<std::chrono::steady_clock::duration>(deadline * factor);
 }
 
-// Polls `done` until it holds or `timeout` (scaled) passes; false when it never held.
+// Polls `done` every `every` until it holds or `timeout` (scaled) passes; false when it never
+// held.
 inline bool wait_until(const std::function<bool()>& done,
-                       std::chrono::milliseconds timeout = std::chrono::milliseconds(3000))
+                       std::chrono::steady_clock::duration timeout = std::chrono::milliseconds(3000),
+                       std::chrono::milliseconds every = std::chrono::milliseconds(5))
 {
 	const auto deadline = std::chrono::steady_clock::now() + scaled(timeout);
 	while (!done()) {
 		if (std::chrono::steady_clock::now() > deadline)
 			return false;
-		std::this_thread::sleep_for(std::chrono::milliseconds(5));
+		std::this_thread::sleep_for(every);
 	}
 	return true;
 }

@@ -97,12 +97,7 @@ protected:
 	// Waits until the camera has received at least `n` packets.
 	bool wait_rx(size_t n, e2e::Clock::duration timeout = 5s)
 	{
-		for (auto end = e2e::Clock::now() + e2e::scaled(timeout); camera_rx().size() < n;) {
-			if (e2e::Clock::now() > end)
-				return false;
-			std::this_thread::sleep_for(20ms);
-		}
-		return true;
+		return e2e::poll_until([&] { return camera_rx().size() >= n; }, timeout);
 	}
 
 	e2e::Sysroot sysroot_;
@@ -128,13 +123,13 @@ TEST_F(CameraControl, ViscaOverIpReachesTheSerialCameraAndIsAnswered)
 	// A camera that stops answering: the ACK only, after the engine's two tries.
 	sim_->control("camera", "silent");
 	ASSERT_TRUE(wait_rx(2));
-	bool silent = false;
-	for (auto end = e2e::Clock::now() + e2e::scaled(5s); !silent && e2e::Clock::now() < end;) {
-		client.send(kPowerOn);
-		EXPECT_EQ(client.receive(), "01 11 00 03 00 00 00 2A 90 41 FF");
-		silent = client.receive(700ms).empty();
-	}
-	EXPECT_TRUE(silent);
+	EXPECT_TRUE(testcommon::wait_until(
+		[&] {
+			client.send(kPowerOn);
+			EXPECT_EQ(client.receive(), "01 11 00 03 00 00 00 2A 90 41 FF");
+			return client.receive(700ms).empty();
+		},
+		5s, 0ms));
 
 	ASSERT_TRUE(wait_rx(2));
 	Strings rx = camera_rx();
@@ -187,8 +182,7 @@ TEST_F(CameraControl, RestartedControllerRereadsItsSettingsAndServesAgain)
 		Strings rx = camera_rx();
 		return std::count(rx.begin(), rx.end(), std::string("81 01 04 00 02 FF"));
 	};
-	for (auto end = e2e::Clock::now() + e2e::scaled(5s); power_ons() < 2 && e2e::Clock::now() < end;)
-		std::this_thread::sleep_for(20ms);
+	e2e::poll_until([&] { return power_ons() >= 2; }, 5s);
 	EXPECT_EQ(power_ons(), 2);
 	// The port was opened again with the speed the file now names.
 	EXPECT_EQ(camera_baud(), (Strings{"9600", "38400"}));

@@ -7,7 +7,6 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <thread>
 #include <vector>
 
 #include "test_support.h"
@@ -77,17 +76,6 @@ protected:
 		client.reset(new Client);
 	}
 	void TearDown() override { cc.deinit_Camcontrol(); }
-
-	bool wait_det_cmd(bool value, std::chrono::milliseconds timeout)
-	{
-		auto end = std::chrono::steady_clock::now() + testcommon::scaled(timeout);
-		while (cc.camcontrol_voip_det_cmd != value) {
-			if (std::chrono::steady_clock::now() > end)
-				return false;
-			std::this_thread::sleep_for(5ms);
-		}
-		return true;
-	}
 
 	ScriptedCamera cam;
 	Camcontrol cc;
@@ -188,7 +176,7 @@ TEST_F(ViscaOverIp, MetadataWaitsUntilHalfASecondAfterTheLastDatagram)
 	ASSERT_TRUE(cc.camcontrol_voip_det_cmd);
 	cc.camcontrol_ndi_result(NDIlib_frame_type_metadata);  // taken, not acted on
 	auto start = std::chrono::steady_clock::now();
-	ASSERT_TRUE(wait_det_cmd(false, 3s));
+	ASSERT_TRUE(testcommon::wait_until([&] { return !cc.camcontrol_voip_det_cmd; }, 3s));
 	EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
 	EXPECT_EQ(cam.packets().size(), 2u);
 
