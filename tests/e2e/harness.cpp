@@ -360,19 +360,22 @@ std::vector<json> Sim::events() const
 	return parse_lines(lines);
 }
 
+// Keeps the first of `events` that satisfies `pred` in `found`; false when none does.
+static bool first_match(const std::vector<json>& events, const std::function<bool(const json&)>& pred,
+                        std::optional<json>& found)
+{
+	for (const auto& e : events)
+		if (pred(e)) {
+			found = e;
+			return true;
+		}
+	return false;
+}
+
 std::optional<json> Sim::wait_for_event(const std::function<bool(const json&)>& pred, Clock::duration timeout)
 {
 	std::optional<json> found;
-	poll_until(
-		[&] {
-			for (const auto& e : events())
-				if (pred(e)) {
-					found = e;
-					return true;
-				}
-			return false;
-		},
-		timeout);
+	poll_until([&] { return first_match(events(), pred, found); }, timeout);
 	return found;
 }
 
@@ -406,16 +409,8 @@ std::vector<json> Rx::events() const
 std::optional<json> Rx::wait_for_event(const std::function<bool(const json&)>& pred, Clock::duration timeout)
 {
 	std::optional<json> found;
-	wait_for(
-		[&](const std::vector<std::string>& lines) {
-			for (const auto& e : parse_lines(lines))
-				if (pred(e)) {
-					found = e;
-					return true;
-				}
-			return false;
-		},
-		timeout);
+	wait_for([&](const std::vector<std::string>& lines) { return first_match(parse_lines(lines), pred, found); },
+	         timeout);
 	return found;
 }
 
