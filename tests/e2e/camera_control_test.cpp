@@ -2,20 +2,14 @@
 // the virtual appliance's serial camera as exactly the expected VISCA bytes.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "../../sim/hex_bytes.h"
 #include "harness.h"
 #include "test_support.h"
+#include "visca_ip_client.h"
 
 namespace {
 
@@ -25,39 +19,7 @@ using Strings = std::vector<std::string>;
 
 const auto kStartTimeout = 20s;
 
-using sim::hex_bytes;
-
-// A VISCA over IP controller on the test's own network namespace (the Sim's).
-class ViscaClient {
-public:
-	ViscaClient()
-	{
-		fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-		server_.sin_family = AF_INET;
-		server_.sin_port = htons(52381);
-		server_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	}
-	~ViscaClient() { close(fd_); }
-
-	void send(const std::vector<uint8_t>& d)
-	{
-		sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&server_), sizeof server_);
-	}
-
-	std::string receive(std::chrono::milliseconds timeout = 2000ms)
-	{
-		auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(e2e::scaled(timeout)).count();
-		timeval tv = {static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
-		setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-		uint8_t buf[1500];
-		ssize_t got = recv(fd_, buf, sizeof buf, 0);
-		return got > 0 ? hex_bytes(buf, got) : std::string();
-	}
-
-private:
-	int fd_ = -1;
-	sockaddr_in server_ = {};
-};
+using ViscaClient = testcommon::ViscaIpClient;
 
 const std::vector<uint8_t> kPowerOn = {0x01, 0x00, 0x00, 0x06, 0x00, 0x00, 0x00, 0x2A, 0x81, 0x01, 0x04, 0x00, 0x02, 0xFF};
 
