@@ -531,18 +531,4 @@ void Board::add_model(const Model& model)
 		model.install(instance());
 }
 
-std::string hex_bytes(const uint8_t* data, size_t len)
-{
-	static const char digits[] = "0123456789ABCDEF";
-	std::string out;
-	out.reserve(len * 3);
-	for (size_t i = 0; i < len; i++) {
-		if (i > 0)
-			out.push_back(' ');
-		out.push_back(digits[data[i] >> 4]);
-		out.push_back(digits[data[i] & 0x0F]);
-	}
-	return out;
-}
-
 }  // namespace sim

@@ -101,7 +101,4 @@ struct ModelRegistrar {
 	explicit ModelRegistrar(const Board::Model& model) { Board::add_model(model); }
 };
 
-// Formats bytes as upper-case hex with one space between bytes ("81 01 04 47 FF").
-std::string hex_bytes(const uint8_t* data, size_t len);
-
 }  // namespace sim

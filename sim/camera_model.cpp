@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "board.h"
+#include "hex_bytes.h"
 #include "real_io.h"
 
 namespace sim {
@@ -111,10 +112,17 @@ bool CameraModel::set_mode(const std::string& word)
 	return false;
 }
 
+termios CameraModel::line() const
+{
+	termios t = {};  // B0 when unreadable
+	tcgetattr(master_, &t);
+	return t;
+}
+
 int CameraModel::baud() const
 {
-	termios t = {};
-	return tcgetattr(master_, &t) == 0 ? baud_of(cfgetospeed(&t)) : 9600;
+	const termios t = line();
+	return baud_of(cfgetospeed(&t));
 }
 
 CameraModel::Clock::duration CameraModel::line_time(size_t bytes) const
@@ -173,10 +181,13 @@ void CameraModel::run()
 
 void CameraModel::on_packet(const std::vector<uint8_t>& packet)
 {
-	if (on_packet_)
-		on_packet_(packet, baud());
-
+	Replies replies = on_packet_ ? on_packet_(packet, baud()) : std::nullopt;
 	Clock::time_point now = Clock::now();
+	if (replies) {
+		for (Reply& r : *replies)
+			schedule(now += std::chrono::milliseconds(r.delay_ms), std::move(r.bytes));
+		return;
+	}
 	Mode mode = mode_;
 	if (mode == Mode::silent)
 		return;
@@ -286,6 +297,7 @@ std::unique_ptr<CameraModel> plug_in(Board& board)
 			board.event("camera", {{"baud", baud}});
 		}
 		board.event("camera", {{"rx", hex_bytes(packet.data(), packet.size())}});
+		return std::nullopt;
 	});
 	if (!started) {
 		board.event("camera", {{"error", "no pseudo-terminal"}});

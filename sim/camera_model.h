@@ -6,8 +6,10 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <stdint.h>
 #include <string>
+#include <termios.h>
 #include <thread>
 #include <vector>
 
@@ -25,14 +27,24 @@ public:
 	CameraModel();
 	~CameraModel();
 
+	// One scripted answer, written `delay_ms` after the previous one (or after the packet).
+	struct Reply {
+		int delay_ms;
+		std::vector<uint8_t> bytes;
+	};
+	using Replies = std::optional<std::vector<Reply>>;
+
 	// Opens the pseudo-terminal and starts the thread; `on_packet` sees every packet
-	// received with the line speed (baud) it came at, on the model's thread. False when no
-	// pseudo-terminal could be made.
-	using PacketHandler = std::function<void(const std::vector<uint8_t>& packet, int baud)>;
+	// received with the line speed (baud) it came at, on the model's thread, and may return
+	// the replies that stand in for the camera's own (nullopt: the camera answers as its mode
+	// says). False when no pseudo-terminal could be made.
+	using PacketHandler = std::function<Replies(const std::vector<uint8_t>& packet, int baud)>;
 	bool start(PacketHandler on_packet);
 	void stop();
 	// The slave's path (/dev/pts/N) while started.
 	const std::string& slave_path() const { return slave_; }
+	// The line settings the program made on the slave.
+	termios line() const;
 
 	// Accepts the control-file words; false for an unknown word (the mode stays).
 	bool set_mode(const std::string& word);

@@ -70,18 +70,6 @@ private:
 	std::optional<std::string> old_;
 };
 
-// Bytes as upper-case hex, one space between them ("81 01 04 47 FF"), as VISCA is written.
-inline std::string hex(const std::vector<uint8_t>& bytes)
-{
-	std::string out;
-	char two[4];
-	for (size_t i = 0; i < bytes.size(); ++i) {
-		snprintf(two, sizeof(two), i ? " %02X" : "%02X", bytes[i]);
-		out += two;
-	}
-	return out;
-}
-
 // A deadline a test waits for, stretched by $VEXO_TEST_TIME_SCALE (a number >= 1, default 1)
 // for slow runs such as the armhf build under qemu-arm. What the program itself times is
 // never stretched.
@@ -96,15 +84,17 @@ inline std::chrono::steady_clock::duration scaled(std::chrono::steady_clock::dur
 	return std::chrono::duration_cast<std::chrono::steady_clock::duration>(deadline * factor);
 }
 
-// Polls `done` until it holds or `timeout` (scaled) passes; false when it never held.
+// Polls `done` every `every` until it holds or `timeout` (scaled) passes; false when it never
+// held.
 inline bool wait_until(const std::function<bool()>& done,
-                       std::chrono::milliseconds timeout = std::chrono::milliseconds(3000))
+                       std::chrono::steady_clock::duration timeout = std::chrono::milliseconds(3000),
+                       std::chrono::milliseconds every = std::chrono::milliseconds(5))
 {
 	const auto deadline = std::chrono::steady_clock::now() + scaled(timeout);
 	while (!done()) {
 		if (std::chrono::steady_clock::now() > deadline)
 			return false;
-		std::this_thread::sleep_for(std::chrono::milliseconds(5));
+		std::this_thread::sleep_for(every);
 	}
 	return true;
 }

@@ -2,12 +2,6 @@
 // the virtual appliance's serial camera as exactly the expected VISCA bytes.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <string>
 #include <thread>
@@ -15,6 +9,7 @@
 
 #include "harness.h"
 #include "test_support.h"
+#include "visca_ip_client.h"
 
 namespace {
 
@@ -24,39 +19,7 @@ using Strings = std::vector<std::string>;
 
 const auto kStartTimeout = 20s;
 
-using testcommon::hex;
-
-// A VISCA over IP controller on the test's own network namespace (the Sim's).
-class ViscaClient {
-public:
-	ViscaClient()
-	{
-		fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-		server_.sin_family = AF_INET;
-		server_.sin_port = htons(52381);
-		server_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	}
-	~ViscaClient() { close(fd_); }
-
-	void send(const std::vector<uint8_t>& d)
-	{
-		sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&server_), sizeof server_);
-	}
-
-	std::string receive(std::chrono::milliseconds timeout = 2000ms)
-	{
-		auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(e2e::scaled(timeout)).count();
-		timeval tv = {static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
-		setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-		uint8_t buf[1500];
-		ssize_t got = recv(fd_, buf, sizeof buf, 0);
-		return got > 0 ? hex(std::vector<uint8_t>(buf, buf + got)) : std::string();
-	}
-
-private:
-	int fd_ = -1;
-	sockaddr_in server_ = {};
-};
+using ViscaClient = testcommon::ViscaIpClient;
 
 const std::vector<uint8_t> kPowerOn = {0x01, 0x00, 0x00, 0x06, 0x00, 0x00, 0x00, 0x2A, 0x81, 0x01, 0x04, 0x00, 0x02, 0xFF};
 
@@ -96,12 +59,7 @@ protected:
 	// Waits until the camera has received at least `n` packets.
 	bool wait_rx(size_t n, e2e::Clock::duration timeout = 5s)
 	{
-		for (auto end = e2e::Clock::now() + e2e::scaled(timeout); camera_rx().size() < n;) {
-			if (e2e::Clock::now() > end)
-				return false;
-			std::this_thread::sleep_for(20ms);
-		}
-		return true;
+		return e2e::poll_until([&] { return camera_rx().size() >= n; }, timeout);
 	}
 
 	e2e::Sysroot sysroot_;
@@ -127,13 +85,13 @@ TEST_F(CameraControl, ViscaOverIpReachesTheSerialCameraAndIsAnswered)
 	// A camera that stops answering: the ACK only, after the engine's two tries.
 	sim_->control("camera", "silent");
 	ASSERT_TRUE(wait_rx(2));
-	bool silent = false;
-	for (auto end = e2e::Clock::now() + e2e::scaled(5s); !silent && e2e::Clock::now() < end;) {
-		client.send(kPowerOn);
-		EXPECT_EQ(client.receive(), "01 11 00 03 00 00 00 2A 90 41 FF");
-		silent = client.receive(700ms).empty();
-	}
-	EXPECT_TRUE(silent);
+	EXPECT_TRUE(testcommon::wait_until(
+		[&] {
+			client.send(kPowerOn);
+			EXPECT_EQ(client.receive(), "01 11 00 03 00 00 00 2A 90 41 FF");
+			return client.receive(700ms).empty();
+		},
+		5s, 0ms));
 
 	ASSERT_TRUE(wait_rx(2));
 	Strings rx = camera_rx();
@@ -186,8 +144,7 @@ TEST_F(CameraControl, RestartedControllerRereadsItsSettingsAndServesAgain)
 		Strings rx = camera_rx();
 		return std::count(rx.begin(), rx.end(), std::string("81 01 04 00 02 FF"));
 	};
-	for (auto end = e2e::Clock::now() + e2e::scaled(5s); power_ons() < 2 && e2e::Clock::now() < end;)
-		std::this_thread::sleep_for(20ms);
+	e2e::poll_until([&] { return power_ons() >= 2; }, 5s);
 	EXPECT_EQ(power_ons(), 2);
 	// The port was opened again with the speed the file now names.
 	EXPECT_EQ(camera_baud(), (Strings{"9600", "38400"}));

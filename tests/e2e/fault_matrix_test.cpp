@@ -3,13 +3,9 @@
 // works again once the fault has cleared, and still ends only on SIGINT, with status 0.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/statvfs.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +19,7 @@
 
 #include "adv7619.h"
 #include "harness.h"
+#include "visca_ip_client.h"
 
 namespace {
 
@@ -271,24 +268,11 @@ TEST(DeviceFault, MemoryMappingRefused)
 // One VISCA over IP command; the answers that come within `timeout`, as hex.
 std::vector<std::string> voip_command(const std::vector<uint8_t>& datagram, std::chrono::milliseconds timeout)
 {
-	int fd = socket(AF_INET, SOCK_DGRAM, 0);
-	sockaddr_in server = {};
-	server.sin_family = AF_INET;
-	server.sin_port = htons(52381);
-	server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&server), sizeof server);
-	timeval tv = {0, static_cast<suseconds_t>(timeout.count() * 1000)};
-	setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+	testcommon::ViscaIpClient client;
+	client.send(datagram);
 	std::vector<std::string> answers;
-	uint8_t buf[64];
-	ssize_t n;
-	while ((n = recv(fd, buf, sizeof buf, 0)) > 0) {
-		std::string text;
-		for (ssize_t i = 0; i < n; i++)
-			text += (i ? " " : "") + std::to_string(buf[i]);
-		answers.push_back(text);
-	}
-	close(fd);
+	for (std::string answer; !(answer = client.receive(timeout)).empty();)
+		answers.push_back(answer);
 	return answers;
 }
 
@@ -304,7 +288,8 @@ TEST(DeviceFault, SerialPortVanishesMidExchangeThenBack)
 	ASSERT_TRUE(sim.wait_for_line("camcontrol_voip_rx", kStartTimeout)) << sim.output();
 	const std::vector<uint8_t> power_on = {0x01, 0x00, 0x00, 0x06, 0x00, 0x00, 0x00, 0x2A,
 	                                       0x81, 0x01, 0x04, 0x00, 0x02, 0xFF};
-	const std::vector<std::string> ack_and_completion = {"1 17 0 3 0 0 0 42 144 65 255", "1 17 0 3 0 0 0 42 144 81 255"};
+	const std::vector<std::string> ack_and_completion = {"01 11 00 03 00 00 00 2A 90 41 FF",
+	                                                     "01 11 00 03 00 00 00 2A 90 51 FF"};
 	ASSERT_EQ(voip_command(power_on, 500ms), ack_and_completion);
 
 	std::thread unplug([&] {

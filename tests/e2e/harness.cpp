@@ -1,6 +1,5 @@
 // End-to-end test harness: temporary sysroots, child processes, the virtual appliance and receiver.
 #include "harness.h"
-#include "test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -39,11 +38,6 @@ static std::string read_whole(const fs::path& path)
 }
 
 const std::string kDefaultEncSettings = read_whole(kDefaultEtc / "mervane-enc1-settings.json");
-
-Clock::duration scaled(Clock::duration deadline)
-{
-	return testcommon::scaled(deadline);
-}
 
 // ---------------------------------------------------------------------------------------
 // Sysroot
@@ -293,18 +287,16 @@ std::optional<int> Process::wait_exit(Clock::duration timeout)
 {
 	if (status_)
 		return status_;
-	auto deadline = Clock::now() + scaled(timeout);
-	for (;;) {
-		int wstatus = 0;
-		pid_t r = waitpid(pid_, &wstatus, WNOHANG);
-		if (r == pid_) {
-			status_ = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-			return status_;
-		}
-		if (r < 0 || Clock::now() >= deadline)
-			return std::nullopt;
-		std::this_thread::sleep_for(10ms);
-	}
+	testcommon::wait_until(
+		[&] {
+			int wstatus = 0;
+			pid_t r = waitpid(pid_, &wstatus, WNOHANG);
+			if (r == pid_)
+				status_ = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+			return status_ || r < 0;  // ended, or no such child to wait for
+		},
+		timeout, 10ms);
+	return status_;
 }
 
 bool Process::running()
@@ -368,16 +360,23 @@ std::vector<json> Sim::events() const
 	return parse_lines(lines);
 }
 
+// Keeps the first of `events` that satisfies `pred` in `found`; false when none does.
+static bool first_match(const std::vector<json>& events, const std::function<bool(const json&)>& pred,
+                        std::optional<json>& found)
+{
+	for (const auto& e : events)
+		if (pred(e)) {
+			found = e;
+			return true;
+		}
+	return false;
+}
+
 std::optional<json> Sim::wait_for_event(const std::function<bool(const json&)>& pred, Clock::duration timeout)
 {
-	auto deadline = Clock::now() + scaled(timeout);
-	do {
-		for (const auto& e : events())
-			if (pred(e))
-				return e;
-		std::this_thread::sleep_for(20ms);
-	} while (Clock::now() < deadline);
-	return std::nullopt;
+	std::optional<json> found;
+	poll_until([&] { return first_match(events(), pred, found); }, timeout);
+	return found;
 }
 
 std::optional<int> Sim::stop(Clock::duration timeout)
@@ -410,16 +409,8 @@ std::vector<json> Rx::events() const
 std::optional<json> Rx::wait_for_event(const std::function<bool(const json&)>& pred, Clock::duration timeout)
 {
 	std::optional<json> found;
-	wait_for(
-		[&](const std::vector<std::string>& lines) {
-			for (const auto& e : parse_lines(lines))
-				if (pred(e)) {
-					found = e;
-					return true;
-				}
-			return false;
-		},
-		timeout);
+	wait_for([&](const std::vector<std::string>& lines) { return first_match(parse_lines(lines), pred, found); },
+	         timeout);
 	return found;
 }
 
@@ -495,17 +486,6 @@ size_t count_lines(const std::vector<std::string>& lines, const std::string& tex
 	for (const auto& line : lines)
 		n += line.find(text) != std::string::npos;
 	return n;
-}
-
-bool poll_until(const std::function<bool()>& done, Clock::duration timeout)
-{
-	auto deadline = Clock::now() + timeout;
-	while (!done()) {
-		if (Clock::now() > deadline)
-			return false;
-		std::this_thread::sleep_for(20ms);
-	}
-	return true;
 }
 
 bool is_program_frame(const json& e)

@@ -17,17 +17,18 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "test_support.h"
+
 namespace e2e {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using json = nlohmann::json;
 
-// A deadline a test waits for, stretched by $VEXO_TEST_TIME_SCALE (a number >= 1, default 1)
-// for slow runs such as the armhf build under emulation. Every wait of the harness below is
-// stretched; a wait that ends early costs nothing. The program's own timing and the bounds the
-// tests assert about it (elapsed times, rates) are never stretched.
-Clock::duration scaled(Clock::duration deadline);
+// Every wait of the harness below is stretched by $VEXO_TEST_TIME_SCALE; a wait that ends
+// early costs nothing. The program's own timing and the bounds the tests assert about it
+// (elapsed times, rates) are never stretched.
+using testcommon::scaled;
 
 // The compact settings file a freshly set-up appliance holds (tests/common/sysroot/etc).
 extern const std::string kDefaultEncSettings;
@@ -146,8 +147,12 @@ RunResult run(std::vector<std::string> argv, std::map<std::string, std::string> 
 std::string start_line(int code);  // "START NDI Encode with format %x"
 std::string stop_line(int code);   // "STOP NDI Encode %x"
 size_t count_lines(const std::vector<std::string>& lines, const std::string& text);
-// Polls `done` every 20 ms until it holds or `timeout` passes.
-bool poll_until(const std::function<bool()>& done, Clock::duration timeout);
+// Polls `done` every 20 ms (each look re-reads a log) until it holds or `timeout` (scaled)
+// passes.
+inline bool poll_until(const std::function<bool()>& done, Clock::duration timeout)
+{
+	return testcommon::wait_until(done, timeout, 20ms);
+}
 // A program-stream frame as vexo-rx reports it.
 bool is_program_frame(const json& e);
 // Positions in the i2c-1 writes of `events` where a complete load of `table` starts.

@@ -43,18 +43,6 @@ bool carries(const json& e, bool hdmi)
 	return false;
 }
 
-// Polls `done` every 20 ms until it holds or `timeout` passes.
-bool poll_until(const std::function<bool()>& done, e2e::Clock::duration timeout)
-{
-	auto deadline = e2e::Clock::now() + timeout;
-	while (!done()) {
-		if (e2e::Clock::now() > deadline)
-			return false;
-		std::this_thread::sleep_for(20ms);
-	}
-	return true;
-}
-
 std::string with_audio(const std::string& value)
 {
 	std::string text = e2e::kDefaultEncSettings;
@@ -129,7 +117,7 @@ TEST(LiveAudio, MissingCardIsReportedOncePerThreadStartAndVideoGoesOn)
 	ASSERT_TRUE(sim.wait_for_err_line(failure, kStartTimeout)) << sim.output();
 
 	auto video = [](const json& e) { return e.value("event", "") == "video"; };
-	EXPECT_TRUE(poll_until([&] { return rx.count(video) > 30; }, 10s)) << rx.output();
+	EXPECT_TRUE(e2e::poll_until([&] { return rx.count(video) > 30; }, 10s)) << rx.output();
 	auto failures = [&] {
 		size_t n = 0;
 		for (const auto& line : sim.err_lines())
@@ -148,7 +136,7 @@ TEST(LiveAudio, MissingCardIsReportedOncePerThreadStartAndVideoGoesOn)
 		ASSERT_TRUE(sim.wait_for_line("Encode Audio active", 3s, from)) << sim.output();
 	};
 	restart_audio();
-	EXPECT_TRUE(poll_until([&] { return failures() == 2; }, 3s));
+	EXPECT_TRUE(e2e::poll_until([&] { return failures() == 2; }, 3s));
 	sim.control("audio", "ok");
 	ASSERT_TRUE(sim.wait_for_event([](const json& e) { return e.value("card", "") == "ok"; }, 3s));
 	restart_audio();

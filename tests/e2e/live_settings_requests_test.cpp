@@ -60,9 +60,7 @@ TEST(LiveSettingsRequests, RatesAndQualityEachSecondAndGainsOnTheCodec)
 		}
 		return requests.size() >= 16 && codec_times.size() >= 3;
 	};
-	auto deadline = e2e::Clock::now() + e2e::scaled(8s);
-	while (!collect() && e2e::Clock::now() < deadline)
-		std::this_thread::sleep_for(100ms);
+	testcommon::wait_until(collect, 8s, 100ms);
 	// Manual 100 Mbit/s at 1080p59.94 (59 frames) and the 10 Mbit/s preview at 29.
 	const int expected[4][2] = {{13, 0}, {14, 62}, {5, 211864}, {6, 43103}};
 	ASSERT_GE(requests.size(), 16u);

@@ -22,13 +22,7 @@ std::string with_tally_mode(const std::string& mode)
 
 bool lights_become(const e2e::Sysroot& root, const std::string& value, e2e::Clock::duration timeout)
 {
-	auto deadline = e2e::Clock::now() + e2e::scaled(timeout);
-	while (root.read("sim/lights") != value) {
-		if (e2e::Clock::now() > deadline)
-			return false;
-		std::this_thread::sleep_for(20ms);
-	}
-	return true;
+	return e2e::poll_until([&] { return root.read("sim/lights") == value; }, timeout);
 }
 
 TEST(LiveTallyLights, ReceiversTallyReachesTheLights)
@@ -75,9 +69,7 @@ TEST(LiveTallyLights, VideoModeShowsEncodingAndOtherModesSwitchOff)
 		}
 		return times.size() >= 4;
 	};
-	auto deadline = e2e::Clock::now() + e2e::scaled(6s);
-	while (!off_writes() && e2e::Clock::now() < deadline)
-		std::this_thread::sleep_for(100ms);
+	testcommon::wait_until(off_writes, 6s, 100ms);
 	ASSERT_GE(times.size(), 4u);
 	for (size_t i = times.size() - 3; i < times.size(); i++)
 		EXPECT_NEAR(times[i] - times[i - 1], 1.0, 0.5);

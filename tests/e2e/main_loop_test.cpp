@@ -329,10 +329,7 @@ TEST(Dashboard, RecordsReachAReaderOfTheNamedPipe)
 		return false;
 	};
 	auto wait_record = [&](const std::string& record) {
-		auto deadline = std::chrono::steady_clock::now() + e2e::scaled(kStartTimeout);
-		while (std::chrono::steady_clock::now() < deadline && !has(record))
-			std::this_thread::sleep_for(20ms);
-		return has(record);
+		return e2e::poll_until([&] { return has(record); }, kStartTimeout);
 	};
 	EXPECT_TRUE(wait_record("{\"dashboard_vid_input\":\"NO INPUT/\"}"));
 	sim.control("hdmi", "1080p59.94");

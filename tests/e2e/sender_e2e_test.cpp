@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
 
 #include "harness.h"
 
@@ -340,12 +339,11 @@ TEST_F(SenderE2E, WithoutInputAtStartAFailoverSourceMeansNoSender)
 	EXPECT_TRUE(sim_->wait_for_line("distroy_ndi_tx_instance", 3s)) << sim_->output();
 	// The camera controller stops first, so the source goes shortly after the message.
 	e2e::RunResult list;
-	auto deadline = std::chrono::steady_clock::now() + e2e::scaled(3s);
-	do {
-		list = e2e::run({VEXO_RX_BIN, "--list"}, {{"NDI_STANDIN_DIR", root_.path("ndi")}});
-		if (list.out.find("HDMI") == std::string::npos)
-			break;
-		std::this_thread::sleep_for(100ms);
-	} while (std::chrono::steady_clock::now() < deadline);
+	testcommon::wait_until(
+		[&] {
+			list = e2e::run({VEXO_RX_BIN, "--list"}, {{"NDI_STANDIN_DIR", root_.path("ndi")}});
+			return list.out.find("HDMI") == std::string::npos;
+		},
+		3s, 100ms);
 	EXPECT_EQ(list.out.find("HDMI"), std::string::npos) << list.out;
 }

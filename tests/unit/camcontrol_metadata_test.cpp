@@ -8,7 +8,7 @@
 #include "camcontrol.h"
 #include "visca_test_peer.h"
 
-using visca_test::hex;
+using sim::hex_bytes;
 
 namespace {
 
@@ -43,7 +43,7 @@ protected:
 		std::vector<std::string> out;
 		for (visca_command* s : slots) {
 			if (s->cmd_fill)
-				out.push_back(hex(s->cmd, s->cmd_length));
+				out.push_back(hex_bytes(s->cmd, s->cmd_length));
 			s->cmd_fill = false;
 		}
 		return out;

@@ -1,62 +1,23 @@
 // Camcontrol's VISCA over IP server over real UDP, with the camera on a pseudo-terminal.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <chrono>
-#include <netinet/in.h>
 #include <string>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <thread>
 #include <vector>
 
 #include "test_support.h"
 #include "camcontrol.h"
+#include "visca_ip_client.h"
 #include "visca_test_peer.h"
 
 using namespace std::chrono_literals;
 using visca_test::Answer;
 using visca_test::Bytes;
-using visca_test::hex;
 using visca_test::ScriptedCamera;
 
 namespace {
 
-// A control program on the same machine.
-class Client {
-public:
-	Client()
-	{
-		fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-		sockaddr_in any = {};
-		any.sin_family = AF_INET;
-		any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-		bind(fd_, reinterpret_cast<sockaddr*>(&any), sizeof any);
-		server_.sin_family = AF_INET;
-		server_.sin_port = htons(52381);
-		server_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	}
-	~Client() { __real_close(fd_); }
-
-	void send(const Bytes& datagram)
-	{
-		sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&server_), sizeof server_);
-	}
-
-	// The next answer, or an empty string when none comes within `timeout`.
-	std::string receive(std::chrono::milliseconds timeout = 2s)
-	{
-		timeval tv = {static_cast<time_t>(timeout.count() / 1000), static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
-		setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-		uint8_t buf[1500];
-		ssize_t got = recv(fd_, buf, sizeof buf, 0);
-		return got > 0 ? hex(Bytes(buf, buf + got)) : std::string();
-	}
-
-private:
-	int fd_ = -1;
-	sockaddr_in server_ = {};
-};
+using Client = testcommon::ViscaIpClient;
 
 const Bytes kCommand = {0x01, 0x00, 0x00, 0x06, 0x00, 0x00, 0x00, 0x2A, 0x81, 0x01, 0x04, 0x00, 0x02, 0xFF};
 const char* const kAck42 = "01 11 00 03 00 00 00 2A 90 41 FF";
@@ -77,17 +38,6 @@ protected:
 		client.reset(new Client);
 	}
 	void TearDown() override { cc.deinit_Camcontrol(); }
-
-	bool wait_det_cmd(bool value, std::chrono::milliseconds timeout)
-	{
-		auto end = std::chrono::steady_clock::now() + testcommon::scaled(timeout);
-		while (cc.camcontrol_voip_det_cmd != value) {
-			if (std::chrono::steady_clock::now() > end)
-				return false;
-			std::this_thread::sleep_for(5ms);
-		}
-		return true;
-	}
 
 	ScriptedCamera cam;
 	Camcontrol cc;
@@ -188,7 +138,7 @@ TEST_F(ViscaOverIp, MetadataWaitsUntilHalfASecondAfterTheLastDatagram)
 	ASSERT_TRUE(cc.camcontrol_voip_det_cmd);
 	cc.camcontrol_ndi_result(NDIlib_frame_type_metadata);  // taken, not acted on
 	auto start = std::chrono::steady_clock::now();
-	ASSERT_TRUE(wait_det_cmd(false, 3s));
+	ASSERT_TRUE(testcommon::wait_until([&] { return !cc.camcontrol_voip_det_cmd; }, 3s));
 	EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
 	EXPECT_EQ(cam.packets().size(), 2u);
 

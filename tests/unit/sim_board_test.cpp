@@ -11,6 +11,7 @@
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
 
+#include "hex_bytes.h"
 #include "sim_board_fixture.h"
 
 namespace {

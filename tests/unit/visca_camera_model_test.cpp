@@ -12,7 +12,7 @@
 #include "visca.h"
 #include "visca_test_peer.h"
 
-using visca_test::hex;
+using sim::hex_bytes;
 
 namespace {
 
@@ -44,7 +44,7 @@ protected:
 		v.create_inqcommand(q, 0, type, id, 0, 0);
 		q.cmd_fill = true;
 		v.visca_exec_inq_cmd(q);
-		return q.inq_fill ? hex(q.inq, q.inq_length) : std::string();
+		return q.inq_fill ? hex_bytes(q.inq, q.inq_length) : std::string();
 	}
 
 	// Sets the camera's behaviour and waits for the watcher to have passed it on.

@@ -16,7 +16,7 @@ using namespace std::chrono_literals;
 using visca_test::Clock;
 using visca_test::Answer;
 using visca_test::Bytes;
-using visca_test::hex;
+using sim::hex_bytes;
 using visca_test::ScriptedCamera;
 
 namespace {
@@ -162,7 +162,7 @@ TEST_F(ViscaEngine, InquiryAnswerIsFramedFromItsAddressToItsTerminator)
 	v.visca_exec_inq_cmd(q);
 	ASSERT_TRUE(q.inq_fill);
 	EXPECT_EQ(q.inq_length, 4);
-	EXPECT_EQ(hex(q.inq, q.inq_length), "90 50 02 FF");
+	EXPECT_EQ(hex_bytes(q.inq, q.inq_length), "90 50 02 FF");
 	EXPECT_FALSE(q.cmd_fill);
 	EXPECT_EQ(cam.packet_hex(), std::vector<std::string>{"81 09 04 00 FF"});
 }
@@ -190,7 +190,7 @@ TEST_F(ViscaEngine, InquiryFailuresRewriteOnceThenGiveUp)
 		visca_inq_command q = power_inquiry(v);
 		v.visca_exec_inq_cmd(q);
 		EXPECT_TRUE(q.inq_fill);
-		EXPECT_EQ(hex(q.inq, q.inq_length), "90 50 03 FF");
+		EXPECT_EQ(hex_bytes(q.inq, q.inq_length), "90 50 03 FF");
 		EXPECT_EQ(cam.packets().size(), 2u);
 
 		// Wrong both times.

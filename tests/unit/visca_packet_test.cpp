@@ -7,7 +7,7 @@
 #include "visca.h"
 #include "visca_test_peer.h"
 
-using visca_test::hex;
+using sim::hex_bytes;
 
 TEST(ViscaPacket, CommandPutsParameterBytesMostSignificantFirstAndDropsTheRest)
 {
@@ -15,17 +15,17 @@ TEST(ViscaPacket, CommandPutsParameterBytesMostSignificantFirstAndDropsTheRest)
 	visca_command c;
 	c.cmd_fill = c.ack = c.comp = true;
 	v.create_command(c, 4, 0x06, 0x01, 0x01010101);
-	EXPECT_EQ(hex(c.cmd, c.cmd_length), "81 01 06 01 01 01 01 01 FF");
+	EXPECT_EQ(hex_bytes(c.cmd, c.cmd_length), "81 01 06 01 01 01 01 01 FF");
 	EXPECT_EQ(c.cmd_length, 9);
 	EXPECT_FALSE(c.cmd_fill);
 	EXPECT_FALSE(c.ack);
 	EXPECT_FALSE(c.comp);
 
 	v.create_command(c, 1, 0x04, 0x07, 0x05050303);
-	EXPECT_EQ(hex(c.cmd, c.cmd_length), "81 01 04 07 03 FF");
+	EXPECT_EQ(hex_bytes(c.cmd, c.cmd_length), "81 01 04 07 03 FF");
 
 	v.create_command(c, 2, 0x104, 0x3F, 0x1234);  // only the low byte of the category
-	EXPECT_EQ(hex(c.cmd, c.cmd_length), "81 01 04 3F 12 34 FF");
+	EXPECT_EQ(hex_bytes(c.cmd, c.cmd_length), "81 01 04 3F 12 34 FF");
 }
 
 TEST(ViscaPacket, InquiryWithoutParametersIsFiveBytesAndKeepsTheQueuedFlag)
@@ -35,7 +35,7 @@ TEST(ViscaPacket, InquiryWithoutParametersIsFiveBytesAndKeepsTheQueuedFlag)
 	q.cmd_fill = true;
 	q.inq_fill = true;
 	v.create_inqcommand(q, 0, 0x04, 0x00, 0xABCD, 4);
-	EXPECT_EQ(hex(q.cmd, q.cmd_length), "81 09 04 00 FF");
+	EXPECT_EQ(hex_bytes(q.cmd, q.cmd_length), "81 09 04 00 FF");
 	EXPECT_EQ(q.cmd_length, 5);
 	EXPECT_EQ(q.cmd_length_tot, 3);
 	EXPECT_FALSE(q.inq_fill);
@@ -72,7 +72,7 @@ TEST(ViscaPacket, SlotTableBuildsBothBuffersAndClearsEveryFlag)
 	for (auto& [slot, bytes] : table) {
 		for (int i = 0; i < 2; ++i) {
 			SCOPED_TRACE(bytes);
-			EXPECT_EQ(hex(slot[i].cmd, slot[i].cmd_length), bytes);
+			EXPECT_EQ(hex_bytes(slot[i].cmd, slot[i].cmd_length), bytes);
 			EXPECT_FALSE(slot[i].cmd_fill || slot[i].ack || slot[i].comp);
 		}
 	}
