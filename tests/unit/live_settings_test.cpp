@@ -3,6 +3,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,6 +42,7 @@ TEST(LiveSettingsArithmetic, FrameTargetsInSinglePrecision)
 	EXPECT_EQ(NdiTransmitter::frame_target(1250000.0f, 0), 0.0f);
 	EXPECT_EQ(NdiTransmitter::target_to_int(NdiTransmitter::manual_program_target(INT_MAX, 1, false)), INT_MAX);
 	EXPECT_EQ(NdiTransmitter::target_to_int(NdiTransmitter::manual_program_target(INT_MIN, 1, false)), INT_MIN);
+	EXPECT_EQ(NdiTransmitter::target_to_int(std::nan("")), 0);
 }
 
 TEST(LiveSettingsArithmetic, CodecGainsFromTheWebSettings)

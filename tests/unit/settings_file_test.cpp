@@ -9,6 +9,7 @@
 #include <string>
 
 #include "jsonstring.h"
+#include "vexo_path.h"
 #include "test_support.h"
 
 namespace {
@@ -110,6 +111,36 @@ TEST_F(SettingsFileTest, SaveFileCreatesAndTruncates)
 	// An unwritable location reports nothing and does not crash.
 	saveFile((dir_ + "/no/such/dir/file").c_str(), "x", 1);
 	EXPECT_FALSE(std::filesystem::exists(dir_ + "/no/such/dir/file"));
+	// A device that takes nothing ends the write instead of retrying it for ever.
+	std::string big(100000, 'x');
+	saveFile("/dev/full", big.data(), big.size());
+}
+
+// Fixed paths go below VEXO_SYSROOT when it names a directory and stay as they are when it is
+// unset or empty; a result that does not fit the caller's buffer is refused.
+TEST(FixedPaths, GoBelowTheRootOnlyWhenOneIsSet)
+{
+	testcommon::TempSysroot root;
+	EXPECT_EQ(vexo_path("/etc/x.json"), root.path() + "/etc/x.json");
+	char buf[4096];
+	ASSERT_NE(vexo_path_into(buf, sizeof(buf), "/dev/mem"), nullptr);
+	EXPECT_EQ(std::string(buf), root.path() + "/dev/mem");
+	char tight[8];
+	EXPECT_EQ(vexo_path_into(tight, sizeof(tight), "/dev/mem"), nullptr);
+
+	for (bool empty : {true, false}) {
+		SCOPED_TRACE(empty ? "empty" : "unset");
+		if (empty)
+			setenv("VEXO_SYSROOT", "", 1);
+		else
+			unsetenv("VEXO_SYSROOT");
+		EXPECT_EQ(vexo_path("/etc/x.json"), "/etc/x.json");
+		ASSERT_NE(vexo_path_into(buf, sizeof(buf), "/dev/mem"), nullptr);
+		EXPECT_EQ(std::string(buf), "/dev/mem");
+		char exact[9];  // "/dev/mem" and its NUL
+		EXPECT_NE(vexo_path_into(exact, sizeof(exact), "/dev/mem"), nullptr);
+		EXPECT_EQ(vexo_path_into(exact, sizeof(exact) - 1, "/dev/mem"), nullptr);
+	}
 }
 
 }  // namespace

@@ -688,6 +688,9 @@ TEST_F(StillStoreTest, ChoiceWordsMapExactly)
 		u.GetCaptureMode(other, mode);
 		EXPECT_EQ(mode, 99) << other;
 	}
+	int mode = 99;
+	u.GetCaptureMode(nullptr, mode);
+	EXPECT_EQ(mode, 99);
 }
 
 TEST_F(StillStoreTest, TextFileIsReadWithoutLineEnds)
