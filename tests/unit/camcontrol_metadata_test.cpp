@@ -285,6 +285,8 @@ TEST(CamcontrolSettings, AddressAndSpeedAreReadByPosition)
 		{file49.c_str(), 3, B9600},
 		{file50.c_str(), 0, B38400},
 		{"{\"a\":\"99999999999999999999\",\"b\":\"38400x\"}", 255, B38400},
+		{"{\"a\",\"b\":\"9600\"}", 0, B38400},  // ',' before the first ':', no second ':'
+		{"{\"a\":\"5\"}", 0, B38400},             // no ','
 	};
 	for (const Case& c : cases) {
 		SCOPED_TRACE(c.text ? c.text : "(no file)");
