@@ -331,21 +331,32 @@ TEST_F(SenderE2E, LowerCaseNoneIsASourceName)
 	EXPECT_EQ(failover->value("name", ""), "none");
 }
 
-TEST_F(SenderE2E, WithoutInputAtStartAFailoverSourceMeansNoSender)
+TEST_F(SenderE2E, WithoutInputAFailoverSourceMeansNoSenderUntilItIsCleared)
 {
 	root_.write("etc/mervane-source1-name-encfailover", "BACKUP");
 	sim_ = std::make_unique<e2e::Sim>(root_, "none");
 	// Created at start-up, withdrawn on the first pass without input.
-	ASSERT_TRUE(sim_->wait_for_line("NDIConfigStream", 20s)) << sim_->output();
-	EXPECT_TRUE(sim_->wait_for_line("distroy_ndi_tx_instance", 3s)) << sim_->output();
+	auto created = sim_->wait_for_line("NDIConfigStream", 20s);
+	ASSERT_TRUE(created) << sim_->output();
+	auto withdrawn = sim_->wait_for_line("distroy_ndi_tx_instance", 3s, *created);
+	EXPECT_TRUE(withdrawn) << sim_->output();
 	// The camera controller stops first, so the source goes shortly after the message.
-	e2e::RunResult list;
-	auto deadline = std::chrono::steady_clock::now() + e2e::scaled(3s);
-	do {
-		list = e2e::run({VEXO_RX_BIN, "--list"}, {{"NDI_STANDIN_DIR", root_.path("ndi")}});
-		if (list.out.find("HDMI") == std::string::npos)
-			break;
-		std::this_thread::sleep_for(100ms);
-	} while (std::chrono::steady_clock::now() < deadline);
-	EXPECT_EQ(list.out.find("HDMI"), std::string::npos) << list.out;
+	auto listed = [&](bool present) {
+		e2e::RunResult list;
+		auto deadline = std::chrono::steady_clock::now() + e2e::scaled(3s);
+		do {
+			list = e2e::run({VEXO_RX_BIN, "--list"}, {{"NDI_STANDIN_DIR", root_.path("ndi")}});
+			if ((list.out.find("HDMI") != std::string::npos) == present)
+				return true;
+			std::this_thread::sleep_for(100ms);
+		} while (std::chrono::steady_clock::now() < deadline);
+		ADD_FAILURE() << list.out;
+		return false;
+	};
+	EXPECT_TRUE(listed(false));
+
+	// Without a failover source any more, the next pass without input creates the sender again.
+	root_.write("etc/mervane-source1-name-encfailover", "None");
+	EXPECT_TRUE(sim_->wait_for_line("NDIConfigStream", 3s, withdrawn.value_or(*created) + 1)) << sim_->output();
+	EXPECT_TRUE(listed(true));
 }
