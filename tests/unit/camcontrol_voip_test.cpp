@@ -268,3 +268,27 @@ TEST_F(ViscaOverIp, PortInUseOrNoThreadsLeaveTheServerOffUntilTheNextStart)
 		EXPECT_EQ(client->receive(), kCompletion42);
 	}
 }
+
+// A start while running stops the running controller first; a controller destroyed while
+// running stops its threads (a running std::thread destroyed would end the program) and
+// closes its port.
+TEST_F(ViscaOverIp, StartWhileRunningRestartsAndDestructionStops)
+{
+	cc.init_Camcontrol();
+	client->send(kCommand);
+	EXPECT_EQ(client->receive(), kAck42);
+	EXPECT_EQ(client->receive(), kCompletion42);
+
+	cc.deinit_Camcontrol();
+	{
+		Camcontrol other;
+		other.init_Camcontrol();
+		EXPECT_TRUE(other.camcontrol_ndi_thread.joinable());
+		client->send(kCommand);
+		EXPECT_EQ(client->receive(), kAck42);
+		EXPECT_EQ(client->receive(), kCompletion42);
+	}
+	client->send(kCommand);
+	EXPECT_EQ(client->receive(300ms), "");
+	cc.init_Camcontrol();
+}
