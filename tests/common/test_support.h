@@ -2,6 +2,7 @@
 // a wait on a condition with a deadline.
 #pragma once
 
+#include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <initializer_list>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -68,6 +70,41 @@ public:
 
 private:
 	std::optional<std::string> old_;
+};
+
+// While it lives, no thread can be created with the default attributes (std::thread's): their
+// stack is made larger than the address space, so pthread_create fails with EAGAIN, as on a
+// system out of memory or threads. Root is not exempt, unlike with RLIMIT_NPROC. Threads that
+// run already go on.
+class NoNewThreads {
+public:
+	NoNewThreads()
+	{
+		if (pthread_getattr_default_np(&old_) != 0)
+			return;
+		saved_ = true;
+		pthread_attr_t attr;
+		pthread_attr_init(&attr);
+		const size_t huge = std::numeric_limits<size_t>::max() / 4 * 3 & ~static_cast<size_t>(0xFFFFF);
+		ok_ = pthread_attr_setstacksize(&attr, huge) == 0 && pthread_setattr_default_np(&attr) == 0;
+		pthread_attr_destroy(&attr);
+	}
+	~NoNewThreads()
+	{
+		if (!saved_)
+			return;
+		pthread_setattr_default_np(&old_);
+		pthread_attr_destroy(&old_);
+	}
+	NoNewThreads(const NoNewThreads&) = delete;
+	NoNewThreads& operator=(const NoNewThreads&) = delete;
+
+	bool ok() const { return ok_; }
+
+private:
+	pthread_attr_t old_ {};
+	bool saved_ = false;
+	bool ok_ = false;
 };
 
 // A deadline a test waits for, stretched by $VEXO_TEST_TIME_SCALE (a number >= 1, default 1)

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,6 +85,14 @@ TEST(Btnlatch, FailuresAreReportedWithStatusZero)
 		EXPECT_EQ(r.out, "ERROR:  open memory is  faild ...\n");
 	}
 	{
+		SCOPED_TRACE("a sysroot path that fits the memory device's path but not the output's");
+		// 4095 bytes with "/dev/mem" fill the 4096-byte buffer; "/etc/button_reg_file" does not fit.
+		std::string root = "/" + std::string(4095 - 1 - 8, 'x');
+		auto r = e2e::run({BTNLATCH_BIN}, {{"VEXO_SYSROOT", root}});
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(r.out, "ERROR:  open memory is  faild ...\n");
+	}
+	{
 		SCOPED_TRACE("a memory device that cannot be mapped (a FIFO)");
 		e2e::Sysroot sysroot(false);
 		ASSERT_EQ(mkfifo(sysroot.path("dev/mem").c_str(), 0600), 0);
@@ -109,6 +118,20 @@ TEST(Btnlatch, FailuresAreReportedWithStatusZero)
 		auto r = run_btnlatch(sysroot);
 		EXPECT_EQ(r.status, 0);
 		EXPECT_EQ(r.out, reg_line + "ERROR:  writing file is  faild ...\n");
+	}
+	{
+		SCOPED_TRACE("a window that cannot be unmapped (munmap failing, preloaded)");
+		e2e::Sysroot sysroot(false);
+		make_mem(sysroot, 1);
+		// A sanitizer run-time must otherwise come first in the list of libraries.
+		const char* asan = getenv("ASAN_OPTIONS");
+		std::string asan_options = std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0";
+		auto r = e2e::run({BTNLATCH_BIN}, {{"VEXO_SYSROOT", sysroot.root()},
+		                                   {"LD_PRELOAD", MUNMAP_FAULT_LIB},
+		                                   {"ASAN_OPTIONS", asan_options}});
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(r.out, reg_line + "ERROR: munmap is  failed...\n");
+		EXPECT_EQ(sysroot.read("etc/button_reg_file"), "1") << "the byte was written before";
 	}
 }
 

@@ -330,20 +330,32 @@ TEST_F(SenderE2E, LowerCaseNoneIsASourceName)
 	EXPECT_EQ(failover->value("name", ""), "none");
 }
 
-TEST_F(SenderE2E, WithoutInputAtStartAFailoverSourceMeansNoSender)
+TEST_F(SenderE2E, WithoutInputAFailoverSourceMeansNoSenderUntilItIsCleared)
 {
 	root_.write("etc/mervane-source1-name-encfailover", "BACKUP");
 	sim_ = std::make_unique<e2e::Sim>(root_, "none");
 	// Created at start-up, withdrawn on the first pass without input.
-	ASSERT_TRUE(sim_->wait_for_line("NDIConfigStream", 20s)) << sim_->output();
-	EXPECT_TRUE(sim_->wait_for_line("distroy_ndi_tx_instance", 3s)) << sim_->output();
+	auto created = sim_->wait_for_line("NDIConfigStream", 20s);
+	ASSERT_TRUE(created) << sim_->output();
+	auto withdrawn = sim_->wait_for_line("distroy_ndi_tx_instance", 3s, *created);
+	EXPECT_TRUE(withdrawn) << sim_->output();
 	// The camera controller stops first, so the source goes shortly after the message.
-	e2e::RunResult list;
-	testcommon::wait_until(
-		[&] {
-			list = e2e::run({VEXO_RX_BIN, "--list"}, {{"NDI_STANDIN_DIR", root_.path("ndi")}});
-			return list.out.find("HDMI") == std::string::npos;
-		},
-		3s, 100ms);
-	EXPECT_EQ(list.out.find("HDMI"), std::string::npos) << list.out;
+	auto listed = [&](bool present) {
+		e2e::RunResult list;
+		const bool seen = testcommon::wait_until(
+			[&] {
+				list = e2e::run({VEXO_RX_BIN, "--list"}, {{"NDI_STANDIN_DIR", root_.path("ndi")}});
+				return (list.out.find("HDMI") != std::string::npos) == present;
+			},
+			3s, 100ms);
+		if (!seen)
+			ADD_FAILURE() << list.out;
+		return seen;
+	};
+	EXPECT_TRUE(listed(false));
+
+	// Without a failover source any more, the next pass without input creates the sender again.
+	root_.write("etc/mervane-source1-name-encfailover", "None");
+	EXPECT_TRUE(sim_->wait_for_line("NDIConfigStream", 3s, withdrawn.value_or(*created) + 1)) << sim_->output();
+	EXPECT_TRUE(listed(true));
 }

@@ -168,6 +168,9 @@ TEST_F(PtzMetadata, ExposureSendsIrisAndShutterButNeverTheModeItself)
 {
 	EXPECT_EQ(frame("<ntk_ptz_exposure mode=\"manual\" value=\"1\"/>"), Q{"81 01 04 4B 00 00 01 01 FF"});
 	EXPECT_EQ(frame("<ntk_ptz_exposure mode=\"auto\" value=\"1\"/>"), Q{});
+	// Values no int holds: NaN reads as 0, a huge negative value saturates (its low 16 bits 0).
+	EXPECT_EQ(frame("<ntk_ptz_exposure mode=\"manual\" value=\"nan\"/>"), Q{"81 01 04 4B 00 00 00 00 FF"});
+	EXPECT_EQ(frame("<ntk_ptz_exposure mode=\"manual\" value=\"-1e30\"/>"), Q{"81 01 04 4B 00 00 00 00 FF"});
 	EXPECT_EQ(frame("<ntk_ptz_mervane_exposure mode=\"manual\" iris=\"10\" shutterspeed=\"300\"/>"),
 	          (Q{"81 01 04 4B 00 00 00 0A FF", "81 01 04 4A 00 01 02 0C FF"}));
 	EXPECT_EQ(frame("<ntk_ptz_mervane_exposure mode=\"shutter-pri\" iris=\"10\" shutterspeed=\"300\"/>"),
@@ -282,6 +285,8 @@ TEST(CamcontrolSettings, AddressAndSpeedAreReadByPosition)
 		{file49.c_str(), 3, B9600},
 		{file50.c_str(), 0, B38400},
 		{"{\"a\":\"99999999999999999999\",\"b\":\"38400x\"}", 255, B38400},
+		{"{\"a\",\"b\":\"9600\"}", 0, B38400},  // ',' before the first ':', no second ':'
+		{"{\"a\":\"5\"}", 0, B38400},             // no ','
 	};
 	for (const Case& c : cases) {
 		SCOPED_TRACE(c.text ? c.text : "(no file)");

@@ -174,3 +174,71 @@ TEST_F(ViscaOverIp, ServerAnswersAgainAfterStopAndStart)
 		EXPECT_EQ(client->receive(), kCompletion42);
 	}
 }
+
+// The port held by another program, or no thread to be had: the server stays off (nothing
+// answers, the stop has nothing to join) and starts normally once the cause is gone.
+TEST_F(ViscaOverIp, PortInUseOrNoThreadsLeaveTheServerOffUntilTheNextStart)
+{
+	for (bool port_taken : {true, false}) {
+		SCOPED_TRACE(port_taken ? "port in use" : "no threads");
+		cc.deinit_Camcontrol();
+		int holder = -1;
+		if (port_taken) {
+			holder = socket(AF_INET, SOCK_DGRAM, 0);
+			sockaddr_in addr = {};
+			addr.sin_family = AF_INET;
+			addr.sin_addr.s_addr = htonl(INADDR_ANY);
+			addr.sin_port = htons(52381);
+			ASSERT_EQ(0, bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+			EXPECT_FALSE(cc.camcontrol_init_voip());
+			EXPECT_EQ(cc.sockfd, -1);
+		} else {
+			testcommon::NoNewThreads no_threads;
+			ASSERT_TRUE(no_threads.ok());
+			testing::internal::CaptureStdout();
+			cc.init_Camcontrol();
+			std::string out = testing::internal::GetCapturedStdout();
+			EXPECT_NE(out.find("cannot start thread camcontrol_ndi: "), std::string::npos) << out;
+			EXPECT_NE(out.find("cannot start thread camcontrol_voip: "), std::string::npos) << out;
+			EXPECT_FALSE(cc.camcontrol_ndi_thread.joinable());
+		}
+		EXPECT_FALSE(cc.camcontrol_voip_thread.joinable());
+		if (!port_taken) {
+			client->send(kCommand);
+			EXPECT_EQ(client->receive(300ms), "");
+		}
+		cc.deinit_Camcontrol();
+		EXPECT_EQ(cc.sockfd, -1);
+		if (holder >= 0)
+			__real_close(holder);
+
+		cc.init_Camcontrol();
+		client->send(kCommand);
+		EXPECT_EQ(client->receive(), kAck42);
+		EXPECT_EQ(client->receive(), kCompletion42);
+	}
+}
+
+// A start while running stops the running controller first; a controller destroyed while
+// running stops its threads (a running std::thread destroyed would end the program) and
+// closes its port.
+TEST_F(ViscaOverIp, StartWhileRunningRestartsAndDestructionStops)
+{
+	cc.init_Camcontrol();
+	client->send(kCommand);
+	EXPECT_EQ(client->receive(), kAck42);
+	EXPECT_EQ(client->receive(), kCompletion42);
+
+	cc.deinit_Camcontrol();
+	{
+		Camcontrol other;
+		other.init_Camcontrol();
+		EXPECT_TRUE(other.camcontrol_ndi_thread.joinable());
+		client->send(kCommand);
+		EXPECT_EQ(client->receive(), kAck42);
+		EXPECT_EQ(client->receive(), kCompletion42);
+	}
+	client->send(kCommand);
+	EXPECT_EQ(client->receive(300ms), "");
+	cc.init_Camcontrol();
+}

@@ -183,6 +183,33 @@ TEST_F(EncoderSetup, ThreadsStartInOrderAndAreJoinedAcquisitionFirst)
 	EXPECT_EQ(2u, out.count("STOP send_audio_frame_thread"));
 }
 
+// A system that cannot make threads: each is reported and left out, the stop joins none of
+// them (joining a thread that never ran would end the program), and the next start has all.
+TEST_F(EncoderSetup, ThreadsThatCannotStartAreReportedAndTheStopJoinsNone)
+{
+	tx.map_NdiTransmitter_mem(-1);
+	StdoutCapture out(path("out.txt"));
+	{
+		testcommon::NoNewThreads no_threads;
+		ASSERT_TRUE(no_threads.ok());
+		tx.start_encode(video_format_1080_59p, 0);
+	}
+	size_t reported = 0;
+	for (const std::string& line : out.lines())
+		reported += line.rfind("cannot start thread ", 0) == 0 ? 1 : 0;
+	EXPECT_EQ(5u, reported);
+	for (const std::thread* t : {&tx.encode_settings_thread, &tx.get_tally_thread, &tx.wait_ndi_frame_thread,
+	                             &tx.send_ndi_frame_prog_thread, &tx.send_ndi_frame_prev_thread})
+		EXPECT_FALSE(t->joinable());
+	tx.stop_encode();
+	EXPECT_TRUE(out.find("STOP send_audio_frame_thread").has_value());
+
+	tx.start_encode(video_format_1080_59p, 0);
+	EXPECT_TRUE(tx.wait_ndi_frame_thread.joinable());
+	EXPECT_TRUE(tx.send_ndi_frame_prev_thread.joinable());
+	tx.stop_encode();
+}
+
 TEST_F(EncoderSetup, MissingDeviceIsReportedAndTheAcquisitionLoopPacesItsErrors)
 {
 	sim::Board::instance().remove_device("mervane-speedhq");

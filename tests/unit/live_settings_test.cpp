@@ -3,6 +3,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,6 +42,7 @@ TEST(LiveSettingsArithmetic, FrameTargetsInSinglePrecision)
 	EXPECT_EQ(NdiTransmitter::frame_target(1250000.0f, 0), 0.0f);
 	EXPECT_EQ(NdiTransmitter::target_to_int(NdiTransmitter::manual_program_target(INT_MAX, 1, false)), INT_MAX);
 	EXPECT_EQ(NdiTransmitter::target_to_int(NdiTransmitter::manual_program_target(INT_MIN, 1, false)), INT_MIN);
+	EXPECT_EQ(NdiTransmitter::target_to_int(std::nan("")), 0);
 }
 
 TEST(LiveSettingsArithmetic, CodecGainsFromTheWebSettings)
@@ -129,6 +131,77 @@ TEST_F(LiveSettings, ThreadSendsTheRequestsAndFollowsAudioAndGainSettings)
 	tx_.audio_en = false;
 	tx_.send_audio_frame_thread.join();
 	close(tx_.m_mervanespeedhqDevice);
+}
+
+// One settings pass at a time (encoding stopped): audio starts only with the program stream's
+// rate known and its thread made; a thread that cannot be made leaves audio off, so the next
+// pass tries again.
+TEST_F(LiveSettings, AudioStartsOnlyWithAKnownRateAndAThreadThatStarts)
+{
+	tx_.m_mervanespeedhqDevice = -1;
+	tx_.encodeRunning = false;
+	enc("{\"NDIAudio\":\"NDIAudioMain\"}");
+	for (NDIlib_video_frame_v2_t unknown : {rate(0, 1001), rate(60000, 0)}) {
+		tx_.prog_info_frame = unknown;
+		tx_.encode_settings();
+		EXPECT_FALSE(tx_.audio_en.load()) << unknown.frame_rate_N << "/" << unknown.frame_rate_D;
+		EXPECT_FALSE(tx_.send_audio_frame_thread.joinable());
+	}
+
+	tx_.prog_info_frame = rate(60000, 1001);
+	testing::internal::CaptureStdout();
+	{
+		testcommon::NoNewThreads no_threads;
+		ASSERT_TRUE(no_threads.ok());
+		tx_.encode_settings();
+	}
+	std::string out = testing::internal::GetCapturedStdout();
+	EXPECT_NE(out.find("cannot start thread send_audio_frame: "), std::string::npos) << out;
+	EXPECT_FALSE(tx_.audio_en.load());
+	EXPECT_FALSE(tx_.send_audio_frame_thread.joinable());
+
+	tx_.encode_settings();
+	EXPECT_TRUE(tx_.audio_en.load());
+	EXPECT_TRUE(tx_.send_audio_frame_thread.joinable());
+
+	// Muting joins the thread; muting again finds nothing to stop.
+	enc("{\"NDIAudio\":\"NDIAudioMute\"}");
+	for (int pass = 0; pass < 2; ++pass) {
+		tx_.encode_settings();
+		EXPECT_FALSE(tx_.audio_en.load());
+		EXPECT_FALSE(tx_.send_audio_frame_thread.joinable());
+	}
+}
+
+// A card that is missing ends the audio thread at its open; the flag stays set, so audio is
+// not tried again until it is muted or encoding restarts.
+TEST_F(LiveSettings, MissingCardEndsTheAudioThreadAtItsOpen)
+{
+	setenv("NDI_STANDIN_DIR", path("sim").c_str(), 1);
+	NDIlib_send_create_t create("live-settings-test", nullptr, false, false);
+	tx_.ndi_tx_inst = NDIlib_send_create(&create);
+	ASSERT_NE(tx_.ndi_tx_inst, nullptr);
+	write_text("sim/audio", "missing\n");
+	ASSERT_TRUE(wait_until([&] {
+		for (const nlohmann::json& e : events_of("audio"))
+			if (e.value("card", "") == "missing")
+				return true;
+		return false;
+	}));
+
+	tx_.audio_en = true;
+	testing::internal::CaptureStderr();
+	tx_.send_audio_frame();  // returns at once
+	std::string err = testing::internal::GetCapturedStderr();
+	EXPECT_NE(err.find("Failed to open headset audio device 'default:CARD=mvnhdmisnd': "), std::string::npos) << err;
+	EXPECT_TRUE(tx_.audio_en.load());
+	EXPECT_EQ(tx_.ndi_AudioSupport.m_pHeadsetAudioCaptureHandle, nullptr);
+	EXPECT_EQ(tx_.ndi_AudioSupport.NDI_audio_frame.p_data, nullptr);
+
+	tx_.audio_en = false;
+	NDIlib_send_destroy(tx_.ndi_tx_inst);
+	tx_.ndi_tx_inst = nullptr;
+	unsetenv("NDI_STANDIN_DIR");
 }
 
 TEST_F(LiveSettings, RecommendedTargetComesFromTheSender)

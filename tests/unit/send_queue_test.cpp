@@ -176,6 +176,14 @@ TEST_F(SendQueue, CaptureIsTriedOnProgressiveFramesOnlyAndReportedEachTime)
 	EXPECT_TRUE(tx.m_bFullCaptureEnabled) << "a field never serves a capture";
 	EXPECT_TRUE(out.lines().empty());
 
+	// Nor does a frame without data.
+	auto empty = numbered_frame(3, false);
+	empty->frame_data.reset();
+	empty->frame_data_size = 0;
+	tx.add_frame(empty, false);
+	EXPECT_TRUE(tx.m_bFullCaptureEnabled);
+	EXPECT_TRUE(out.lines().empty());
+
 	tx.add_frame(numbered_frame(2, false), false);
 	auto lines = out.lines();
 	ASSERT_FALSE(lines.empty());

@@ -7,8 +7,10 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "jsonstring.h"
+#include "vexo_path.h"
 #include "test_support.h"
 
 namespace {
@@ -110,6 +112,35 @@ TEST_F(SettingsFileTest, SaveFileCreatesAndTruncates)
 	// An unwritable location reports nothing and does not crash.
 	saveFile((dir_ + "/no/such/dir/file").c_str(), "x", 1);
 	EXPECT_FALSE(std::filesystem::exists(dir_ + "/no/such/dir/file"));
+	// A device that takes nothing ends the write instead of retrying it for ever.
+	std::string big(100000, 'x');
+	saveFile("/dev/full", big.data(), big.size());
+}
+
+// Fixed paths go below VEXO_SYSROOT when it names a directory and stay as they are when it is
+// unset or empty; a result that does not fit the caller's buffer is refused.
+TEST(FixedPaths, GoBelowTheRootOnlyWhenOneIsSet)
+{
+	testcommon::TempSysroot root;
+	const std::string mem = root.path() + "/dev/mem";
+	EXPECT_EQ(vexo_path("/dev/mem"), mem);
+	// Exactly the path and its NUL fits, a byte less does not.
+	std::vector<char> exact(mem.size() + 1);
+	ASSERT_NE(vexo_path_into(exact.data(), exact.size(), "/dev/mem"), nullptr);
+	EXPECT_EQ(std::string(exact.data()), mem);
+	EXPECT_EQ(vexo_path_into(exact.data(), exact.size() - 1, "/dev/mem"), nullptr);
+
+	for (bool empty : {true, false}) {
+		SCOPED_TRACE(empty ? "empty" : "unset");
+		if (empty)
+			setenv("VEXO_SYSROOT", "", 1);
+		else
+			unsetenv("VEXO_SYSROOT");
+		EXPECT_EQ(vexo_path("/dev/mem"), "/dev/mem");
+		char buf[64];
+		ASSERT_NE(vexo_path_into(buf, sizeof(buf), "/dev/mem"), nullptr);
+		EXPECT_EQ(std::string(buf), "/dev/mem");
+	}
 }
 
 }  // namespace

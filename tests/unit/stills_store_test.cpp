@@ -1,10 +1,12 @@
 // Tests of the still store, the capture-request checker and the still choice.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,6 +38,7 @@ protected:
 		root_ = sysroot_->path();
 
 		SplashScreenHandler& s = store();
+		s.InitializeSplashScreen();  // buffers back if a case took them away
 		s.m_eSplashScreenMode = cap_mode_unknown;
 		s.m_nFullSplashScreenBufferSize = 0;
 		s.m_nPrvwSplashScreenBufferSize = 0;
@@ -160,6 +163,67 @@ TEST_F(StillStoreTest, MissingOrEmptyFileLoadsNothingAndLeavesTheOtherHalf)
 	EXPECT_EQ(s.m_nPrvwSplashScreenBufferSize, 300u);
 }
 
+// A file whose size cannot be learnt (a FIFO cannot seek) or that reads shorter than its size
+// (a sysfs attribute reports 4096 bytes): the half is emptied rather than keep the tail of the
+// still loaded before.
+TEST_F(StillStoreTest, FileThatCannotBeSizedOrReadWholeLoadsNothing)
+{
+	SplashScreenHandler& s = store();
+	ASSERT_EQ(mkfifo(path("etc/fifo.encoded").c_str(), 0600), 0);
+	// Held open for reading and writing, so that the store's open does not wait for a writer.
+	int fifo = open(path("etc/fifo.encoded").c_str(), O_RDWR);
+	ASSERT_GE(fifo, 0);
+	ASSERT_EQ(::write(fifo, "abc", 3), 3);
+	std::vector<std::string> files = {path("etc/fifo.encoded")};
+	const char* sysfs = "/sys/kernel/mm/transparent_hugepage/enabled";
+	struct stat st {};
+	if (stat(sysfs, &st) == 0 && st.st_size > 0)
+		files.push_back(sysfs);
+	else
+		printf("no sysfs attribute here; the short read is not tried\n");
+	for (const std::string& file : files) {
+		SCOPED_TRACE(file);
+		write("etc/good.encoded", pattern(6000, 6));
+		ASSERT_EQ(s.LoadSplashScreenFile(path("etc/good.encoded").c_str(), false), 6000u);
+		EXPECT_EQ(s.LoadSplashScreenFile(file.c_str(), false), 0u);
+		EXPECT_EQ(s.m_nFullSplashScreenBufferSize, 0u);
+	}
+	close(fifo);
+}
+
+// Without its buffers (after de-initialisation) the store loads nothing and a capture is only
+// stored; a capture too large for the still buffer is stored but never copied into it.
+TEST_F(StillStoreTest, CaptureThatDoesNotFitTheStillBufferIsStoredButNotShown)
+{
+	SplashScreenHandler& s = store();
+	write("etc/enc_prvw_captured_frame.encoded", pattern(500, 7));
+	write("etc/enc_prvw-cap-frame-info-setup.json",
+	      "{\"rez_x\":\"640\",\"rez_y\":\"360\",\"FourCC\":\"812738675\",\"line_strides\":\"500\"}");
+	s.UpdateSplashScreenBuffer(captured_frame);
+	ASSERT_EQ(buffer(true), pattern(500, 7));
+
+	std::string huge = pattern(MAX_PRVW_SPLASH_SCREEN_BUFFER_SIZE, 8);
+	NDIlib_video_frame_v2_t f = live_frame(640, 360, huge);
+	ASSERT_TRUE(s.SaveSplashScreen(f, true, 0));
+	EXPECT_EQ(read("etc/enc_prvw_captured_frame.encoded"), huge);
+	EXPECT_EQ(buffer(true), pattern(500, 7));
+
+	s.DeinitializeSplashScreen();
+	s.DeinitializeSplashScreen();  // a second one finds nothing to free
+	EXPECT_EQ(s.LoadSplashScreenFile(path("etc/enc_prvw_captured_frame.encoded").c_str(), true), 0u);
+	EXPECT_EQ(s.LoadSplashScreenFile(nullptr, true), 0u);
+	std::string small = pattern(300, 9);
+	f = live_frame(640, 360, small);
+	ASSERT_TRUE(s.SaveSplashScreen(f, true, 0));
+	EXPECT_EQ(read("etc/enc_prvw_captured_frame.encoded"), small);
+	EXPECT_EQ(s.m_nPrvwSplashScreenBufferSize, 0u);
+	NDIlib_video_frame_v2_t shown;
+	EXPECT_FALSE(s.FilleSplashScreenData(shown, true));
+
+	s.InitializeSplashScreen();
+	EXPECT_EQ(s.LoadSplashScreenFile(path("etc/enc_prvw_captured_frame.encoded").c_str(), true), 300u);
+}
+
 // ---------------------------------------------------------------------------------------
 // Choosing the still and describing it
 
@@ -268,6 +332,14 @@ TEST_F(StillStoreTest, CapturedFrameWhoseSizeDiffersFromItsRecordIsNotSent)
 	EXPECT_FALSE(sent);
 	EXPECT_EQ(out, "capture buffer size is not matching with line strides length.\n");
 
+	// A negative record never matches, whatever the size as an unsigned number.
+	write("etc/enc_full-cap-frame-info-setup.json",
+	      "{\"rez_x\":\"3840\",\"rez_y\":\"2160\",\"FourCC\":\"810633299\",\"line_strides\":\"-1234\"}");
+	s.UpdateSplashScreenBuffer(captured_frame);
+	out = output_of([&] { sent = s.FilleSplashScreenData(f, false); });
+	EXPECT_FALSE(sent);
+	EXPECT_EQ(out, "capture buffer size is not matching with line strides length.\n");
+
 	write("etc/enc_full-cap-frame-info-setup.json",
 	      "{\"rez_x\":\"3840\",\"rez_y\":\"2160\",\"FourCC\":\"810633299\",\"line_strides\":\"1234\"}");
 	s.UpdateSplashScreenBuffer(captured_frame);
@@ -363,6 +435,11 @@ TEST_F(StillStoreTest, MalformedFormatRecordIsRefusedAndChangesNothing)
 		"{\"rez_x\":\"3840\",\"rez_y\":\"2160\",\"FourCC\":\"810633299\",\"line_strides\":\"" + fifty + "1234\"}",
 		"{\"rez_x\":\"99999999999\",\"rez_y\":\"2160\",\"FourCC\":\"810633299\",\"line_strides\":\"1\"}",
 		"{\"rez_x\":\"3840\",\"rez_y\":\"2160\",\"FourCC\":\"-5\",\"line_strides\":\"1\"}",
+		"{\"rez_x\":\"3840\",\"rez_y\":\"-99999999999\",\"FourCC\":\"810633299\",\"line_strides\":\"1\"}",
+		"{\"rez_x\":\"3840\",\"rez_y\":\"2160\",\"FourCC\":\"810633299\",\"line_strides\":\"3000000000\"}",
+		"{\"rez_x\":\"38:40\",\"rez_y\":\"2160\",\"FourCC\":\"810633299\",\"line_strides\":\"1\"}",  // ':' inside
+		"{\"rez_x\":\"3840\",,\"rez_y\":\"2160\",\"FourCC\":\"810633299\",\"line_strides\":\"1\"}",  // ',' twice
+		"{\"rez_x\":\"3840\",\"rez_y\":\"2160\",\"FourCC\":\"810,633299\",\"line_strides\":\"1\"}",  // ',' inside
 	};
 	for (const std::string& text : bad) {
 		SCOPED_TRACE(text);
@@ -380,6 +457,7 @@ TEST_F(StillStoreTest, MalformedFormatRecordIsRefusedAndChangesNothing)
 	}
 	capture_frame_format fmt;
 	EXPECT_FALSE(s.ReadCaptureFormat(path("etc/missing.json").c_str(), fmt));
+	EXPECT_FALSE(s.ReadCaptureFormat(nullptr, fmt));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -429,6 +507,12 @@ TEST_F(StillStoreTest, EmptyCaptureIsRefused)
 	std::string none;
 	NDIlib_video_frame_v2_t f = live_frame(1920, 1080, none);
 	f.p_data = nullptr;
+	EXPECT_FALSE(s.SaveSplashScreen(f, false, 0));
+	f.line_stride_in_bytes = 100;  // a size without data
+	EXPECT_FALSE(s.SaveSplashScreen(f, false, 0));
+	std::string some = pattern(100, 10);
+	f = live_frame(1920, 1080, some);
+	f.line_stride_in_bytes = -1;
 	EXPECT_FALSE(s.SaveSplashScreen(f, false, 0));
 	EXPECT_FALSE(fs::exists(path("etc/enc_full_captured_frame.encoded")));
 }
@@ -517,20 +601,24 @@ TEST_F(StillStoreTest, FailedWriteKeepsThePreviousCaptureAndTheNextTrySucceeds)
 }
 
 // Each later step of a save failing in turn (a directory where a file must go, which stops
-// even root): the save fails naming the file, and no temporary file is left behind.
+// even root; a temporary file that is /dev/null, which takes the bytes but cannot be made
+// durable): the save fails naming the file, and no temporary file is left behind.
 TEST_F(StillStoreTest, EachFailingStepOfASaveLeavesNoTemporaryFile)
 {
 	SplashScreenHandler& s = store();
 	const std::string frame_file = "etc/enc_full_captured_frame.encoded";
 	const std::string record_file = "etc/enc_full-cap-frame-info-setup.json";
 	const struct {
-		std::string blocked;  // made a directory
+		std::string blocked;  // made a directory, or a link to /dev/null
 		std::string named;    // in the failure message
 		bool frame_replaced;
+		bool null_device;
 	} steps[] = {
-		{record_file + ".tmp", record_file, false},  // the record cannot be written
-		{frame_file, frame_file, false},             // the frame cannot replace its file
-		{record_file, record_file, true},            // the record cannot replace its file
+		{frame_file + ".tmp", frame_file, false, true},    // the frame's fsync fails
+		{record_file + ".tmp", record_file, false, true},  // the record's fsync fails
+		{record_file + ".tmp", record_file, false, false},  // the record cannot be written
+		{frame_file, frame_file, false, false},             // the frame cannot replace its file
+		{record_file, record_file, true, false},            // the record cannot replace its file
 	};
 	std::string bytes = pattern(2000, 20);
 	NDIlib_video_frame_v2_t f = live_frame(1920, 1080, bytes);
@@ -541,13 +629,20 @@ TEST_F(StillStoreTest, EachFailingStepOfASaveLeavesNoTemporaryFile)
 		write(frame_file, "old");
 		write(record_file, "old");
 		fs::remove(path(step.blocked));
-		fs::create_directories(path(step.blocked) + "/inside");
+		if (step.null_device)
+			fs::create_symlink("/dev/null", path(step.blocked));
+		else
+			fs::create_directories(path(step.blocked) + "/inside");
 		bool ok = true;
 		std::string out = output_of([&] { ok = s.SaveSplashScreen(f, false, 0); });
 		EXPECT_FALSE(ok);
 		EXPECT_EQ(out, path(step.named) + " File write failed.\n");
 		if (step.blocked != frame_file) {
 			EXPECT_EQ(read(frame_file), step.frame_replaced ? bytes : "old");
+		}
+		if (step.null_device) {
+			EXPECT_FALSE(fs::is_symlink(path(step.blocked))) << "the temporary file stays";
+			EXPECT_EQ(read(record_file), "old");
 		}
 		for (const auto& e : fs::directory_iterator(path("etc"))) {
 			if (e.path() != fs::path(path(step.blocked))) {
@@ -593,6 +688,9 @@ TEST_F(StillStoreTest, ChoiceWordsMapExactly)
 		u.GetCaptureMode(other, mode);
 		EXPECT_EQ(mode, 99) << other;
 	}
+	int mode = 99;
+	u.GetCaptureMode(nullptr, mode);
+	EXPECT_EQ(mode, 99);
 }
 
 TEST_F(StillStoreTest, TextFileIsReadWithoutLineEnds)

@@ -74,6 +74,15 @@ TEST_F(ViscaEngine, LineIsRawEightNoneOneAtTheConfiguredSpeed)
 	ASSERT_EQ(v.init_visca(), 1);
 	t = cam.line();
 	EXPECT_EQ(cfgetospeed(&t), B38400);
+
+	// A start while the engine runs stops it first, then starts afresh.
+	v.camBr = B9600;
+	ASSERT_EQ(v.init_visca(), 1);
+	t = cam.line();
+	EXPECT_EQ(cfgetospeed(&t), B9600);
+	visca_command c = command(v, 1, 0x04, 0x00, 0x02);
+	v.visca_exec_cmd(c);
+	EXPECT_TRUE(c.comp);
 }
 
 TEST_F(ViscaEngine, CommandCompletesWhetherAnswersComeApartOrInOneBurst)
