@@ -242,21 +242,19 @@ TEST_F(SenderCreate, FailedCreationStillCountsAsCreated)
 	EXPECT_FALSE(tx_.NDITxCreated);
 }
 
-// A shell that cannot be started ends the program. Here no descriptor is left for popen's
-// pipe, a limit that binds root as well (a process limit does not). The limit goes back when
-// the program exits, before the run-time's own exit work that still writes files.
+// A shell that cannot be started (no process may be made) ends the program.
 TEST_F(SenderCreate, AddressCommandThatCannotStartEndsTheProgram)
 {
 	GTEST_FLAG_SET(death_test_style, "threadsafe");
-	auto create_without_descriptors = [this] {
+	auto create_without_processes = [this] {
 		dup2(2, 1);  // the message goes to standard output; let the check see it
-		static struct rlimit before;
-		getrlimit(RLIMIT_NOFILE, &before);
-		atexit([] { setrlimit(RLIMIT_NOFILE, &before); });
-		struct rlimit none = before;
-		none.rlim_cur = 0;
-		setrlimit(RLIMIT_NOFILE, &none);
+		// The process limit does not bind root: run as nobody first.
+		if (geteuid() == 0 && setuid(65534) != 0)
+			_exit(3);
+		struct rlimit limit;
+		limit.rlim_cur = limit.rlim_max = 0;
+		setrlimit(RLIMIT_NPROC, &limit);
 		tx_.creat_ndi_tx_instance();
 	};
-	EXPECT_EXIT(create_without_descriptors(), ::testing::ExitedWithCode(1), "Failed to run command\n");
+	EXPECT_EXIT(create_without_processes(), ::testing::ExitedWithCode(1), "Failed to run command\n");
 }
