@@ -46,12 +46,7 @@ void draw_picture(AVFrame* frame, const SpeedhqBankKey& key, int index, int coun
 	uint8_t* pv = frame->data[key.uv_swapped ? 1 : 2];
 
 	if (key.black) {
-		for (int y = 0; y < h; ++y)
-			std::fill(py + y * frame->linesize[0], py + y * frame->linesize[0] + w, uint8_t{16});
-		for (int y = 0; y < ch; ++y) {
-			std::fill(pu + y * frame->linesize[1], pu + y * frame->linesize[1] + cw, uint8_t{128});
-			std::fill(pv + y * frame->linesize[2], pv + y * frame->linesize[2] + cw, uint8_t{128});
-		}
+		vexo_av::fill_black(frame);
 		return;
 	}
 

@@ -138,15 +138,8 @@ FramePtr convert(const AVFrame* src, int width, int height, AVPixelFormat fmt)
 FramePtr black_picture(const StillKind& kind)
 {
 	FramePtr f = alloc_frame(kind.width, kind.height, kind.pix_fmt);
-	if (!f)
-		return nullptr;
-	const int chroma_h = kind.pix_fmt == AV_PIX_FMT_YUV420P ? kind.height / 2 : kind.height;
-	for (int y = 0; y < kind.height; y++)
-		memset(f->data[0] + y * f->linesize[0], 16, kind.width);
-	for (int p = 1; p < 3; p++) {
-		for (int y = 0; y < chroma_h; y++)
-			memset(f->data[p] + y * f->linesize[p], 128, kind.width / 2);
-	}
+	if (f)
+		vexo_av::fill_black(f.get());
 	return f;
 }
 

@@ -2,6 +2,10 @@
 
 #include <string.h>
 
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
 namespace vexo_av {
 
 std::string error_text(int code)
@@ -48,6 +52,18 @@ FramePtr decode_one(AVCodecID id, const uint8_t* data, size_t size, int width, i
 	if (r < 0)
 		return fail(std::string(avcodec_get_name(id)) + " decoding failed: " + error_text(r));
 	return frame;
+}
+
+void fill_black(AVFrame* frame)
+{
+	const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+	const int chroma_w = AV_CEIL_RSHIFT(frame->width, desc->log2_chroma_w);
+	const int chroma_h = AV_CEIL_RSHIFT(frame->height, desc->log2_chroma_h);
+	for (int y = 0; y < frame->height; ++y)
+		memset(frame->data[0] + y * frame->linesize[0], 16, frame->width);
+	for (int p = 1; p < 3; ++p)
+		for (int y = 0; y < chroma_h; ++y)
+			memset(frame->data[p] + y * frame->linesize[p], 128, chroma_w);
 }
 
 }  // namespace vexo_av

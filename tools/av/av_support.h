@@ -43,4 +43,8 @@ std::string error_text(int code);
 FramePtr decode_one(AVCodecID id, const uint8_t* data, size_t size, int width = 0, int height = 0,
                     uint32_t tag = 0, std::string* error = nullptr);
 
+// Fills a planar 8-bit Y'CbCr picture (4:2:0 or 4:2:2) with black in limited range: luma 16,
+// both chroma planes 128.
+void fill_black(AVFrame* frame);
+
 }  // namespace vexo_av
