@@ -95,58 +95,34 @@ void draw_picture(AVFrame* frame, const SpeedhqBankKey& key, int index, int coun
 
 std::shared_ptr<const SpeedhqBank> encode_bank(const SpeedhqBankKey& key, const std::atomic<bool>* cancel)
 {
-	const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_SPEEDHQ);
-	if (codec == nullptr)
-		return nullptr;
-	vexo_av::CodecPtr ctx_owner(avcodec_alloc_context3(codec));
-	vexo_av::FramePtr frame_owner(av_frame_alloc());
-	vexo_av::PacketPtr packet_owner(av_packet_alloc());
-	AVCodecContext* ctx = ctx_owner.get();
-	AVFrame* frame = frame_owner.get();
-	AVPacket* packet = packet_owner.get();
+	const AVPixelFormat format = key.chroma_420 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV422P;
+	vexo_av::CodecPtr ctx = vexo_av::open_encoder(AV_CODEC_ID_SPEEDHQ, key.width, key.height, format, key.quantiser);
+	vexo_av::FramePtr frame(av_frame_alloc());
 	auto bank = std::make_shared<SpeedhqBank>();
 	bank->key = key;
-	bool ok = ctx != nullptr && frame != nullptr && packet != nullptr;
+	bool ok = ctx && frame;
 	if (ok) {
-		ctx->width = key.width;
-		ctx->height = key.height;
-		ctx->pix_fmt = key.chroma_420 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV422P;
-		ctx->time_base = AVRational{1, 60};
-		ctx->flags |= AV_CODEC_FLAG_QSCALE;
-		ctx->global_quality = FF_QP2LAMBDA * key.quantiser;
-		// The machine is shared; one thread keeps the model from starving the program.
-		ctx->thread_count = 1;
-		ok = avcodec_open2(ctx, codec, nullptr) == 0;
-	}
-	if (ok) {
-		frame->format = ctx->pix_fmt;
+		frame->format = format;
 		frame->width = key.width;
 		frame->height = key.height;
-		ok = av_frame_get_buffer(frame, 0) == 0;
+		ok = av_frame_get_buffer(frame.get(), 0) == 0;
 	}
 	const int count = key.black ? 1 : speedhq_bank_length(key.width, key.height);
-	bool cancelled = false;
+	std::vector<uint8_t> bytes;
 	for (int i = 0; ok && i < count; ++i) {
-		if (cancel != nullptr && cancel->load()) {
-			cancelled = true;
-			break;
-		}
-		ok = av_frame_make_writable(frame) == 0;
+		if (cancel != nullptr && cancel->load())
+			return nullptr;
+		ok = av_frame_make_writable(frame.get()) == 0;
 		if (!ok)
 			break;
-		draw_picture(frame, key, i, count);
+		draw_picture(frame.get(), key, i, count);
 		frame->pts = i;
-		frame->quality = ctx->global_quality;
-		ok = avcodec_send_frame(ctx, frame) == 0;
-		while (ok && avcodec_receive_packet(ctx, packet) == 0) {
-			bank->frames.push_back(
-				std::make_shared<const std::vector<uint8_t>>(packet->data, packet->data + packet->size));
-			bank->largest = std::max(bank->largest, static_cast<size_t>(packet->size));
-			av_packet_unref(packet);
+		ok = vexo_av::encode_one(ctx.get(), frame.get(), bytes);
+		if (ok) {
+			bank->largest = std::max(bank->largest, bytes.size());
+			bank->frames.push_back(std::make_shared<const std::vector<uint8_t>>(std::move(bytes)));
 		}
 	}
-	if (cancelled)
-		return nullptr;
 	if (!ok || bank->frames.size() != static_cast<size_t>(count)) {
 		fprintf(stderr, "vexoenc-sim: cannot encode a %dx%d SpeedHQ test picture\n", key.width, key.height);
 		return nullptr;

@@ -23,9 +23,7 @@ namespace {
 
 using vexo_av::CodecPtr;
 using vexo_av::FramePtr;
-using vexo_av::PacketPtr;
 using vexo_av::SwsPtr;
-using vexo_av::error_text;
 
 }  // namespace
 
@@ -37,11 +35,6 @@ bool RxSnapshot::encode(const ndi_standin::VideoFrame& f, Image kind, std::vecto
 		return false;
 	}
 	const bool jpeg = kind == Image::Jpeg;
-	const AVCodec* enc = avcodec_find_encoder(jpeg ? AV_CODEC_ID_MJPEG : AV_CODEC_ID_PNG);
-	if (enc == nullptr) {
-		error = "libavcodec lacks the picture encoder";
-		return false;
-	}
 
 	// The decoder learns the chroma format from the tag and knows only the upper-case
 	// FourCCs; the preview stream's lower-case ones carry the same bitstream.
@@ -76,28 +69,11 @@ bool RxSnapshot::encode(const ndi_standin::VideoFrame& f, Image kind, std::vecto
 	}
 	sws_scale(sws.get(), pic->data, pic->linesize, 0, pic->height, rgb->data, rgb->linesize);
 
-	CodecPtr ectx(avcodec_alloc_context3(enc));
-	ectx->width = out_w;
-	ectx->height = out_h;
-	ectx->pix_fmt = out_fmt;
-	ectx->time_base = AVRational{1, 25};
-	if (jpeg) {
-		ectx->color_range = AVCOL_RANGE_JPEG;
-		ectx->flags |= AV_CODEC_FLAG_QSCALE;
-		ectx->global_quality = FF_QP2LAMBDA * 4;
-		rgb->quality = ectx->global_quality;
-	}
-	int r = avcodec_open2(ectx.get(), enc, nullptr);
-	PacketPtr packet(av_packet_alloc());
-	if (r >= 0)
-		r = avcodec_send_frame(ectx.get(), rgb.get());
-	if (r >= 0)
-		r = avcodec_receive_packet(ectx.get(), packet.get());
-	if (r < 0) {
-		error = std::string(jpeg ? "JPEG" : "PNG") + " encoding failed: " + error_text(r);
+	// JPEG at a fixed quantiser of 4.
+	CodecPtr ectx = vexo_av::open_encoder(jpeg ? AV_CODEC_ID_MJPEG : AV_CODEC_ID_PNG, out_w, out_h, out_fmt,
+	                                      jpeg ? 4 : 0, &error);
+	if (!ectx || !vexo_av::encode_one(ectx.get(), rgb.get(), out, &error))
 		return false;
-	}
-	out.assign(packet->data, packet->data + packet->size);
 	width = out_w;
 	height = out_h;
 	return true;

@@ -38,7 +38,6 @@ constexpr size_t kPrvwCapacity = MAX_PRVW_SPLASH_SCREEN_BUFFER_SIZE;
 
 using vexo_av::CodecPtr;
 using vexo_av::FramePtr;
-using vexo_av::PacketPtr;
 using vexo_av::SwsPtr;
 
 // One stream of the still pair.
@@ -155,38 +154,14 @@ FramePtr test_card_picture()
 // One SpeedHQ frame at quantiser `q` (1 = finest).
 bool encode_once(const AVFrame* pic, int q, std::vector<uint8_t>& out)
 {
-	const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_SPEEDHQ);
-	if (codec == nullptr) {
-		fprintf(stderr, "vexo-still: this libavcodec has no SpeedHQ encoder\n");
-		return false;
-	}
-	CodecPtr ctx(avcodec_alloc_context3(codec));
-	if (!ctx)
-		return false;
-	ctx->width = pic->width;
-	ctx->height = pic->height;
-	ctx->pix_fmt = static_cast<AVPixelFormat>(pic->format);
-	ctx->time_base = AVRational{1001, 30000};
-	ctx->flags |= AV_CODEC_FLAG_QSCALE;
-	ctx->global_quality = FF_QP2LAMBDA * q;
-	ctx->thread_count = 1;
-	if (avcodec_open2(ctx.get(), codec, nullptr) < 0) {
-		fprintf(stderr, "vexo-still: cannot open the SpeedHQ encoder\n");
-		return false;
-	}
+	std::string why;
+	CodecPtr ctx = vexo_av::open_encoder(AV_CODEC_ID_SPEEDHQ, pic->width, pic->height,
+	                                     static_cast<AVPixelFormat>(pic->format), q, &why);
 	FramePtr frame(av_frame_clone(pic));
-	if (!frame)
-		return false;
-	frame->quality = ctx->global_quality;
-	frame->pts = 0;
-	PacketPtr pkt(av_packet_alloc());
-	if (!pkt || avcodec_send_frame(ctx.get(), frame.get()) < 0)
-		return false;
-	avcodec_send_frame(ctx.get(), nullptr);
-	if (avcodec_receive_packet(ctx.get(), pkt.get()) < 0)
-		return false;
-	out.assign(pkt->data, pkt->data + pkt->size);
-	return true;
+	if (ctx && frame && vexo_av::encode_one(ctx.get(), frame.get(), out, &why))
+		return true;
+	fprintf(stderr, "vexo-still: %s\n", why.empty() ? "out of memory" : why.c_str());
+	return false;
 }
 
 // The check the program's frame path applies to every encoder frame.
@@ -264,21 +239,10 @@ bool write_ppm(const AVFrame* rgb, const std::string& path)
 
 bool write_png(const AVFrame* rgb, const std::string& path)
 {
-	const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
-	if (codec == nullptr)
-		return false;
-	CodecPtr ctx(avcodec_alloc_context3(codec));
-	if (!ctx)
-		return false;
-	ctx->width = rgb->width;
-	ctx->height = rgb->height;
-	ctx->pix_fmt = AV_PIX_FMT_RGB24;
-	ctx->time_base = AVRational{1, 1};
-	PacketPtr pkt(av_packet_alloc());
-	if (avcodec_open2(ctx.get(), codec, nullptr) < 0 || !pkt || avcodec_send_frame(ctx.get(), rgb) < 0 ||
-	    avcodec_receive_packet(ctx.get(), pkt.get()) < 0)
-		return false;
-	return write_file(path, pkt->data, pkt->size);
+	CodecPtr ctx = vexo_av::open_encoder(AV_CODEC_ID_PNG, rgb->width, rgb->height, AV_PIX_FMT_RGB24);
+	FramePtr frame(av_frame_clone(rgb));
+	std::vector<uint8_t> png;
+	return ctx && frame && vexo_av::encode_one(ctx.get(), frame.get(), png) && write_file(path, png.data(), png.size());
 }
 
 // Parses "WxH".

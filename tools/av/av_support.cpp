@@ -54,6 +54,49 @@ FramePtr decode_one(AVCodecID id, const uint8_t* data, size_t size, int width, i
 	return frame;
 }
 
+CodecPtr open_encoder(AVCodecID id, int width, int height, AVPixelFormat format, int quantiser, std::string* error)
+{
+	const AVCodec* codec = avcodec_find_encoder(id);
+	CodecPtr ctx(codec != nullptr ? avcodec_alloc_context3(codec) : nullptr);
+	if (!ctx) {
+		if (error != nullptr)
+			*error = std::string("libavcodec has no ") + avcodec_get_name(id) + " encoder";
+		return nullptr;
+	}
+	ctx->width = width;
+	ctx->height = height;
+	ctx->pix_fmt = format;
+	ctx->time_base = AVRational{1, 60};
+	ctx->thread_count = 1;
+	if (quantiser > 0) {
+		ctx->flags |= AV_CODEC_FLAG_QSCALE;
+		ctx->global_quality = FF_QP2LAMBDA * quantiser;
+	}
+	int r = avcodec_open2(ctx.get(), codec, nullptr);
+	if (r < 0) {
+		if (error != nullptr)
+			*error = std::string("cannot open the ") + avcodec_get_name(id) + " encoder: " + error_text(r);
+		return nullptr;
+	}
+	return ctx;
+}
+
+bool encode_one(AVCodecContext* ctx, AVFrame* picture, std::vector<uint8_t>& out, std::string* error)
+{
+	PacketPtr pkt(av_packet_alloc());
+	picture->quality = ctx->global_quality;
+	int r = pkt ? avcodec_send_frame(ctx, picture) : AVERROR(ENOMEM);
+	if (r >= 0)
+		r = avcodec_receive_packet(ctx, pkt.get());
+	if (r < 0) {
+		if (error != nullptr)
+			*error = std::string(avcodec_get_name(ctx->codec_id)) + " encoding failed: " + error_text(r);
+		return false;
+	}
+	out.assign(pkt->data, pkt->data + pkt->size);
+	return true;
+}
+
 void fill_black(AVFrame* frame)
 {
 	const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -42,6 +43,15 @@ std::string error_text(int code);
 // raster and the upper-case FourCC as codec tag. Null on failure, with `error` said when given.
 FramePtr decode_one(AVCodecID id, const uint8_t* data, size_t size, int width = 0, int height = 0,
                     uint32_t tag = 0, std::string* error = nullptr);
+
+// Opens an encoder for pictures of this raster and pixel format, on one thread (the machine is
+// shared). A quantiser above 0 fixes it (1 = finest). Null on failure, with `error` said when given.
+CodecPtr open_encoder(AVCodecID id, int width, int height, AVPixelFormat format, int quantiser = 0,
+                      std::string* error = nullptr);
+
+// Encodes one picture with an intra-only encoder (SpeedHQ, PNG, JPEG) into `out`; false and
+// the reason in `error`, when given, on failure.
+bool encode_one(AVCodecContext* ctx, AVFrame* picture, std::vector<uint8_t>& out, std::string* error = nullptr);
 
 // Fills a planar 8-bit Y'CbCr picture (4:2:0 or 4:2:2) with black in limited range: luma 16,
 // both chroma planes 128.
