@@ -140,6 +140,13 @@ struct BankCache {
 	std::vector<SpeedhqBankKey> coarse_pictures;
 };
 
+// The key of the same picture at the finest quantiser.
+SpeedhqBankKey finest(SpeedhqBankKey key)
+{
+	key.quantiser = kQuantiserSteps[0];
+	return key;
+}
+
 // Coarser banks serve low rate targets of the pictures in use: those of the program and the
 // preview stream are kept, those of older pictures go, so that rate and raster changes never
 // make the cache grow past two pictures' coarser banks. Called with the lock held.
@@ -147,19 +154,15 @@ void note_coarse_use(BankCache& c, const SpeedhqBankKey& key)
 {
 	if (key.quantiser == kQuantiserSteps[0])
 		return;
-	SpeedhqBankKey picture = key;
-	picture.quantiser = kQuantiserSteps[0];
-	auto same = [](const SpeedhqBankKey& a, const SpeedhqBankKey& b) { return !(a < b) && !(b < a); };
+	const SpeedhqBankKey picture = finest(key);
 	auto& order = c.coarse_pictures;
-	order.erase(std::remove_if(order.begin(), order.end(), [&](const SpeedhqBankKey& p) { return same(p, picture); }),
-	            order.end());
+	order.erase(std::remove(order.begin(), order.end(), picture), order.end());
 	order.insert(order.begin(), picture);
 	const size_t kKept = 2;
 	while (order.size() > kKept) {
 		for (auto it = c.banks.begin(); it != c.banks.end();) {
-			SpeedhqBankKey of = it->first;
-			of.quantiser = kQuantiserSteps[0];
-			it = it->first.quantiser != kQuantiserSteps[0] && same(of, order.back()) ? c.banks.erase(it) : std::next(it);
+			const bool coarse_of_dropped = it->first.quantiser != kQuantiserSteps[0] && finest(it->first) == order.back();
+			it = coarse_of_dropped ? c.banks.erase(it) : std::next(it);
 		}
 		order.pop_back();
 	}

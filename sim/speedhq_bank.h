@@ -27,6 +27,7 @@ struct SpeedhqBankKey {
 	bool black = false;       // the picture with no source: one black frame
 	int quantiser = kQuantiserSteps[0];  // libavcodec's quantiser scale: the quality byte is 100 - 2 * scale
 	bool operator<(const SpeedhqBankKey& other) const;
+	bool operator==(const SpeedhqBankKey& other) const { return !(*this < other) && !(other < *this); }
 };
 
 // Frames of one key, in the order they loop. A moving picture has an even number of frames
