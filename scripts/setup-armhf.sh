@@ -9,7 +9,7 @@ set -eu
 # The armhf -dev packages come from the multiarch archive; the arch-independent headers
 # (nlohmann-json, rapidxml) serve both architectures.
 ARMHF_PACKAGES="libasound2-dev libavahi-client-dev libavcodec-dev libavutil-dev libswscale-dev
-libavformat-dev libgtest-dev libgmock-dev"
+libavformat-dev libgtest-dev"
 HOST_PACKAGES="crossbuild-essential-armhf qemu-user nlohmann-json3-dev librapidxml-dev
 dpkg-dev file"
 QEMU_ARM=/usr/bin/qemu-arm

@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
 	build-essential cmake pkg-config git
-	libgtest-dev libgmock-dev googletest libbenchmark-dev
+	libgtest-dev libbenchmark-dev
 	libasound2-dev libavahi-client-dev librapidxml-dev nlohmann-json3-dev
 	libavcodec-dev libavutil-dev libswscale-dev libavformat-dev ffmpeg
 	iproute2 binutils procps python3 strace
