@@ -1,14 +1,12 @@
 // vexo-console's settings writes, read back the way the program reads its files.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "ConsoleSettings.h"
+#include "test_support.h"
 
 namespace {
 
@@ -22,13 +20,10 @@ class ConsoleSettingsTest : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		char tmpl[] = "/tmp/vexo-console-test-XXXXXX";
-		root_ = mkdtemp(tmpl);
 		fs::create_directory(root_ + "/etc");
 		std::string error;
 		ASSERT_TRUE(files_.open(root_, error)) << error;
 	}
-	void TearDown() override { fs::remove_all(root_); }
 	void put(const std::string& rel, const std::string& text) { std::ofstream(root_ + "/" + rel) << text; }
 	std::string get(const std::string& rel)
 	{
@@ -44,7 +39,8 @@ protected:
 		return settings_.apply(changes, written, error) ? "" : error;
 	}
 
-	std::string root_;
+	testcommon::TempDir dir_{"vexo-console-test"};
+	const std::string root_ = dir_.path();
 	SysrootFiles files_;
 	ConsoleSettings settings_{files_};
 };
@@ -94,13 +90,11 @@ TEST_F(ConsoleSettingsTest, PositionalAndPlainFilesReadBackByPosition)
 
 TEST_F(ConsoleSettingsTest, AWriteThroughALinkOutOfTheSysrootIsRefused)
 {
-	char tmpl[] = "/tmp/vexo-console-outside-XXXXXX";
-	const std::string outside = mkdtemp(tmpl);
+	testcommon::TempDir outside("vexo-console-outside");
 	fs::remove(root_ + "/etc");
-	fs::create_directory_symlink(outside, root_ + "/etc");
+	fs::create_directory_symlink(outside.path(), root_ + "/etc");
 	EXPECT_NE(apply({{"StreamName", "x"}}), "");
-	EXPECT_TRUE(fs::is_empty(outside));
-	fs::remove_all(outside);
+	EXPECT_TRUE(fs::is_empty(outside.path()));
 }
 
 }  // namespace
