@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <errno.h>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdlib.h>
 #include <string.h>
@@ -130,27 +131,21 @@ bool EncoderModel::control(const std::string& line)
 	std::istringstream in(line);
 	std::string word;
 	in >> word;
+	// The faults a single word switches on.
+	static const std::pair<const char*, bool Faults::*> kSwitches[] = {
+		{"same", &Faults::same},           {"badheader", &Faults::badheader}, {"shortread", &Faults::shortread},
+		{"selectfail", &Faults::selectfail}, {"sizefail", &Faults::sizefail},   {"hugesize", &Faults::hugesize}};
 	std::lock_guard<std::mutex> guard(lock_);
-	if (word == "novalid") {
-		int value = 0;
-		if (!(in >> value))
-			return false;
+	const auto* flag = std::find_if(std::begin(kSwitches), std::end(kSwitches),
+	                                [&](const auto& s) { return word == s.first; });
+	int value = 0;
+	if (word == "novalid" && in >> value) {
 		faults_.novalid = true;
 		faults_.novalid_value = value;
-	} else if (word == "same") {
-		faults_.same = true;
-	} else if (word == "badheader") {
-		faults_.badheader = true;
-	} else if (word == "shortread") {
-		faults_.shortread = true;
-	} else if (word == "selectfail") {
-		faults_.selectfail = true;
-	} else if (word == "sizefail") {
-		faults_.sizefail = true;
-	} else if (word == "hugesize") {
-		faults_.hugesize = true;
 	} else if (word == "ok") {
 		faults_ = Faults();
+	} else if (flag != std::end(kSwitches)) {
+		faults_.*(flag->second) = true;
 	} else {
 		return false;
 	}
