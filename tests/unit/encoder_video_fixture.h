@@ -13,7 +13,6 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include <Processing.NDI.Lib.h>
@@ -246,6 +245,17 @@ protected:
 				return static_cast<int>(i);
 		}
 		return -1;
+	}
+
+	// A frame or a frame description with this raster, FourCC and rate.
+	template <typename Frame>
+	static void expect_frame(const Frame& f, int xres, int yres, NDIlib_FourCC_video_type_e fourcc, int rate_n, int rate_d)
+	{
+		EXPECT_EQ(xres, f.xres);
+		EXPECT_EQ(yres, f.yres);
+		EXPECT_EQ(fourcc, f.FourCC);
+		EXPECT_EQ(rate_n, f.frame_rate_N);
+		EXPECT_EQ(rate_d, f.frame_rate_D);
 	}
 
 	static sim::SpeedhqBankKey key(int w, int h, bool c420)

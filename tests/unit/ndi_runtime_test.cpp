@@ -1,10 +1,8 @@
 // Contracts of the stand-in NDI runtime, watched through its receiver library.
-#include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -26,6 +24,15 @@ using ndi_standin::Receiver;
 using ndi_standin::RxEvent;
 using Kind = ndi_standin::RxEvent::Kind;
 using Clock = std::chrono::steady_clock;
+
+// The address of the socket file `path`.
+sockaddr_un unix_address(const std::string& path)
+{
+	sockaddr_un addr{};
+	addr.sun_family = AF_UNIX;
+	strcpy(addr.sun_path, path.c_str());
+	return addr;
+}
 
 long elapsed_ms(Clock::time_point since)
 {
@@ -94,6 +101,24 @@ protected:
 		ASSERT_EQ(NDIlib_send_get_no_connections(s, 0), n);
 	}
 
+	// Creates the sender `name` and connects each of `rxs` to it, until the sender counts them.
+	void start(NDIlib_send_instance_t& s, const char* name, std::initializer_list<Receiver*> rxs)
+	{
+		s = create(name);
+		ASSERT_NE(s, nullptr);
+		for (Receiver* rx : rxs)
+			ASSERT_NO_FATAL_FAILURE(connect(*rx, name));
+		wait_connections(s, static_cast<int>(rxs.size()));
+	}
+
+	// A wait that began at `start` lasted at least `min_ms` and less than two seconds.
+	static void expect_waited(Clock::time_point start, long min_ms)
+	{
+		long ms = elapsed_ms(start);
+		EXPECT_GE(ms, min_ms);
+		EXPECT_LT(ms, 2000);
+	}
+
 	static NDIlib_video_frame_v2_t shq(std::vector<uint8_t>& buf, bool preview)
 	{
 		NDIlib_video_frame_v2_t f;
@@ -147,11 +172,9 @@ TEST_F(NdiRuntime, EveryReceiverGetsNameGroupsConfigAndConnectionMetadataInOrder
 
 TEST_F(NdiRuntime, MetadataAddedLaterReachesConnectedReceiversAndClearStopsIt)
 {
-	NDIlib_send_instance_t s = create("late");
-	ASSERT_NE(s, nullptr);
+	NDIlib_send_instance_t s;
 	Receiver rx;
-	connect(rx, "late");
-	wait_connections(s, 1);
+	ASSERT_NO_FATAL_FAILURE(start(s, "late", {&rx}));
 	// A length that counts the terminator, as NDI allows.
 	NDIlib_metadata_frame_t meta(9, 0, const_cast<char*>("<a b=1/>"));
 	NDIlib_send_add_connection_metadata(s, &meta);
@@ -206,11 +229,8 @@ TEST_F(NdiRuntime, InvalidConfigurationWarnsOnceAndTheSenderStillWorks)
 TEST_F(NdiRuntime, StaleSocketIsSkippedAndReplaced)
 {
 	// A socket file whose listener is gone, as a crashed sender leaves it.
-	std::string path = dir_ + "/stale.ndi";
 	int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-	sockaddr_un addr{};
-	addr.sun_family = AF_UNIX;
-	strcpy(addr.sun_path, path.c_str());
+	sockaddr_un addr = unix_address(dir_ + "/stale.ndi");
 	ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
 	::close(fd);
 	EXPECT_TRUE(ndi_standin::find_sources(dir_).empty());
@@ -241,9 +261,7 @@ TEST_F(NdiRuntime, TallyWaitEndsAtTheTimeoutWithoutAChange)
 	NDIlib_tally_t t(true, true);
 	Clock::time_point start = Clock::now();
 	EXPECT_FALSE(NDIlib_send_get_tally(s, &t, 300));
-	long ms = elapsed_ms(start);
-	EXPECT_GE(ms, 290);
-	EXPECT_LT(ms, 2000);
+	expect_waited(start, 290);
 	EXPECT_FALSE(t.on_program);
 	EXPECT_FALSE(t.on_preview);
 
@@ -305,9 +323,7 @@ TEST_F(NdiRuntime, CaptureTimesOutWithoutMetadata)
 	NDIlib_metadata_frame_t frame;
 	Clock::time_point start = Clock::now();
 	EXPECT_EQ(NDIlib_send_capture(s, &frame, 250), NDIlib_frame_type_none);
-	long ms = elapsed_ms(start);
-	EXPECT_GE(ms, 240);
-	EXPECT_LT(ms, 2000);
+	expect_waited(start, 240);
 	EXPECT_EQ(frame.p_data, nullptr);
 }
 
@@ -354,11 +370,9 @@ TEST_F(NdiRuntime, EachMetadataFrameIsCapturedExactlyOnceAsAZeroTerminatedCopy)
 
 TEST_F(NdiRuntime, AsyncFrameIsReadAfterTheCallAndUntilTheNextSendOfItsStream)
 {
-	NDIlib_send_instance_t s = create("async");
-	ASSERT_NE(s, nullptr);
+	NDIlib_send_instance_t s;
 	Receiver rx;
-	connect(rx, "async");
-	wait_connections(s, 1);
+	ASSERT_NO_FATAL_FAILURE(start(s, "async", {&rx}));
 
 	std::vector<uint8_t> a(1000, 0xAA), b(1000, 0xBB), p(200, 0x11);
 	NDIlib_video_frame_v2_t fa = shq(a, false), fb = shq(b, false), fp = shq(p, true);
@@ -397,11 +411,9 @@ TEST_F(NdiRuntime, AsyncFrameIsReadAfterTheCallAndUntilTheNextSendOfItsStream)
 
 TEST_F(NdiRuntime, FieldFramesKeepTheirFormatAndSizeOnTheWire)
 {
-	NDIlib_send_instance_t s = create("fields");
-	ASSERT_NE(s, nullptr);
+	NDIlib_send_instance_t s;
 	Receiver rx;
-	connect(rx, "fields");
-	wait_connections(s, 1);
+	ASSERT_NO_FATAL_FAILURE(start(s, "fields", {&rx}));
 	std::vector<uint8_t> f0 = {0x63, 0x04, 0x00, 0x00, 1, 2, 3}, f1 = {0x63, 0x04, 0x00, 0x00, 9};
 	NDIlib_video_frame_v2_t v0 = shq(f0, false), v1 = shq(f1, false);
 	v0.yres = v1.yres = 540;
@@ -421,11 +433,9 @@ TEST_F(NdiRuntime, FieldFramesKeepTheirFormatAndSizeOnTheWire)
 
 TEST_F(NdiRuntime, AudioSamplesArriveExactly)
 {
-	NDIlib_send_instance_t s = create("audio");
-	ASSERT_NE(s, nullptr);
+	NDIlib_send_instance_t s;
 	Receiver rx;
-	connect(rx, "audio");
-	wait_connections(s, 1);
+	ASSERT_NO_FATAL_FAILURE(start(s, "audio", {&rx}));
 	std::vector<float> samples(960);
 	for (size_t i = 0; i < samples.size(); ++i)
 		samples[i] = static_cast<float>(i) / 8388608.0f * 5.0f - 1.0f / 3.0f;
@@ -443,12 +453,9 @@ TEST_F(NdiRuntime, AudioSamplesArriveExactly)
 
 TEST_F(NdiRuntime, AReceiverThatStopsReadingNeitherBlocksTheSenderNorGrowsItsQueue)
 {
-	NDIlib_send_instance_t s = create("slow");
-	ASSERT_NE(s, nullptr);
+	NDIlib_send_instance_t s;
 	Receiver stalled, reading;
-	connect(stalled, "slow");
-	connect(reading, "slow");
-	wait_connections(s, 2);
+	ASSERT_NO_FATAL_FAILURE(start(s, "slow", {&stalled, &reading}));
 
 	// The reading receiver drains on its own thread and counts what it gets.
 	std::atomic<int> seen{0};
@@ -528,12 +535,9 @@ TEST_F(NdiRuntime, DestroyTellsConnectedReceiversTheFailoverAndCloses)
 
 TEST_F(NdiRuntime, DestroyWithoutFailoverOnlyDisconnectsEvenWithAStalledReceiver)
 {
-	NDIlib_send_instance_t s = create("main");
-	ASSERT_NE(s, nullptr);
+	NDIlib_send_instance_t s;
 	Receiver a, stalled;
-	connect(a, "main");
-	connect(stalled, "main");
-	wait_connections(s, 2);
+	ASSERT_NO_FATAL_FAILURE(start(s, "main", {&a, &stalled}));
 	std::vector<uint8_t> buf(4u << 20, 7);
 	for (int i = 0; i < 10; ++i) {
 		NDIlib_video_frame_v2_t f = shq(buf, false);
@@ -591,10 +595,6 @@ TEST_F(NdiRuntime, TargetFrameSizeFollowsRasterAndChroma)
 	EXPECT_EQ(NDIlib_send_get_target_frame_size(nullptr, nullptr), 0);
 }
 
-}  // namespace
-
-namespace {
-
 // --- robustness --------------------------------------------------------------------------
 
 TEST_F(NdiRuntime, AReceiverSendingGarbageIsDroppedAndOthersCarryOn)
@@ -607,9 +607,7 @@ TEST_F(NdiRuntime, AReceiverSendingGarbageIsDroppedAndOthersCarryOn)
 	{
 		std::vector<ndi_standin::SourceInfo> found = ndi_standin::find_sources(dir_);
 		ASSERT_EQ(found.size(), 1u);
-		sockaddr_un addr{};
-		addr.sun_family = AF_UNIX;
-		strcpy(addr.sun_path, found[0].path.c_str());
+		sockaddr_un addr = unix_address(found[0].path);
 		bad = socket(AF_UNIX, SOCK_STREAM, 0);
 		ASSERT_EQ(::connect(bad, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
 	}
@@ -657,11 +655,9 @@ TEST_F(NdiRuntime, UncollectedMetadataIsBoundedAndKeepsTheNewest)
 
 TEST_F(NdiRuntime, DestroySendsTheFramesStillPendingBeforeDisconnecting)
 {
-	NDIlib_send_instance_t s = create("pending");
-	ASSERT_NE(s, nullptr);
+	NDIlib_send_instance_t s;
 	Receiver rx;
-	connect(rx, "pending");
-	wait_connections(s, 1);
+	ASSERT_NO_FATAL_FAILURE(start(s, "pending", {&rx}));
 	std::vector<uint8_t> prog(300, 0x5A), prvw(30, 0xA5);
 	NDIlib_video_frame_v2_t fp = shq(prog, false), fv = shq(prvw, true);
 	NDIlib_send_send_video_async_v2(s, &fp);
@@ -684,9 +680,7 @@ TEST_F(NdiRuntime, ConnectionCountWaitHonoursItsTimeout)
 	ASSERT_NE(s, nullptr);
 	Clock::time_point start = Clock::now();
 	EXPECT_EQ(NDIlib_send_get_no_connections(s, 200), 0);
-	long ms = elapsed_ms(start);
-	EXPECT_GE(ms, 190);
-	EXPECT_LT(ms, 2000);
+	expect_waited(start, 190);
 	Receiver rx;
 	connect(rx, "count");
 	EXPECT_EQ(NDIlib_send_get_no_connections(s, 3000), 1);
@@ -780,10 +774,6 @@ TEST_F(NdiRuntime, AvahiReportIsOneLinePerInitialiseAndOnlyWhenAsked)
 	EXPECT_EQ(err.back(), '\n');
 }
 
-}  // namespace
-
-namespace {
-
 // --- the receiver against a hand-made sender: the documented wire format -----------------
 
 void put32(std::vector<uint8_t>& b, uint32_t v)
@@ -814,9 +804,7 @@ public:
 	explicit FakeSender(const std::string& path)
 	{
 		fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
-		sockaddr_un addr{};
-		addr.sun_family = AF_UNIX;
-		strcpy(addr.sun_path, path.c_str());
+		sockaddr_un addr = unix_address(path);
 		ok_ = bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 && listen(fd_, 4) == 0;
 	}
 	~FakeSender()

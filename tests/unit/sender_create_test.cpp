@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -35,19 +34,14 @@ protected:
 		sysroot_.reset();
 	}
 
-	void write(const std::string& rel, const std::string& text)
-	{
-		std::ofstream(root_ / rel, std::ios::binary) << text;
-	}
+	void write(const std::string& rel, const std::string& text) { testcommon::write_file(root_ / rel, text); }
 
 	// Creates the sender and returns what it printed.
 	std::string create()
 	{
 		if (tx_.NDITxCreated)
 			tx_.distroy_ndi_tx_instance();
-		::testing::internal::CaptureStdout();
-		tx_.creat_ndi_tx_instance();
-		return ::testing::internal::GetCapturedStdout();
+		return testcommon::stdout_of([&] { tx_.creat_ndi_tx_instance(); });
 	}
 
 	// The configuration text as printed after "NDIConfigStream".
@@ -207,16 +201,14 @@ TEST_F(SenderCreate, FailoverFileValueIsTheTextAfterTheLastLineEnd)
 			write("etc/mervane-source1-name-encfailover", c.content);
 		const std::string label = c.content ? c.content : "<no file>";
 
-		::testing::internal::CaptureStdout();
-		bool none = tx_.check_source_name_None();
-		std::string out = ::testing::internal::GetCapturedStdout();
+		bool none = false;
+		std::string out = testcommon::stdout_of([&] { none = tx_.check_source_name_None(); });
 		EXPECT_EQ(none, c.none) << label;
 		EXPECT_EQ(out, c.content ? "" : "/etc/mervane-fo-source-name file read failed.\n") << label;
 
 		std::string data = "stale";
-		::testing::internal::CaptureStdout();
-		bool found = tx_.get_source_data(kFailoverFile, data);
-		out = ::testing::internal::GetCapturedStdout();
+		bool found = false;
+		out = testcommon::stdout_of([&] { found = tx_.get_source_data(kFailoverFile, data); });
 		EXPECT_EQ(data, c.value) << label;
 		EXPECT_EQ(found, c.value[0] != '\0') << label;
 		EXPECT_EQ(out, found ? "" : "/etc/mervane-source1-name-encfailover file read failed.\n") << label;

@@ -29,9 +29,7 @@ protected:
 	// Loads the HD table quietly (the program prints nothing when every row is acknowledged).
 	void load_table(bool mode_4k = false)
 	{
-		testing::internal::CaptureStdout();
-		rx_.adv7619_config(mode_4k);
-		EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+		EXPECT_EQ(testcommon::stdout_of([&] { rx_.adv7619_config(mode_4k); }), "");
 	}
 
 	int format_for(const std::string& setting)
@@ -103,9 +101,7 @@ TEST_F(Adv7619ModelTest, NoSourceAndAnUnreadableReceiver)
 	EXPECT_EQ(rx_.adv7619_get_connected(), -1);
 	// A table load to a silent receiver reports every row and is not logged as written.
 	size_t events_before = event_lines().size();
-	testing::internal::CaptureStdout();
-	rx_.adv7619_config(false);
-	std::string out = testing::internal::GetCapturedStdout();
+	std::string out = testcommon::stdout_of([&] { rx_.adv7619_config(false); });
 	EXPECT_NE(out.find("failed to write 0x44 value to 0x4c : 0xfd register at 6\n"), std::string::npos);
 	EXPECT_NE(out.find("register at 312\n"), std::string::npos);
 	EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 313);

@@ -1,15 +1,12 @@
 // A started virtual appliance on a fresh temporary sysroot, for the sim unit tests.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <sstream>
-#include <stdlib.h>
 #include <string>
-#include <sys/stat.h>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -42,19 +39,8 @@ protected:
 
 	std::string path(const std::string& rel) const { return root_ + "/" + rel; }
 
-	std::string read_text(const std::string& rel) const
-	{
-		std::ifstream in(path(rel));
-		std::stringstream ss;
-		ss << in.rdbuf();
-		return ss.str();
-	}
-
-	void write_text(const std::string& rel, const std::string& text) const
-	{
-		std::ofstream out(path(rel), std::ios::trunc);
-		out << text;
-	}
+	std::string read_text(const std::string& rel) const { return testcommon::read_file(path(rel)); }
+	void write_text(const std::string& rel, const std::string& text) const { testcommon::write_file(path(rel), text); }
 
 	std::vector<std::string> event_lines() const
 	{
@@ -92,6 +78,23 @@ protected:
 			out.push_back(std::move(e));
 		}
 		return out;
+	}
+
+	// The values of `key` in the events of `dev` that have one.
+	std::vector<nlohmann::json> values_of(const std::string& dev, const std::string& key) const
+	{
+		std::vector<nlohmann::json> out;
+		for (nlohmann::json& e : events_of(dev))
+			if (e.contains(key))
+				out.push_back(e[key]);
+		return out;
+	}
+
+	// Whether an event of `dev` has `key` equal to `value`.
+	bool logged(const std::string& dev, const std::string& key, const nlohmann::json& value) const
+	{
+		const std::vector<nlohmann::json> values = values_of(dev, key);
+		return std::find(values.begin(), values.end(), value) != values.end();
 	}
 
 	static bool wait_until(const std::function<bool()>& done,

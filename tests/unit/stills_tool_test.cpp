@@ -10,8 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 

@@ -1,8 +1,6 @@
 // visca packet builders, the command slot table and the engine without a serial port.
 #include <gtest/gtest.h>
 
-#include <chrono>
-
 #include "test_support.h"
 #include "visca.h"
 #include "visca_test_peer.h"
