@@ -15,6 +15,7 @@
 #include <iterator>
 #include <limits>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -154,6 +155,16 @@ inline std::string read_file(const std::string& path)
 inline void write_file(const std::string& path, const std::string& text)
 {
 	std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// The lines of `text`, without their line ends.
+inline std::vector<std::string> lines_of(const std::string& text)
+{
+	std::vector<std::string> lines;
+	std::istringstream in(text);
+	for (std::string line; std::getline(in, line);)
+		lines.push_back(line);
+	return lines;
 }
 
 // What `fn` prints on standard output.

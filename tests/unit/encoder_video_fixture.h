@@ -53,19 +53,7 @@ public:
 	std::vector<std::string> lines() const
 	{
 		fflush(stdout);
-		std::vector<std::string> out;
-		FILE* f = fopen(file_.c_str(), "r");
-		if (f == nullptr)
-			return out;
-		char buf[512];
-		while (fgets(buf, sizeof(buf), f) != nullptr) {
-			std::string line(buf);
-			if (!line.empty() && line.back() == '\n')
-				line.pop_back();
-			out.push_back(line);
-		}
-		fclose(f);
-		return out;
+		return testcommon::lines_of(testcommon::read_file(file_));
 	}
 	size_t count(const std::string& line) const
 	{

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <functional>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -42,15 +41,7 @@ protected:
 	std::string read_text(const std::string& rel) const { return testcommon::read_file(path(rel)); }
 	void write_text(const std::string& rel, const std::string& text) const { testcommon::write_file(path(rel), text); }
 
-	std::vector<std::string> event_lines() const
-	{
-		std::vector<std::string> lines;
-		std::istringstream in(read_text("sim/events.jsonl"));
-		std::string line;
-		while (std::getline(in, line))
-			lines.push_back(line);
-		return lines;
-	}
+	std::vector<std::string> event_lines() const { return testcommon::lines_of(read_text("sim/events.jsonl")); }
 
 	// The event log as parsed objects; a line that is not one fails the case.
 	std::vector<nlohmann::json> events() const

@@ -73,15 +73,6 @@ protected:
 		       strides + "\"}";
 	}
 
-	static void expect_frame(const NDIlib_video_frame_v2_t& f, int xres, int yres, NDIlib_FourCC_video_type_e fourcc,
-	                         int stride)
-	{
-		EXPECT_EQ(f.xres, xres);
-		EXPECT_EQ(f.yres, yres);
-		EXPECT_EQ(f.FourCC, fourcc);
-		EXPECT_EQ(f.line_stride_in_bytes, stride);
-	}
-
 	static void expect_format(const capture_frame_format& fmt, int width, int height, NDIlib_FourCC_video_type_e fourcc,
 	                          int strides)
 	{
@@ -89,6 +80,13 @@ protected:
 		EXPECT_EQ(fmt.height, height);
 		EXPECT_EQ(fmt.FourCC, fourcc);
 		EXPECT_EQ(fmt.lineStrides, strides);
+	}
+
+	// The frame's raster, FourCC and stride, checked as a format record's.
+	static void expect_frame(const NDIlib_video_frame_v2_t& f, int xres, int yres, NDIlib_FourCC_video_type_e fourcc,
+	                         int stride)
+	{
+		expect_format({f.xres, f.yres, f.FourCC, f.line_stride_in_bytes}, xres, yres, fourcc, stride);
 	}
 
 	static NDIlib_video_frame_v2_t live_frame(int xres, int yres, std::string& bytes)

@@ -29,11 +29,7 @@ protected:
 
 	visca_command command(int bytes, int type, int id, uint64_t prefil)
 	{
-		visca_command c;
-		v.create_command(c, bytes, type, id, prefil);
-		c.cmd_fill = true;
-		v.visca_exec_cmd(c);
-		return c;
+		return visca_test::executed(v, bytes, type, id, prefil);
 	}
 
 	std::string inquiry(int type, int id)

@@ -14,6 +14,7 @@
 
 using namespace std::chrono_literals;
 using visca_test::Clock;
+using visca_test::executed;
 using visca_test::Answer;
 using visca_test::Bytes;
 using sim::hex_bytes;
@@ -24,16 +25,6 @@ namespace {
 const Bytes kAck = {0x90, 0x41, 0xFF};
 const Bytes kCompletion = {0x90, 0x51, 0xFF};
 const Bytes kSyntaxError = {0x90, 0x60, 0x02, 0xFF};
-
-// A command queued and executed.
-visca_command executed(visca& v, int bytes, int type, int id, uint64_t prefil)
-{
-	visca_command c;
-	v.create_command(c, bytes, type, id, prefil);
-	c.cmd_fill = true;
-	v.visca_exec_cmd(c);
-	return c;
-}
 
 // The power inquiry queued and executed.
 visca_inq_command power_inquiry(visca& v)
