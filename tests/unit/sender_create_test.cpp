@@ -196,22 +196,19 @@ TEST_F(SenderCreate, FailoverFileValueIsTheTextAfterTheLastLineEnd)
 		{"old\nCAM 3", false, "CAM 3"}, {" None", false, " None"}, {"CAM\r", false, "CAM\r"},
 	};
 	for (const Case& c : cases) {
+		SCOPED_TRACE(c.content ? c.content : "<no file>");
 		std::filesystem::remove(root_ / "etc/mervane-source1-name-encfailover");
 		if (c.content != nullptr)
 			write("etc/mervane-source1-name-encfailover", c.content);
-		const std::string label = c.content ? c.content : "<no file>";
-
-		bool none = false;
-		std::string out = testcommon::stdout_of([&] { none = tx_.check_source_name_None(); });
-		EXPECT_EQ(none, c.none) << label;
-		EXPECT_EQ(out, c.content ? "" : "/etc/mervane-fo-source-name file read failed.\n") << label;
+		EXPECT_EQ(testcommon::stdout_of([&] { EXPECT_EQ(tx_.check_source_name_None(), c.none); }),
+		          c.content ? "" : "/etc/mervane-fo-source-name file read failed.\n");
 
 		std::string data = "stale";
 		bool found = false;
-		out = testcommon::stdout_of([&] { found = tx_.get_source_data(kFailoverFile, data); });
-		EXPECT_EQ(data, c.value) << label;
-		EXPECT_EQ(found, c.value[0] != '\0') << label;
-		EXPECT_EQ(out, found ? "" : "/etc/mervane-source1-name-encfailover file read failed.\n") << label;
+		std::string out = testcommon::stdout_of([&] { found = tx_.get_source_data(kFailoverFile, data); });
+		EXPECT_EQ(data, c.value);
+		EXPECT_EQ(found, c.value[0] != '\0');
+		EXPECT_EQ(out, found ? "" : "/etc/mervane-source1-name-encfailover file read failed.\n");
 	}
 }
 

@@ -272,15 +272,14 @@ TEST_F(StillStoreTest, CapturedChoiceLoadsEachHalfOnItsOwn)
 	s.UpdateSplashScreenBuffer(black_screen);
 
 	// Nothing captured yet: both halves announce it, the mode stays what it was.
-	std::string out = stdout_of([&] { s.UpdateSplashScreenBuffer(captured_frame); });
-	EXPECT_EQ(out, "Full Splash screen loading failed.\nPrvw Splash screen loading failed.\n");
+	EXPECT_EQ(stdout_of([&] { s.UpdateSplashScreenBuffer(captured_frame); }),
+	          "Full Splash screen loading failed.\nPrvw Splash screen loading failed.\n");
 	EXPECT_EQ(s.m_eSplashScreenMode, black_screen);
 
 	// Only the preview was captured: the mode changes, the full half is empty.
 	write("etc/enc_prvw_captured_frame.encoded", pattern(321, 12));
 	write("etc/enc_prvw-cap-frame-info-setup.json", record("640", "360", "812738675", "321"));
-	out = stdout_of([&] { s.UpdateSplashScreenBuffer(captured_frame); });
-	EXPECT_EQ(out, "Full Splash screen loading failed.\n");
+	EXPECT_EQ(stdout_of([&] { s.UpdateSplashScreenBuffer(captured_frame); }), "Full Splash screen loading failed.\n");
 	EXPECT_EQ(s.m_eSplashScreenMode, captured_frame);
 	NDIlib_video_frame_v2_t f;
 	ASSERT_TRUE(s.FilleSplashScreenData(f, true));
@@ -289,7 +288,7 @@ TEST_F(StillStoreTest, CapturedChoiceLoadsEachHalfOnItsOwn)
 
 	// A capture whose record has gone keeps the record it had and is still shown.
 	fs::remove(path("etc/enc_prvw-cap-frame-info-setup.json"));
-	out = stdout_of([&] { s.UpdateSplashScreenBuffer(captured_frame); });
+	std::string out = stdout_of([&] { s.UpdateSplashScreenBuffer(captured_frame); });
 	EXPECT_NE(out.find("enc_prvw-cap-frame-info-setup.json file read failed.\n"), std::string::npos) << out;
 	EXPECT_EQ(s.m_stPrvwCaptureFormat.lineStrides, 321);
 	EXPECT_TRUE(s.FilleSplashScreenData(f, true));
@@ -305,10 +304,8 @@ TEST_F(StillStoreTest, CapturedFrameWhoseSizeDiffersFromItsRecordIsNotSent)
 		write("etc/enc_full-cap-frame-info-setup.json", record("3840", "2160", "810633299", strides));
 		s.UpdateSplashScreenBuffer(captured_frame);
 		ASSERT_EQ(s.m_eSplashScreenMode, captured_frame);
-		bool sent = true;
-		std::string out = stdout_of([&] { sent = s.FilleSplashScreenData(f, false); });
-		EXPECT_FALSE(sent);
-		EXPECT_EQ(out, "capture buffer size is not matching with line strides length.\n");
+		EXPECT_EQ(stdout_of([&] { EXPECT_FALSE(s.FilleSplashScreenData(f, false)); }),
+		          "capture buffer size is not matching with line strides length.\n");
 	}
 
 	write("etc/enc_full-cap-frame-info-setup.json", record("3840", "2160", "810633299", "1234"));
@@ -416,8 +413,8 @@ TEST_F(StillStoreTest, CaptureWritesFrameAndRecordAndShowsItWhenCapturedFramesAr
 
 	// Splash shown: files and record change, the buffer does not.
 	s.UpdateSplashScreenBuffer(mervane_screen);
-	std::string out = stdout_of([&] { EXPECT_TRUE(s.SaveSplashScreen(f, false, 0)); });
-	EXPECT_EQ(out, "captured frame saved in " + path("etc/enc_full_captured_frame.encoded") + ".\n");
+	EXPECT_EQ(stdout_of([&] { EXPECT_TRUE(s.SaveSplashScreen(f, false, 0)); }),
+	          "captured frame saved in " + path("etc/enc_full_captured_frame.encoded") + ".\n");
 	EXPECT_EQ(read("etc/enc_full_captured_frame.encoded"), full);
 	EXPECT_EQ(read("etc/enc_full-cap-frame-info-setup.json"), record("1920", "1080", "844187731", "5000"));
 	EXPECT_EQ(s.m_nFullSplashScreenBufferSize, 0u);
@@ -467,10 +464,8 @@ TEST_F(StillStoreTest, CaptureIntoAPathUnderARegularFileFailsAndChangesNothing)
 	std::string bytes = pattern(100, 17);
 	NDIlib_video_frame_v2_t f = live_frame(1920, 1080, bytes);
 	s.UpdateSplashScreenBuffer(black_screen);
-	bool ok = true;
-	std::string out = stdout_of([&] { ok = s.SaveSplashScreen(f, false, 0); });
-	EXPECT_FALSE(ok);
-	EXPECT_EQ(out, path("etc/enc_full_captured_frame.encoded") + " File write failed.\n");
+	EXPECT_EQ(stdout_of([&] { EXPECT_FALSE(s.SaveSplashScreen(f, false, 0)); }),
+	          path("etc/enc_full_captured_frame.encoded") + " File write failed.\n");
 	EXPECT_EQ(s.m_stFullCaptureFormat.lineStrides, 0);
 	EXPECT_EQ(s.m_stFullCaptureFormat.FourCC, NDIlib_FourCC_video_type_max);
 	EXPECT_FALSE(s.SaveCaptureFormat(f, true, 0));
@@ -516,10 +511,8 @@ TEST_F(StillStoreTest, FailedWriteKeepsThePreviousCaptureAndTheNextTrySucceeds)
 	{
 		FileSizeLimit limit(16 * 1024);
 		ASSERT_TRUE(limit.ok());
-		bool ok = true;
-		std::string out = stdout_of([&] { ok = s.SaveSplashScreen(f, false, 0); });
-		EXPECT_FALSE(ok);
-		EXPECT_EQ(out, path("etc/enc_full_captured_frame.encoded") + " File write failed.\n");
+		EXPECT_EQ(stdout_of([&] { EXPECT_FALSE(s.SaveSplashScreen(f, false, 0)); }),
+		          path("etc/enc_full_captured_frame.encoded") + " File write failed.\n");
 	}
 	EXPECT_EQ(read("etc/enc_full_captured_frame.encoded"), old_frame);
 	EXPECT_EQ(read("etc/enc_full-cap-frame-info-setup.json"), old_record);
@@ -571,10 +564,8 @@ TEST_F(StillStoreTest, EachFailingStepOfASaveLeavesNoTemporaryFile)
 			fs::create_symlink("/dev/null", path(step.blocked));
 		else
 			fs::create_directories(path(step.blocked) + "/inside");
-		bool ok = true;
-		std::string out = stdout_of([&] { ok = s.SaveSplashScreen(f, false, 0); });
-		EXPECT_FALSE(ok);
-		EXPECT_EQ(out, path(step.named) + " File write failed.\n");
+		EXPECT_EQ(stdout_of([&] { EXPECT_FALSE(s.SaveSplashScreen(f, false, 0)); }),
+		          path(step.named) + " File write failed.\n");
 		if (step.blocked != frame_file) {
 			EXPECT_EQ(read(frame_file), step.frame_replaced ? bytes : "old");
 		}
@@ -596,15 +587,10 @@ TEST_F(StillStoreTest, EachFailingStepOfASaveLeavesNoTemporaryFile)
 TEST_F(StillStoreTest, CaptureRequestIsTakenOnceAndRemoved)
 {
 	Utils& u = Utils::GetInstance();
-	bool taken = true;
-	std::string out = stdout_of([&] { taken = u.CheckCaptureEnable(false); });
-	EXPECT_FALSE(taken);
-	EXPECT_EQ(out, "");
+	EXPECT_EQ(stdout_of([&] { EXPECT_FALSE(u.CheckCaptureEnable(false)); }), "");
 
 	write("tmp/mervane-enc-cap", "");
-	out = stdout_of([&] { taken = u.CheckCaptureEnable(false); });
-	EXPECT_TRUE(taken);
-	EXPECT_EQ(out, "Capture enable request came \n");
+	EXPECT_EQ(stdout_of([&] { EXPECT_TRUE(u.CheckCaptureEnable(false)); }), "Capture enable request came \n");
 	EXPECT_FALSE(fs::exists(path("tmp/mervane-enc-cap")));
 	EXPECT_FALSE(u.CheckCaptureEnable(false));
 }
@@ -641,8 +627,8 @@ TEST_F(StillStoreTest, TextFileIsReadWithoutLineEnds)
 
 	write("etc/empty.txt", "\n");
 	data.clear();
-	std::string out = stdout_of([&] { EXPECT_FALSE(u.GetFileData(path("etc/empty.txt"), data)); });
-	EXPECT_EQ(out, path("etc/empty.txt") + " file read failed.\n");
+	EXPECT_EQ(stdout_of([&] { EXPECT_FALSE(u.GetFileData(path("etc/empty.txt"), data)); }),
+	          path("etc/empty.txt") + " file read failed.\n");
 	data.clear();
 	EXPECT_FALSE(u.GetFileData(path("etc/none.txt"), data));
 }
@@ -660,10 +646,7 @@ TEST_F(StillStoreTest, StillChoiceIsReloadedEvenWithoutASender)
 
 	// No key: nothing is reloaded.
 	write("etc/mervane-enc1-settings.json", "{\"StreamName\":\"HDMI\"}");
-	bool sent = true;
-	std::string out = stdout_of([&] { sent = tx.sentSplashScreen(); });
-	EXPECT_FALSE(sent);
-	EXPECT_EQ(out, "NDI sender instance is not valid\n");
+	EXPECT_EQ(stdout_of([&] { EXPECT_FALSE(tx.sentSplashScreen()); }), "NDI sender instance is not valid\n");
 	EXPECT_EQ(s.m_eSplashScreenMode, cap_mode_unknown);
 
 	write("etc/mervane-enc1-settings.json", "{\"StreamName\":\"HDMI\",\"ScreenSaverMode\":\"MervaneSS\"}");
