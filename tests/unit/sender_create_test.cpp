@@ -21,8 +21,6 @@ class SenderCreate : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		sysroot_.emplace(std::initializer_list<const char*>{"etc", "ndi"}, "vexo-sender");
-		root_ = sysroot_->path();
 		setenv("NDI_STANDIN_DIR", (root_ / "ndi").c_str(), 1);
 	}
 
@@ -31,7 +29,6 @@ protected:
 		if (tx_.NDITxCreated)
 			tx_.distroy_ndi_tx_instance();
 		unsetenv("NDI_STANDIN_DIR");
-		sysroot_.reset();
 	}
 
 	void write(const std::string& rel, const std::string& text) { testcommon::write_file(root_ / rel, text); }
@@ -56,8 +53,8 @@ protected:
 
 	std::string vendor_only() const { return std::string(R"({"ndi":{)") + tx_.p_config_json + "}}"; }
 
-	std::optional<testcommon::TempSysroot> sysroot_;
-	std::filesystem::path root_;
+	testcommon::TempSysroot sysroot_{{"etc", "ndi"}, "vexo-sender"};
+	const std::filesystem::path root_ = sysroot_.path();
 	NdiTransmitter tx_;
 };
 

@@ -21,17 +21,11 @@ class BoardTest : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		sysroot_.emplace(std::initializer_list<const char*>{"sim"}, "vexo-simtest");
-		root_ = sysroot_->path();
 		before_setup();
 		sim::Board::instance().start(root_);
 	}
 
-	void TearDown() override
-	{
-		sim::Board::instance().stop();
-		sysroot_.reset();
-	}
+	void TearDown() override { sim::Board::instance().stop(); }
 
 	// Runs after the sysroot exists and before the board starts.
 	virtual void before_setup() {}
@@ -94,8 +88,8 @@ protected:
 		return testcommon::wait_until(done, timeout);
 	}
 
-	std::optional<testcommon::TempSysroot> sysroot_;
-	std::string root_;
+	testcommon::TempSysroot sysroot_{{"sim"}, "vexo-simtest"};
+	const std::string root_ = sysroot_.path();
 };
 
 }  // namespace simtest

@@ -32,8 +32,6 @@ class StillStoreTest : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		sysroot_.emplace(std::initializer_list<const char*>{"etc", "tmp"}, "vexo-stills");
-		root_ = sysroot_->path();
 		s.InitializeSplashScreen();  // buffers back if a case took them away
 		s.m_eSplashScreenMode = cap_mode_unknown;
 		s.m_nFullSplashScreenBufferSize = 0;
@@ -41,8 +39,6 @@ protected:
 		s.m_stFullCaptureFormat = capture_frame_format();
 		s.m_stPrvwCaptureFormat = capture_frame_format();
 	}
-
-	void TearDown() override { sysroot_.reset(); }
 
 	std::string path(const std::string& rel) const { return root_ + "/" + rel; }
 
@@ -98,8 +94,8 @@ protected:
 	}
 
 	SplashScreenHandler& s = SplashScreenHandler::GetInstance();
-	std::optional<testcommon::TempSysroot> sysroot_;
-	std::string root_;
+	testcommon::TempSysroot sysroot_{{"etc", "tmp"}, "vexo-stills"};
+	const std::string root_ = sysroot_.path();
 };
 
 // ---------------------------------------------------------------------------------------

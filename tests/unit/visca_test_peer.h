@@ -107,12 +107,7 @@ public:
 
 	termios line() const { return camera_.line(); }
 
-	void write_file(const std::string& rel, const std::string& text)
-	{
-		FILE* f = fopen(sysroot_.path(rel).c_str(), "w");
-		fputs(text.c_str(), f);
-		fclose(f);
-	}
+	void write_file(const std::string& rel, const std::string& text) { testcommon::write_file(sysroot_.path(rel), text); }
 
 	const std::string& root() const { return sysroot_.path(); }
 
