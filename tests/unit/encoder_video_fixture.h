@@ -60,14 +60,12 @@ public:
 		auto all = lines();
 		return static_cast<size_t>(std::count(all.begin(), all.end(), line));
 	}
-	// Index of the first line equal to `line` at or after `from`.
-	std::optional<size_t> find(const std::string& line, size_t from = 0) const
+	// Index of the first line equal to `line`.
+	std::optional<size_t> find(const std::string& line) const
 	{
 		auto all = lines();
-		for (size_t i = from; i < all.size(); ++i)
-			if (all[i] == line)
-				return i;
-		return std::nullopt;
+		auto at = std::find(all.begin(), all.end(), line);
+		return at == all.end() ? std::nullopt : std::optional<size_t>(at - all.begin());
 	}
 
 private:
@@ -102,10 +100,9 @@ struct QueueTap {
 	}
 	void join()
 	{
-		if (full_thread.joinable())
-			full_thread.join();
-		if (prvw_thread.joinable())
-			prvw_thread.join();
+		for (std::thread* t : {&full_thread, &prvw_thread})
+			if (t->joinable())
+				t->join();
 	}
 	bool wait(const std::function<bool()>& pred, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000))
 	{

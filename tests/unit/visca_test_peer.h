@@ -8,7 +8,6 @@
 #include <mutex>
 #include <sched.h>
 #include <stdint.h>
-#include <stdio.h>
 #include <string.h>
 #include <string>
 #include <sys/socket.h>
