@@ -9,14 +9,19 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <initializer_list>
+#include <iterator>
 #include <limits>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace testcommon {
 
@@ -134,6 +139,43 @@ inline bool wait_until(const std::function<bool()>& done,
 		std::this_thread::sleep_for(every);
 	}
 	return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Files and captured output, shared by the unit tests' fixtures.
+
+// The whole content of a file, empty when it cannot be read.
+inline std::string read_file(const std::string& path)
+{
+	std::ifstream in(path, std::ios::binary);
+	return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Replaces the file's content with `text`.
+inline void write_file(const std::string& path, const std::string& text)
+{
+	std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// The lines of `text`, without their line ends.
+inline std::vector<std::string> lines_of(const std::string& text)
+{
+	std::vector<std::string> lines;
+	std::istringstream in(text);
+	for (std::string line; std::getline(in, line);)
+		lines.push_back(line);
+	return lines;
+}
+
+// What `fn` prints on standard output.
+template <typename Fn>
+std::string stdout_of(Fn fn)
+{
+	fflush(stdout);
+	testing::internal::CaptureStdout();
+	fn();
+	fflush(stdout);
+	return testing::internal::GetCapturedStdout();
 }
 
 }  // namespace testcommon

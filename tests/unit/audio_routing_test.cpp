@@ -1,8 +1,5 @@
 // Audio routing on the board: codec gain writes and the selector behind a failed mapping.
-#include <fcntl.h>
-#include <unistd.h>
 
-#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>

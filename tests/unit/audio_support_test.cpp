@@ -1,6 +1,5 @@
 // AudioSupport: sample decoding and conversion, set-up and reads on the virtual appliance's card.
 #include <fcntl.h>
-#include <string.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -104,22 +103,15 @@ TEST_F(AudioCard, CaptureFollowsTheSelectorWrittenThroughDevMem)
 	int mem = open(path("dev/mem").c_str(), O_RDWR);
 	ASSERT_GE(mem, 0);
 	// The model polls the word: each value is seen before the next store.
-	auto logged = [&](uint32_t data) {
-		return wait_until([&] {
-			for (const nlohmann::json& e : events_of("gpio"))
-				if (e.value("data", -1LL) == data)
-					return true;
-			return false;
-		});
-	};
+	auto stored = [&](uint32_t data) { return wait_until([&] { return logged("gpio", "data", data); }); };
 	receiver.init_audinsel(mem);
-	EXPECT_TRUE(logged(4294967295u));
+	EXPECT_TRUE(stored(4294967295u));
 	EXPECT_TRUE(read_until(true));
 	receiver.SetAudioInSel(0);
-	EXPECT_TRUE(logged(0));
+	EXPECT_TRUE(stored(0));
 	EXPECT_TRUE(read_until(false));
 	receiver.SetAudioInSel(1);
-	EXPECT_TRUE(logged(1));
+	EXPECT_TRUE(stored(1));
 	EXPECT_TRUE(read_until(true));
 	receiver.deinit_audinsel();
 	close(mem);

@@ -123,24 +123,23 @@ TEST_F(PtzMetadata, PresetsStoreAndRecallWithinRange)
 
 TEST_F(PtzMetadata, FocusFollowsTheAutoManualStateAndDrivesByTheDistanceMoved)
 {
+	auto manual = [&](const char* distance) {
+		return frame(std::string("<ntk_ptz_focus mode=\"manual\" distance=\"") + distance + "\"/>");
+	};
+	// A drive at `speed` and its stop.
+	auto drive = [](const char* speed) { return Q{std::string("81 01 04 08 ") + speed + " FF", "81 01 04 08 00 FF"}; };
 	// Auto state (as at every start of the PTZ thread).
-	EXPECT_EQ(frame("<ntk_ptz_focus mode=\"manual\" distance=\"0.5\"/>"), Q{"81 01 04 38 03 FF"});
+	EXPECT_EQ(manual("0.5"), Q{"81 01 04 38 03 FF"});
 	EXPECT_FALSE(cc.camcontrol_focus_auto);
-	EXPECT_EQ(frame("<ntk_ptz_focus mode=\"manual\" distance=\"0.75\"/>"),
-	          (Q{"81 01 04 08 23 FF", "81 01 04 08 00 FF"}));  // 0 -> 3
-	EXPECT_EQ(frame("<ntk_ptz_focus mode=\"Manual\" distance=\"0.95\"/>"),
-	          (Q{"81 01 04 08 23 FF", "81 01 04 08 00 FF"}));  // 3 -> 6
-	EXPECT_EQ(frame("<ntk_ptz_focus mode=\"manual\" distance=\"0.8\"/>"),
-	          (Q{"81 01 04 08 32 FF", "81 01 04 08 00 FF"}));  // 6 -> 4
-	EXPECT_EQ(frame("<ntk_ptz_focus mode=\"manual\" distance=\"0.8\"/>"), Q{});  // stays
-	EXPECT_EQ(frame("<ntk_ptz_focus mode=\"manual\" distance=\"0\"/>"),
-	          (Q{"81 01 04 08 37 FF", "81 01 04 08 00 FF"}));  // 4 -> -7: 11 steps, speed 7
-	EXPECT_EQ(frame("<ntk_ptz_focus mode=\"manual\" distance=\"0.2\"/>"),
-	          (Q{"81 01 04 08 22 FF", "81 01 04 08 00 FF"}));  // -7 -> -5
-	EXPECT_EQ(frame("<ntk_ptz_focus mode=\"manual\" distance=\"0.55\"/>"), Q{});  // to 0: no drive
+	EXPECT_EQ(manual("0.75"), drive("23"));  // 0 -> 3
+	EXPECT_EQ(frame("<ntk_ptz_focus mode=\"Manual\" distance=\"0.95\"/>"), drive("23"));  // 3 -> 6
+	EXPECT_EQ(manual("0.8"), drive("32"));  // 6 -> 4
+	EXPECT_EQ(manual("0.8"), Q{});  // stays
+	EXPECT_EQ(manual("0"), drive("37"));  // 4 -> -7: 11 steps, speed 7
+	EXPECT_EQ(manual("0.2"), drive("22"));  // -7 -> -5
+	EXPECT_EQ(manual("0.55"), Q{});  // to 0: no drive
 	EXPECT_EQ(cc.distance_cal_last, 0);
-	EXPECT_EQ(frame("<ntk_ptz_focus mode=\"manual\" distance=\"5\"/>"),
-	          (Q{"81 01 04 08 27 FF", "81 01 04 08 00 FF"}));  // clamped to 1.0: 0 -> 7
+	EXPECT_EQ(manual("5"), drive("27"));  // clamped to 1.0: 0 -> 7
 
 	EXPECT_EQ(frame("<ntk_ptz_focus mode=\"auto\"/>"), Q{"81 01 04 38 02 FF"});
 	EXPECT_EQ(cc.distance_cal_last, 0);

@@ -39,6 +39,21 @@ protected:
 	}
 	void TearDown() override { cc.deinit_Camcontrol(); }
 
+	// kCommand gets its acknowledge at once and its completion once the camera completes it.
+	void expect_command_completed()
+	{
+		client->send(kCommand);
+		EXPECT_EQ(client->receive(), kAck42);
+		EXPECT_EQ(client->receive(), kCompletion42);
+	}
+
+	// kCommand gets no answer at all.
+	void expect_command_unanswered()
+	{
+		client->send(kCommand);
+		EXPECT_EQ(client->receive(300ms), "");
+	}
+
 	ScriptedCamera cam;
 	Camcontrol cc;
 	std::unique_ptr<Client> client;
@@ -48,9 +63,7 @@ protected:
 
 TEST_F(ViscaOverIp, CommandIsAcknowledgedAtOnceAndCompletedWhenTheCameraCompletes)
 {
-	client->send(kCommand);
-	EXPECT_EQ(client->receive(), kAck42);
-	EXPECT_EQ(client->receive(), kCompletion42);
+	expect_command_completed();
 	EXPECT_EQ(cam.packet_hex(), std::vector<std::string>{"81 01 04 00 02 FF"});
 
 	// A silent camera: the ACK only, and the camera saw the command twice.
@@ -102,9 +115,7 @@ TEST_F(ViscaOverIp, DatagramsItCannotUseGetNoAnswerAndReachNoCamera)
 	for (const Bytes& d : dropped)
 		client->send(d);
 	// Handled in arrival order: the next answer belongs to this command.
-	client->send(kCommand);
-	EXPECT_EQ(client->receive(), kAck42);
-	EXPECT_EQ(client->receive(), kCompletion42);
+	expect_command_completed();
 	EXPECT_EQ(cam.packet_hex(), std::vector<std::string>{"81 01 04 00 02 FF"});
 
 	// A message of exactly 16 bytes fits.
@@ -132,9 +143,7 @@ TEST_F(ViscaOverIp, MetadataWaitsUntilHalfASecondAfterTheLastDatagram)
 	EXPECT_NE(client->receive(), "");
 	EXPECT_FALSE(cc.camcontrol_voip_det_cmd);
 
-	client->send(kCommand);
-	EXPECT_EQ(client->receive(), kAck42);
-	EXPECT_EQ(client->receive(), kCompletion42);
+	expect_command_completed();
 	ASSERT_TRUE(cc.camcontrol_voip_det_cmd);
 	cc.camcontrol_ndi_result(NDIlib_frame_type_metadata);  // taken, not acted on
 	auto start = std::chrono::steady_clock::now();
@@ -169,9 +178,7 @@ TEST_F(ViscaOverIp, ServerAnswersAgainAfterStopAndStart)
 		EXPECT_EQ(cc.sockfd, -1);
 		EXPECT_EQ(cc.m_visca.cam_fd, -1);
 		cc.init_Camcontrol();
-		client->send(kCommand);
-		EXPECT_EQ(client->receive(), kAck42);
-		EXPECT_EQ(client->receive(), kCompletion42);
+		expect_command_completed();
 	}
 }
 
@@ -195,27 +202,21 @@ TEST_F(ViscaOverIp, PortInUseOrNoThreadsLeaveTheServerOffUntilTheNextStart)
 		} else {
 			testcommon::NoNewThreads no_threads;
 			ASSERT_TRUE(no_threads.ok());
-			testing::internal::CaptureStdout();
-			cc.init_Camcontrol();
-			std::string out = testing::internal::GetCapturedStdout();
+			std::string out = testcommon::stdout_of([&] { cc.init_Camcontrol(); });
 			EXPECT_NE(out.find("cannot start thread camcontrol_ndi: "), std::string::npos) << out;
 			EXPECT_NE(out.find("cannot start thread camcontrol_voip: "), std::string::npos) << out;
 			EXPECT_FALSE(cc.camcontrol_ndi_thread.joinable());
 		}
 		EXPECT_FALSE(cc.camcontrol_voip_thread.joinable());
-		if (!port_taken) {
-			client->send(kCommand);
-			EXPECT_EQ(client->receive(300ms), "");
-		}
+		if (!port_taken)
+			expect_command_unanswered();
 		cc.deinit_Camcontrol();
 		EXPECT_EQ(cc.sockfd, -1);
 		if (holder >= 0)
 			__real_close(holder);
 
 		cc.init_Camcontrol();
-		client->send(kCommand);
-		EXPECT_EQ(client->receive(), kAck42);
-		EXPECT_EQ(client->receive(), kCompletion42);
+		expect_command_completed();
 	}
 }
 
@@ -225,20 +226,15 @@ TEST_F(ViscaOverIp, PortInUseOrNoThreadsLeaveTheServerOffUntilTheNextStart)
 TEST_F(ViscaOverIp, StartWhileRunningRestartsAndDestructionStops)
 {
 	cc.init_Camcontrol();
-	client->send(kCommand);
-	EXPECT_EQ(client->receive(), kAck42);
-	EXPECT_EQ(client->receive(), kCompletion42);
+	expect_command_completed();
 
 	cc.deinit_Camcontrol();
 	{
 		Camcontrol other;
 		other.init_Camcontrol();
 		EXPECT_TRUE(other.camcontrol_ndi_thread.joinable());
-		client->send(kCommand);
-		EXPECT_EQ(client->receive(), kAck42);
-		EXPECT_EQ(client->receive(), kCompletion42);
+		expect_command_completed();
 	}
-	client->send(kCommand);
-	EXPECT_EQ(client->receive(300ms), "");
+	expect_command_unanswered();
 	cc.init_Camcontrol();
 }

@@ -3,15 +3,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <future>
-#include <sstream>
 #include <string>
 
 #include "main.h"
@@ -49,14 +46,10 @@ class DashboardPipeTest : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		sysroot_.emplace(std::initializer_list<const char*>{"tmp"}, "vexo-dash");
-		root_ = sysroot_->path();
-		pipe_ = root_ + "/tmp/mervane-dashboard-pipe";
 		get_connected = 1;
 		vexo_vid_format = 42;
 		m_NdiTransmitter.encoder_pix_format_420 = 0;
 	}
-	void TearDown() override { sysroot_.reset(); }
 
 	// Runs one update on another thread; false when it did not return within two seconds.
 	static bool update_returns()
@@ -65,9 +58,8 @@ protected:
 		return done.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
 	}
 
-	std::optional<testcommon::TempSysroot> sysroot_;
-	std::string root_;
-	std::string pipe_;
+	testcommon::TempSysroot sysroot_{{"tmp"}, "vexo-dash"};
+	const std::string pipe_ = sysroot_.path("tmp/mervane-dashboard-pipe");
 };
 
 TEST_F(DashboardPipeTest, WithoutAFileAnOrdinaryFileHoldsTheLastRecord)
@@ -75,9 +67,7 @@ TEST_F(DashboardPipeTest, WithoutAFileAnOrdinaryFileHoldsTheLastRecord)
 	ASSERT_TRUE(update_returns());
 	get_connected = 0;
 	ASSERT_TRUE(update_returns());
-	std::stringstream text;
-	text << std::ifstream(pipe_).rdbuf();
-	EXPECT_EQ(text.str(), "{\"dashboard_vid_input\":\"NO INPUT/\"}");
+	EXPECT_EQ(testcommon::read_file(pipe_), "{\"dashboard_vid_input\":\"NO INPUT/\"}");
 	EXPECT_TRUE(std::filesystem::is_regular_file(pipe_));
 }
 

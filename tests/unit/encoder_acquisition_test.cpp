@@ -63,19 +63,11 @@ TEST_F(Acquisition, SixtyFullFramesAreDroppedAfterStartAndPreviewTakesEverySecon
 	EXPECT_EQ(61 % 16, bank_index(*tap.prvw[1], preview));
 
 	for (auto& f : tap.full) {
-		EXPECT_EQ(1920, f->xres);
-		EXPECT_EQ(1080, f->yres);
-		EXPECT_EQ(NDIlib_FourCC_video_type_ex_SHQ2_highest_bandwidth, f->FourCC);
-		EXPECT_EQ(60000, f->frame_rate_N);
-		EXPECT_EQ(1001, f->frame_rate_D);
+		expect_frame(*f, 1920, 1080, NDIlib_FourCC_video_type_ex_SHQ2_highest_bandwidth, 60000, 1001);
 		EXPECT_EQ(NDIlib_frame_format_type_progressive, f->frame_format_type);
 	}
-	for (auto& f : tap.prvw) {
-		EXPECT_EQ(640, f->xres);
-		EXPECT_EQ(360, f->yres);
-		EXPECT_EQ(NDIlib_FourCC_video_type_ex_SHQ0_lowest_bandwidth, f->FourCC);
-		EXPECT_EQ(30000, f->frame_rate_N);
-	}
+	for (auto& f : tap.prvw)
+		expect_frame(*f, 640, 360, NDIlib_FourCC_video_type_ex_SHQ0_lowest_bandwidth, 30000, 1001);
 	EXPECT_EQ(1u, out.count("START send_video_frame"));
 	EXPECT_EQ(1u, out.count("END send_video_frame"));
 	EXPECT_EQ(60, tx.init_frame_drop);

@@ -2,7 +2,6 @@
 #include <chrono>
 #include <future>
 #include <gtest/gtest.h>
-#include <string.h>
 #include <thread>
 
 extern "C" {
@@ -56,13 +55,7 @@ std::vector<uint8_t> stuffed(const std::vector<uint8_t>& frame, size_t size, siz
 
 EncoderSource source_1080p(int rate_n, int rate_d)
 {
-	EncoderSource s;
-	s.present = true;
-	s.width = 1920;
-	s.height = 1080;
-	s.rate_n = rate_n;
-	s.rate_d = rate_d;
-	return s;
+	return EncoderSource{true, 1920, 1080, false, rate_n, rate_d};
 }
 
 // A released model on one descriptor, with a source the test chooses.
@@ -70,6 +63,7 @@ struct ModelFixture : ::testing::Test {
 	std::shared_ptr<EncoderModel> model = std::make_shared<EncoderModel>(nullptr);
 	EncoderDevice dev{model};
 	EncoderSource source = source_1080p(60000, 1001);
+	uint32_t words[6] = {};
 
 	void SetUp() override
 	{
@@ -83,8 +77,8 @@ struct ModelFixture : ::testing::Test {
 	int request(unsigned long req, int32_t value) { return dev.ioctl(req, &value); }
 	int request_out(unsigned long req, int32_t& value) { return dev.ioctl(req, &value); }
 
-	// Selects the status and reads it; returns the buffer number.
-	int status(uint32_t words[6])
+	// Selects the status and reads it into `words`; returns the buffer number.
+	int status()
 	{
 		EXPECT_EQ(0, request(enc::kReadSelect, enc::kSelectStatus));
 		return static_cast<int>(dev.read(words, 6));
@@ -117,10 +111,7 @@ TEST(SpeedhqBank, FramesCarryTheDeviceHeaderAndDecodeWithLibavcodec)
 	};
 	for (const Case& c : cases) {
 		SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
-		sim::SpeedhqBankKey key;
-		key.width = c.w;
-		key.height = c.h;
-		key.chroma_420 = c.c420;
+		const sim::SpeedhqBankKey key{c.w, c.h, c.c420};
 		auto bank = sim::speedhq_bank(key);
 		ASSERT_TRUE(bank);
 		ASSERT_EQ(static_cast<size_t>(sim::speedhq_bank_length(c.w, c.h)), bank->frames.size());
@@ -143,10 +134,7 @@ TEST(SpeedhqBank, FramesCarryTheDeviceHeaderAndDecodeWithLibavcodec)
 
 TEST(SpeedhqBank, BlackAndSwappedChromaAreBanksOfTheirOwn)
 {
-	sim::SpeedhqBankKey key;
-	key.width = 640;
-	key.height = 360;
-	key.chroma_420 = true;
+	sim::SpeedhqBankKey key{640, 360, true};
 	sim::SpeedhqBankKey swapped = key;
 	swapped.uv_swapped = true;
 	sim::SpeedhqBankKey black = key;
@@ -164,10 +152,7 @@ TEST(SpeedhqBank, BlackAndSwappedChromaAreBanksOfTheirOwn)
 // for a field pair put into one frame the way a receiver joins them.
 TEST(SpeedhqBank, StuffedFramesDecodeToTheSamePictureAndKeepTheirHeader)
 {
-	sim::SpeedhqBankKey key;
-	key.width = 1920;
-	key.height = 540;
-	auto bank = sim::speedhq_bank(key);
+	auto bank = sim::speedhq_bank({1920, 540});
 	ASSERT_TRUE(bank);
 	const std::vector<uint8_t>& field0 = *bank->frames[0];
 	const std::vector<uint8_t>& field1 = *bank->frames[1];
@@ -212,10 +197,9 @@ TEST(SpeedhqBank, StuffedFramesDecodeToTheSamePictureAndKeepTheirHeader)
 // fine one, and no smaller than the coarsest bank can make them. A field 1 keeps its field 0's bank.
 TEST_F(ModelFixture, FrameSizesFollowTheRateTargets)
 {
-	uint32_t words[6];
 	ASSERT_EQ(0, request(enc::kBitRate, 211864));
 	ASSERT_EQ(0, request(enc::kBitRatePrev, 43103));
-	status(words);
+	status();
 	EXPECT_EQ(211864u, words[2]);
 	EXPECT_EQ(43103u, words[3]);
 	std::vector<uint8_t> full = frame(enc::kSelectFull);
@@ -224,20 +208,17 @@ TEST_F(ModelFixture, FrameSizesFollowTheRateTargets)
 	EXPECT_EQ(AV_PIX_FMT_YUV422P, decode_speedhq(full, 1920, 1080, false));
 	EXPECT_EQ(43103u, frame(enc::kSelectPreview).size());
 
-	sim::SpeedhqBankKey key;
-	key.width = 1920;
-	key.height = 1080;
-	auto fine = sim::speedhq_bank(key);
+	auto fine = sim::speedhq_bank({1920, 1080});
 	ASSERT_TRUE(fine);
 	const int32_t below_fine = static_cast<int32_t>(fine->largest) - 1;
 	ASSERT_EQ(0, request(enc::kBitRate, below_fine));
-	status(words);
+	status();
 	full = frame(enc::kSelectFull);
 	EXPECT_EQ(static_cast<size_t>(below_fine), full.size());
 	EXPECT_LT(full[0], 92) << "a coarser quantiser";
 
 	ASSERT_EQ(0, request(enc::kBitRate, 1000));
-	status(words);
+	status();
 	full = frame(enc::kSelectFull);
 	EXPECT_EQ(100 - 2 * 31, full[0]);
 	EXPECT_GT(full.size(), 1000u) << "the coarsest bank's own size";
@@ -247,25 +228,22 @@ TEST_F(ModelFixture, FrameSizesFollowTheRateTargets)
 	ASSERT_EQ(0, request(enc::kBitRate, 200000));
 	int32_t field = -1;
 	do {
-		status(words);
+		status();
 		ASSERT_EQ(0, request_out(enc::kField, field));
 	} while (field != 0);
 	const uint8_t quality0 = frame(enc::kSelectFull)[0];
 	EXPECT_EQ(92, quality0);
 	ASSERT_EQ(0, request(enc::kBitRate, 1000));
-	status(words);
+	status();
 	EXPECT_EQ(quality0, frame(enc::kSelectFull)[0]) << "field 1 from its field 0's bank";
-	status(words);
+	status();
 	EXPECT_EQ(100 - 2 * 31, frame(enc::kSelectFull)[0]);
 }
 
 // Coarser banks of pictures no longer in use go: rate and raster changes cannot grow the cache.
 TEST(SpeedhqBank, CoarseBanksAreKeptForTheTwoLatestPicturesOnly)
 {
-	sim::SpeedhqBankKey fine;
-	fine.width = 640;
-	fine.height = 360;
-	fine.chroma_420 = true;
+	sim::SpeedhqBankKey fine{640, 360, true};
 	sim::SpeedhqBankKey a = fine, b = fine, c = fine;
 	a.quantiser = b.quantiser = c.quantiser = 12;
 	b.uv_swapped = true;
@@ -284,10 +262,9 @@ TEST(SpeedhqBank, CoarseBanksAreKeptForTheTwoLatestPicturesOnly)
 
 TEST_F(ModelFixture, StatusHandsOutBuffersOneToFiveWithThePreviousInWordFour)
 {
-	uint32_t words[6];
 	int previous = 0;
 	for (int i = 0; i < 12; ++i) {
-		int buffer = status(words);
+		int buffer = status();
 		EXPECT_EQ(i % 5 + 1, buffer);
 		EXPECT_EQ(static_cast<uint32_t>(previous), words[4]);
 		EXPECT_NE(static_cast<uint32_t>(buffer), words[4]);
@@ -298,18 +275,16 @@ TEST_F(ModelFixture, StatusHandsOutBuffersOneToFiveWithThePreviousInWordFour)
 TEST_F(ModelFixture, StatusReadWaitsForTheFrameClockOfTheSource)
 {
 	source = source_1080p(50, 1);  // 20 ms a frame
-	uint32_t words[6];
-	status(words);
+	status();
 	auto start = std::chrono::steady_clock::now();
 	for (int i = 0; i < 10; ++i)
-		status(words);
+		status();
 	EXPECT_GE(std::chrono::steady_clock::now() - start, 180ms);
 }
 
 TEST_F(ModelFixture, ReadsDeliverTheCurrentFramesOfTheProgramModeAndSampling)
 {
-	uint32_t words[6];
-	status(words);
+	status();
 	std::vector<uint8_t> full = frame(enc::kSelectFull);
 	std::vector<uint8_t> preview = frame(enc::kSelectPreview);
 	EXPECT_EQ(AV_PIX_FMT_YUV422P, decode_speedhq(full, 1920, 1080, false));
@@ -320,14 +295,10 @@ TEST_F(ModelFixture, ReadsDeliverTheCurrentFramesOfTheProgramModeAndSampling)
 	// 720p mode with 4:2:0 asked for: the program raster follows the mode, the sampling request 3.
 	ASSERT_EQ(0, request(enc::kMode, 1));
 	ASSERT_EQ(0, request(enc::kPixFormat420, 1));
-	status(words);
+	status();
 	full = frame(enc::kSelectFull);
 	EXPECT_EQ(AV_PIX_FMT_YUV420P, decode_speedhq(full, 1280, 720, true));
-	sim::SpeedhqBankKey key;
-	key.width = 1280;
-	key.height = 720;
-	key.chroma_420 = true;
-	auto bank = sim::speedhq_bank(key);
+	auto bank = sim::speedhq_bank({1280, 720, true});
 	ASSERT_TRUE(bank);
 	EXPECT_NE(bank->frames.end(), std::find_if(bank->frames.begin(), bank->frames.end(),
 	                                           [&](const sim::SpeedhqFrame& f) { return *f == full; }));
@@ -337,10 +308,9 @@ TEST_F(ModelFixture, InterlacedModeReportsAlternatingFieldsOfHalfHeight)
 {
 	ASSERT_EQ(0, request(enc::kMode, 3));
 	source.interlaced = true;
-	uint32_t words[6];
 	int expected = 0;
 	for (int i = 0; i < 6; ++i) {
-		status(words);
+		status();
 		std::vector<uint8_t> full = frame(enc::kSelectFull);
 		int32_t field = -1;
 		ASSERT_EQ(0, request_out(enc::kField, field));
@@ -349,7 +319,7 @@ TEST_F(ModelFixture, InterlacedModeReportsAlternatingFieldsOfHalfHeight)
 		expected ^= 1;
 	}
 	ASSERT_EQ(0, request(enc::kMode, 2));
-	status(words);
+	status();
 	int32_t field = -1;
 	ASSERT_EQ(0, request_out(enc::kField, field));
 	EXPECT_EQ(0, field);
@@ -357,17 +327,14 @@ TEST_F(ModelFixture, InterlacedModeReportsAlternatingFieldsOfHalfHeight)
 
 TEST_F(ModelFixture, WithoutSourceTheClockRunsOnABlackPicture)
 {
-	uint32_t words[6];
-	status(words);
+	status();
 	source.present = false;
 	for (int i = 0; i < 3; ++i) {
-		int buffer = status(words);
+		int buffer = status();
 		EXPECT_GE(buffer, 1);
 		EXPECT_LE(buffer, 5);
 	}
-	sim::SpeedhqBankKey black;
-	black.width = 1920;
-	black.height = 1080;
+	sim::SpeedhqBankKey black{1920, 1080};
 	black.black = true;
 	auto bank = sim::speedhq_bank(black);
 	ASSERT_TRUE(bank);
@@ -376,15 +343,16 @@ TEST_F(ModelFixture, WithoutSourceTheClockRunsOnABlackPicture)
 
 TEST_F(ModelFixture, HoldMakesReadsWaitForTheReleaseAndWakesAWaitingRead)
 {
-	uint32_t words[6];
-	status(words);
+	status();
 
 	// Held: a status read waits until the release.
-	ASSERT_EQ(0, dev.ioctl(enc::kHold, nullptr));
-	auto held_read = std::async(std::launch::async, [&] {
+	// A status read on a thread of its own: its buffer number.
+	auto read_status = [&] {
 		uint32_t w[6];
 		return static_cast<int>(dev.read(w, 6));
-	});
+	};
+	ASSERT_EQ(0, dev.ioctl(enc::kHold, nullptr));
+	auto held_read = std::async(std::launch::async, read_status);
 	EXPECT_EQ(std::future_status::timeout, held_read.wait_for(150ms));
 	ASSERT_EQ(0, dev.ioctl(enc::kRelease, nullptr));
 	ASSERT_EQ(std::future_status::ready, held_read.wait_for(2s));
@@ -392,11 +360,8 @@ TEST_F(ModelFixture, HoldMakesReadsWaitForTheReleaseAndWakesAWaitingRead)
 
 	// Released with a slow clock: a hold ends the wait at once with the next frame.
 	source = source_1080p(1, 10);  // ten seconds a frame
-	status(words);
-	auto slow_read = std::async(std::launch::async, [&] {
-		uint32_t w[6];
-		return static_cast<int>(dev.read(w, 6));
-	});
+	status();
+	auto slow_read = std::async(std::launch::async, read_status);
 	EXPECT_EQ(std::future_status::timeout, slow_read.wait_for(100ms));
 	ASSERT_EQ(0, dev.ioctl(enc::kHold, nullptr));
 	ASSERT_EQ(std::future_status::ready, slow_read.wait_for(2s));
@@ -405,8 +370,7 @@ TEST_F(ModelFixture, HoldMakesReadsWaitForTheReleaseAndWakesAWaitingRead)
 
 TEST_F(ModelFixture, SelectionSurvivesTheOtherThreadsRequests)
 {
-	uint32_t words[6];
-	status(words);
+	status();
 	ASSERT_EQ(0, request(enc::kReadSelect, enc::kSelectPreview));
 	std::thread settings([&] {
 		for (int i = 0; i < 200; ++i) {
@@ -449,17 +413,16 @@ TEST_F(ModelFixture, ProtocolErrorsFailLikeTheDriver)
 
 TEST_F(ModelFixture, EachInjectedFaultHitsOnceThenTheDeviceIsWellAgain)
 {
-	uint32_t words[6];
-	status(words);
+	status();
 
 	ASSERT_TRUE(model->control("novalid 6"));
-	EXPECT_EQ(6, status(words));
-	EXPECT_GE(status(words), 1);
+	EXPECT_EQ(6, status());
+	EXPECT_GE(status(), 1);
 
 	ASSERT_TRUE(model->control("same"));
-	int buffer = status(words);
+	int buffer = status();
 	EXPECT_EQ(static_cast<uint32_t>(buffer), words[4]);
-	buffer = status(words);
+	buffer = status();
 	EXPECT_NE(static_cast<uint32_t>(buffer), words[4]);
 
 	ASSERT_TRUE(model->control("badheader"));
@@ -467,7 +430,7 @@ TEST_F(ModelFixture, EachInjectedFaultHitsOnceThenTheDeviceIsWellAgain)
 	EXPECT_LE(frame(enc::kSelectFull)[0], 99);
 
 	ASSERT_TRUE(model->control("shortread"));
-	status(words);
+	status();
 	EXPECT_LT(frame(enc::kSelectFull).size(), words[2]);
 	EXPECT_EQ(words[2], frame(enc::kSelectFull).size());
 
@@ -490,7 +453,7 @@ TEST_F(ModelFixture, EachInjectedFaultHitsOnceThenTheDeviceIsWellAgain)
 	ASSERT_TRUE(model->control("novalid 0"));
 	ASSERT_TRUE(model->control("sizefail"));
 	ASSERT_TRUE(model->control("ok"));
-	EXPECT_GE(status(words), 1);
+	EXPECT_GE(status(), 1);
 	EXPECT_EQ(0, request(enc::kReadSelect, enc::kSelectFull));
 	EXPECT_EQ(0, request_out(enc::kFrameSize, size));
 

@@ -1,5 +1,4 @@
 // Opening, programming and stopping the encoder device, and the encoding threads' order.
-#include <sys/ioctl.h>
 
 #include "encoder_video_fixture.h"
 #include "mervane_av_format.h"
@@ -52,20 +51,10 @@ TEST_F(EncoderSetup, StartWith1080p60ProgramsTheDeviceInOrderAndDescribesBothStr
 	EXPECT_EQ((std::vector<Req>{hold, {8, 0}, {4, 0}, {11, 2}, {7, 0}, hold, release, hold, {3, 0}, release}),
 	          start_stop_requests(from));
 
-	const NDIlib_video_frame_v2_t& full = tx.prog_info_frame;
-	EXPECT_EQ(1920, full.xres);
-	EXPECT_EQ(1080, full.yres);
-	EXPECT_EQ(NDIlib_FourCC_video_type_ex_SHQ2_highest_bandwidth, full.FourCC);
-	EXPECT_EQ(60000, full.frame_rate_N);
-	EXPECT_EQ(1000, full.frame_rate_D);
-	EXPECT_EQ(NDIlib_frame_format_type_progressive, full.frame_format_type);
-	EXPECT_FLOAT_EQ(1.7777778f, full.picture_aspect_ratio);
-	const NDIlib_video_frame_v2_t& prev = tx.prev_info_frame;
-	EXPECT_EQ(640, prev.xres);
-	EXPECT_EQ(360, prev.yres);
-	EXPECT_EQ(NDIlib_FourCC_video_type_ex_SHQ0_lowest_bandwidth, prev.FourCC);
-	EXPECT_EQ(30000, prev.frame_rate_N);
-	EXPECT_EQ(1000, prev.frame_rate_D);
+	expect_frame(tx.prog_info_frame, 1920, 1080, NDIlib_FourCC_video_type_ex_SHQ2_highest_bandwidth, 60000, 1000);
+	EXPECT_EQ(NDIlib_frame_format_type_progressive, tx.prog_info_frame.frame_format_type);
+	EXPECT_FLOAT_EQ(1.7777778f, tx.prog_info_frame.picture_aspect_ratio);
+	expect_frame(tx.prev_info_frame, 640, 360, NDIlib_FourCC_video_type_ex_SHQ0_lowest_bandwidth, 30000, 1000);
 	EXPECT_TRUE(tx.skip_prev_frame_en);
 	EXPECT_FALSE(tx.interlaced_field);
 
@@ -97,11 +86,7 @@ TEST_F(EncoderSetup, A2160pStartAfter1080iResetsFieldsAndSkipping)
 	          start_stop_requests(from));
 	EXPECT_FALSE(tx.interlaced_field);
 	EXPECT_FALSE(tx.skip_prev_frame_en);
-	EXPECT_EQ(3840, tx.prog_info_frame.xres);
-	EXPECT_EQ(2160, tx.prog_info_frame.yres);
-	EXPECT_EQ(NDIlib_FourCC_video_type_ex_SHQ0_highest_bandwidth, tx.prog_info_frame.FourCC);
-	EXPECT_EQ(30000, tx.prog_info_frame.frame_rate_N);
-	EXPECT_EQ(1200, tx.prog_info_frame.frame_rate_D);
+	expect_frame(tx.prog_info_frame, 3840, 2160, NDIlib_FourCC_video_type_ex_SHQ0_highest_bandwidth, 30000, 1200);
 	EXPECT_EQ(30000, tx.prev_info_frame.frame_rate_N);
 	EXPECT_EQ(1200, tx.prev_info_frame.frame_rate_D);
 	tx.stop_encode();
@@ -119,10 +104,7 @@ TEST_F(EncoderSetup, ACodeOutsideTheTableKeepsTheLastRasterAndRates)
 	std::vector<Req> sent = start_stop_requests(from);
 	sent.resize(std::min<size_t>(sent.size(), 5));
 	EXPECT_EQ((std::vector<Req>{hold, {8, 0}, {4, 0}, {11, 2}, {7, 0}}), sent) << "mode 2, no 4K";
-	EXPECT_EQ(1280, tx.prog_info_frame.xres);
-	EXPECT_EQ(720, tx.prog_info_frame.yres);
-	EXPECT_EQ(60000, tx.prog_info_frame.frame_rate_N);
-	EXPECT_EQ(1200, tx.prog_info_frame.frame_rate_D);
+	expect_frame(tx.prog_info_frame, 1280, 720, NDIlib_FourCC_video_type_ex_SHQ2_highest_bandwidth, 60000, 1200);
 	EXPECT_EQ(30000, tx.prev_info_frame.frame_rate_N);
 	EXPECT_EQ(1200, tx.prev_info_frame.frame_rate_D);
 	EXPECT_TRUE(tx.skip_prev_frame_en);

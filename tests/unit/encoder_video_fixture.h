@@ -13,7 +13,6 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include <Processing.NDI.Lib.h>
@@ -54,33 +53,19 @@ public:
 	std::vector<std::string> lines() const
 	{
 		fflush(stdout);
-		std::vector<std::string> out;
-		FILE* f = fopen(file_.c_str(), "r");
-		if (f == nullptr)
-			return out;
-		char buf[512];
-		while (fgets(buf, sizeof(buf), f) != nullptr) {
-			std::string line(buf);
-			if (!line.empty() && line.back() == '\n')
-				line.pop_back();
-			out.push_back(line);
-		}
-		fclose(f);
-		return out;
+		return testcommon::lines_of(testcommon::read_file(file_));
 	}
 	size_t count(const std::string& line) const
 	{
 		auto all = lines();
 		return static_cast<size_t>(std::count(all.begin(), all.end(), line));
 	}
-	// Index of the first line equal to `line` at or after `from`.
-	std::optional<size_t> find(const std::string& line, size_t from = 0) const
+	// Index of the first line equal to `line`.
+	std::optional<size_t> find(const std::string& line) const
 	{
 		auto all = lines();
-		for (size_t i = from; i < all.size(); ++i)
-			if (all[i] == line)
-				return i;
-		return std::nullopt;
+		auto at = std::find(all.begin(), all.end(), line);
+		return at == all.end() ? std::nullopt : std::optional<size_t>(at - all.begin());
 	}
 
 private:
@@ -115,10 +100,9 @@ struct QueueTap {
 	}
 	void join()
 	{
-		if (full_thread.joinable())
-			full_thread.join();
-		if (prvw_thread.joinable())
-			prvw_thread.join();
+		for (std::thread* t : {&full_thread, &prvw_thread})
+			if (t->joinable())
+				t->join();
 	}
 	bool wait(const std::function<bool()>& pred, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000))
 	{
@@ -246,6 +230,17 @@ protected:
 				return static_cast<int>(i);
 		}
 		return -1;
+	}
+
+	// A frame or a frame description with this raster, FourCC and rate.
+	template <typename Frame>
+	static void expect_frame(const Frame& f, int xres, int yres, NDIlib_FourCC_video_type_e fourcc, int rate_n, int rate_d)
+	{
+		EXPECT_EQ(xres, f.xres);
+		EXPECT_EQ(yres, f.yres);
+		EXPECT_EQ(fourcc, f.FourCC);
+		EXPECT_EQ(rate_n, f.frame_rate_N);
+		EXPECT_EQ(rate_d, f.frame_rate_D);
 	}
 
 	static sim::SpeedhqBankKey key(int w, int h, bool c420)

@@ -182,12 +182,7 @@ TEST_F(LiveSettings, MissingCardEndsTheAudioThreadAtItsOpen)
 	tx_.ndi_tx_inst = NDIlib_send_create(&create);
 	ASSERT_NE(tx_.ndi_tx_inst, nullptr);
 	write_text("sim/audio", "missing\n");
-	ASSERT_TRUE(wait_until([&] {
-		for (const nlohmann::json& e : events_of("audio"))
-			if (e.value("card", "") == "missing")
-				return true;
-		return false;
-	}));
+	ASSERT_TRUE(wait_until([&] { return logged("audio", "card", "missing"); }));
 
 	tx_.audio_en = true;
 	testing::internal::CaptureStderr();

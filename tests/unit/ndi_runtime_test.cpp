@@ -1,10 +1,8 @@
 // Contracts of the stand-in NDI runtime, watched through its receiver library.
-#include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -27,6 +25,15 @@ using ndi_standin::RxEvent;
 using Kind = ndi_standin::RxEvent::Kind;
 using Clock = std::chrono::steady_clock;
 
+// The address of the socket file `path`.
+sockaddr_un unix_address(const std::string& path)
+{
+	sockaddr_un addr{};
+	addr.sun_family = AF_UNIX;
+	strcpy(addr.sun_path, path.c_str());
+	return addr;
+}
+
 long elapsed_ms(Clock::time_point since)
 {
 	return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
@@ -44,24 +51,24 @@ protected:
 
 	void TearDown() override
 	{
-		for (NDIlib_send_instance_t s : senders_)
-			NDIlib_send_destroy(s);
+		for (NDIlib_send_instance_t sender : senders_)
+			NDIlib_send_destroy(sender);
 		unsetenv("NDI_STANDIN_DIR");
 	}
 
 	NDIlib_send_instance_t create(const char* name, const char* groups = nullptr, const char* config = nullptr)
 	{
 		NDIlib_send_create_t settings(name, groups, false, false);
-		NDIlib_send_instance_t s = NDIlib_send_create_v2(&settings, config);
-		if (s != nullptr)
-			senders_.push_back(s);
-		return s;
+		NDIlib_send_instance_t sender = NDIlib_send_create_v2(&settings, config);
+		if (sender != nullptr)
+			senders_.push_back(sender);
+		return sender;
 	}
 
-	void destroy(NDIlib_send_instance_t s)
+	void destroy(NDIlib_send_instance_t sender)
 	{
-		senders_.erase(std::remove(senders_.begin(), senders_.end(), s), senders_.end());
-		NDIlib_send_destroy(s);
+		senders_.erase(std::remove(senders_.begin(), senders_.end(), sender), senders_.end());
+		NDIlib_send_destroy(sender);
 	}
 
 	// Connects and consumes the Source event.
@@ -80,18 +87,35 @@ protected:
 			if (left <= 0)
 				return RxEvent();
 			RxEvent ev = rx.next(left);
-			if (ev.kind == kind || ev.kind == Kind::None)
-				return ev;
-			if (ev.kind == Kind::Disconnected)
+			if (ev.kind == kind || ev.kind == Kind::None || ev.kind == Kind::Disconnected)
 				return ev;
 		}
 	}
 
 	// Waits until the sender counts n receivers, so later sends reach them all.
-	static void wait_connections(NDIlib_send_instance_t s, int n)
+	static void wait_connections(NDIlib_send_instance_t sender, int n)
 	{
-		testcommon::wait_until([&] { return NDIlib_send_get_no_connections(s, 100) >= n; });
-		ASSERT_EQ(NDIlib_send_get_no_connections(s, 0), n);
+		testcommon::wait_until([&] { return NDIlib_send_get_no_connections(sender, 100) >= n; });
+		ASSERT_EQ(NDIlib_send_get_no_connections(sender, 0), n);
+	}
+
+	// Creates the sender `name` as `s` and connects each of `rxs` to it, until it counts them.
+	void start_sender(const char* name, std::initializer_list<Receiver*> rxs = {})
+	{
+		s = create(name);
+		ASSERT_NE(s, nullptr);
+		for (Receiver* rx : rxs)
+			ASSERT_NO_FATAL_FAILURE(connect(*rx, name));
+		if (rxs.size() > 0)
+			wait_connections(s, static_cast<int>(rxs.size()));
+	}
+
+	// A wait that began at `start` lasted at least `min_ms` and less than two seconds.
+	static void expect_waited(Clock::time_point start, long min_ms)
+	{
+		long ms = elapsed_ms(start);
+		EXPECT_GE(ms, min_ms);
+		EXPECT_LT(ms, 2000);
 	}
 
 	static NDIlib_video_frame_v2_t shq(std::vector<uint8_t>& buf, bool preview)
@@ -112,6 +136,7 @@ protected:
 	testcommon::TempDir tmp_{"ndi-rt"};
 	const std::string dir_ = tmp_.path();
 	std::vector<NDIlib_send_instance_t> senders_;
+	NDIlib_send_instance_t s = nullptr;  // the sender of start_sender()
 };
 
 // --- introduction: name, groups, configuration, connection metadata ---------------------
@@ -119,7 +144,7 @@ protected:
 TEST_F(NdiRuntime, EveryReceiverGetsNameGroupsConfigAndConnectionMetadataInOrder)
 {
 	const char* config = R"({"ndi":{"vendor":{"name":"Mer-Vane","id":"X"}}})";
-	NDIlib_send_instance_t s = create("Studio A", "cams,public", config);
+	s = create("Studio A", "cams,public", config);
 	ASSERT_NE(s, nullptr);
 	NDIlib_metadata_frame_t product(0, NDIlib_send_timecode_synthesize, const_cast<char*>("<ndi_product a=\"1\"/>"));
 	NDIlib_metadata_frame_t caps(0, NDIlib_send_timecode_synthesize, const_cast<char*>("<ndi_capabilities b=\"2\"/>"));
@@ -147,11 +172,8 @@ TEST_F(NdiRuntime, EveryReceiverGetsNameGroupsConfigAndConnectionMetadataInOrder
 
 TEST_F(NdiRuntime, MetadataAddedLaterReachesConnectedReceiversAndClearStopsIt)
 {
-	NDIlib_send_instance_t s = create("late");
-	ASSERT_NE(s, nullptr);
 	Receiver rx;
-	connect(rx, "late");
-	wait_connections(s, 1);
+	ASSERT_NO_FATAL_FAILURE(start_sender("late", {&rx}));
 	// A length that counts the terminator, as NDI allows.
 	NDIlib_metadata_frame_t meta(9, 0, const_cast<char*>("<a b=1/>"));
 	NDIlib_send_add_connection_metadata(s, &meta);
@@ -206,11 +228,8 @@ TEST_F(NdiRuntime, InvalidConfigurationWarnsOnceAndTheSenderStillWorks)
 TEST_F(NdiRuntime, StaleSocketIsSkippedAndReplaced)
 {
 	// A socket file whose listener is gone, as a crashed sender leaves it.
-	std::string path = dir_ + "/stale.ndi";
 	int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-	sockaddr_un addr{};
-	addr.sun_family = AF_UNIX;
-	strcpy(addr.sun_path, path.c_str());
+	sockaddr_un addr = unix_address(dir_ + "/stale.ndi");
 	ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
 	::close(fd);
 	EXPECT_TRUE(ndi_standin::find_sources(dir_).empty());
@@ -236,14 +255,11 @@ TEST_F(NdiRuntime, TwoLiveSendersOfOneNameAreBothVisible)
 
 TEST_F(NdiRuntime, TallyWaitEndsAtTheTimeoutWithoutAChange)
 {
-	NDIlib_send_instance_t s = create("tally");
-	ASSERT_NE(s, nullptr);
+	ASSERT_NO_FATAL_FAILURE(start_sender("tally"));
 	NDIlib_tally_t t(true, true);
 	Clock::time_point start = Clock::now();
 	EXPECT_FALSE(NDIlib_send_get_tally(s, &t, 300));
-	long ms = elapsed_ms(start);
-	EXPECT_GE(ms, 290);
-	EXPECT_LT(ms, 2000);
+	expect_waited(start, 290);
 	EXPECT_FALSE(t.on_program);
 	EXPECT_FALSE(t.on_preview);
 
@@ -254,8 +270,7 @@ TEST_F(NdiRuntime, TallyWaitEndsAtTheTimeoutWithoutAChange)
 
 TEST_F(NdiRuntime, TallyIsTheOrOverReceiversAndAWaitEndsOnTheChange)
 {
-	NDIlib_send_instance_t s = create("tally");
-	ASSERT_NE(s, nullptr);
+	ASSERT_NO_FATAL_FAILURE(start_sender("tally"));
 	std::vector<std::unique_ptr<Receiver>> rx;
 	for (int i = 0; i < 5; ++i) {
 		rx.push_back(std::make_unique<Receiver>());
@@ -300,21 +315,17 @@ TEST_F(NdiRuntime, TallyIsTheOrOverReceiversAndAWaitEndsOnTheChange)
 
 TEST_F(NdiRuntime, CaptureTimesOutWithoutMetadata)
 {
-	NDIlib_send_instance_t s = create("cap");
-	ASSERT_NE(s, nullptr);
+	ASSERT_NO_FATAL_FAILURE(start_sender("cap"));
 	NDIlib_metadata_frame_t frame;
 	Clock::time_point start = Clock::now();
 	EXPECT_EQ(NDIlib_send_capture(s, &frame, 250), NDIlib_frame_type_none);
-	long ms = elapsed_ms(start);
-	EXPECT_GE(ms, 240);
-	EXPECT_LT(ms, 2000);
+	expect_waited(start, 240);
 	EXPECT_EQ(frame.p_data, nullptr);
 }
 
 TEST_F(NdiRuntime, EachMetadataFrameIsCapturedExactlyOnceAsAZeroTerminatedCopy)
 {
-	NDIlib_send_instance_t s = create("cap");
-	ASSERT_NE(s, nullptr);
+	ASSERT_NO_FATAL_FAILURE(start_sender("cap"));
 	Receiver a, b;
 	connect(a, "cap");
 	connect(b, "cap");
@@ -354,11 +365,8 @@ TEST_F(NdiRuntime, EachMetadataFrameIsCapturedExactlyOnceAsAZeroTerminatedCopy)
 
 TEST_F(NdiRuntime, AsyncFrameIsReadAfterTheCallAndUntilTheNextSendOfItsStream)
 {
-	NDIlib_send_instance_t s = create("async");
-	ASSERT_NE(s, nullptr);
 	Receiver rx;
-	connect(rx, "async");
-	wait_connections(s, 1);
+	ASSERT_NO_FATAL_FAILURE(start_sender("async", {&rx}));
 
 	std::vector<uint8_t> a(1000, 0xAA), b(1000, 0xBB), p(200, 0x11);
 	NDIlib_video_frame_v2_t fa = shq(a, false), fb = shq(b, false), fp = shq(p, true);
@@ -397,11 +405,8 @@ TEST_F(NdiRuntime, AsyncFrameIsReadAfterTheCallAndUntilTheNextSendOfItsStream)
 
 TEST_F(NdiRuntime, FieldFramesKeepTheirFormatAndSizeOnTheWire)
 {
-	NDIlib_send_instance_t s = create("fields");
-	ASSERT_NE(s, nullptr);
 	Receiver rx;
-	connect(rx, "fields");
-	wait_connections(s, 1);
+	ASSERT_NO_FATAL_FAILURE(start_sender("fields", {&rx}));
 	std::vector<uint8_t> f0 = {0x63, 0x04, 0x00, 0x00, 1, 2, 3}, f1 = {0x63, 0x04, 0x00, 0x00, 9};
 	NDIlib_video_frame_v2_t v0 = shq(f0, false), v1 = shq(f1, false);
 	v0.yres = v1.yres = 540;
@@ -421,11 +426,8 @@ TEST_F(NdiRuntime, FieldFramesKeepTheirFormatAndSizeOnTheWire)
 
 TEST_F(NdiRuntime, AudioSamplesArriveExactly)
 {
-	NDIlib_send_instance_t s = create("audio");
-	ASSERT_NE(s, nullptr);
 	Receiver rx;
-	connect(rx, "audio");
-	wait_connections(s, 1);
+	ASSERT_NO_FATAL_FAILURE(start_sender("audio", {&rx}));
 	std::vector<float> samples(960);
 	for (size_t i = 0; i < samples.size(); ++i)
 		samples[i] = static_cast<float>(i) / 8388608.0f * 5.0f - 1.0f / 3.0f;
@@ -443,12 +445,8 @@ TEST_F(NdiRuntime, AudioSamplesArriveExactly)
 
 TEST_F(NdiRuntime, AReceiverThatStopsReadingNeitherBlocksTheSenderNorGrowsItsQueue)
 {
-	NDIlib_send_instance_t s = create("slow");
-	ASSERT_NE(s, nullptr);
 	Receiver stalled, reading;
-	connect(stalled, "slow");
-	connect(reading, "slow");
-	wait_connections(s, 2);
+	ASSERT_NO_FATAL_FAILURE(start_sender("slow", {&stalled, &reading}));
 
 	// The reading receiver drains on its own thread and counts what it gets.
 	std::atomic<int> seen{0};
@@ -505,8 +503,7 @@ TEST_F(NdiRuntime, AReceiverThatStopsReadingNeitherBlocksTheSenderNorGrowsItsQue
 
 TEST_F(NdiRuntime, DestroyTellsConnectedReceiversTheFailoverAndCloses)
 {
-	NDIlib_send_instance_t s = create("main");
-	ASSERT_NE(s, nullptr);
+	ASSERT_NO_FATAL_FAILURE(start_sender("main"));
 	NDIlib_source_t failover("Backup Cam");
 	NDIlib_send_set_failover(s, &failover);
 	Receiver a, b;
@@ -528,12 +525,8 @@ TEST_F(NdiRuntime, DestroyTellsConnectedReceiversTheFailoverAndCloses)
 
 TEST_F(NdiRuntime, DestroyWithoutFailoverOnlyDisconnectsEvenWithAStalledReceiver)
 {
-	NDIlib_send_instance_t s = create("main");
-	ASSERT_NE(s, nullptr);
 	Receiver a, stalled;
-	connect(a, "main");
-	connect(stalled, "main");
-	wait_connections(s, 2);
+	ASSERT_NO_FATAL_FAILURE(start_sender("main", {&a, &stalled}));
 	std::vector<uint8_t> buf(4u << 20, 7);
 	for (int i = 0; i < 10; ++i) {
 		NDIlib_video_frame_v2_t f = shq(buf, false);
@@ -591,25 +584,18 @@ TEST_F(NdiRuntime, TargetFrameSizeFollowsRasterAndChroma)
 	EXPECT_EQ(NDIlib_send_get_target_frame_size(nullptr, nullptr), 0);
 }
 
-}  // namespace
-
-namespace {
-
 // --- robustness --------------------------------------------------------------------------
 
 TEST_F(NdiRuntime, AReceiverSendingGarbageIsDroppedAndOthersCarryOn)
 {
-	NDIlib_send_instance_t s = create("robust");
-	ASSERT_NE(s, nullptr);
+	ASSERT_NO_FATAL_FAILURE(start_sender("robust"));
 	Receiver good;
 	connect(good, "robust");
 	int bad = -1;
 	{
 		std::vector<ndi_standin::SourceInfo> found = ndi_standin::find_sources(dir_);
 		ASSERT_EQ(found.size(), 1u);
-		sockaddr_un addr{};
-		addr.sun_family = AF_UNIX;
-		strcpy(addr.sun_path, found[0].path.c_str());
+		sockaddr_un addr = unix_address(found[0].path);
 		bad = socket(AF_UNIX, SOCK_STREAM, 0);
 		ASSERT_EQ(::connect(bad, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
 	}
@@ -630,10 +616,8 @@ TEST_F(NdiRuntime, AReceiverSendingGarbageIsDroppedAndOthersCarryOn)
 
 TEST_F(NdiRuntime, UncollectedMetadataIsBoundedAndKeepsTheNewest)
 {
-	NDIlib_send_instance_t s = create("flood");
-	ASSERT_NE(s, nullptr);
 	Receiver rx;
-	connect(rx, "flood");
+	ASSERT_NO_FATAL_FAILURE(start_sender("flood", {&rx}));
 	const int sent = 600;
 	for (int i = 0; i < sent; ++i)
 		ASSERT_TRUE(rx.send_metadata("<m i=\"" + std::to_string(i) + "\"/>"));
@@ -657,11 +641,8 @@ TEST_F(NdiRuntime, UncollectedMetadataIsBoundedAndKeepsTheNewest)
 
 TEST_F(NdiRuntime, DestroySendsTheFramesStillPendingBeforeDisconnecting)
 {
-	NDIlib_send_instance_t s = create("pending");
-	ASSERT_NE(s, nullptr);
 	Receiver rx;
-	connect(rx, "pending");
-	wait_connections(s, 1);
+	ASSERT_NO_FATAL_FAILURE(start_sender("pending", {&rx}));
 	std::vector<uint8_t> prog(300, 0x5A), prvw(30, 0xA5);
 	NDIlib_video_frame_v2_t fp = shq(prog, false), fv = shq(prvw, true);
 	NDIlib_send_send_video_async_v2(s, &fp);
@@ -680,13 +661,10 @@ TEST_F(NdiRuntime, DestroySendsTheFramesStillPendingBeforeDisconnecting)
 
 TEST_F(NdiRuntime, ConnectionCountWaitHonoursItsTimeout)
 {
-	NDIlib_send_instance_t s = create("count");
-	ASSERT_NE(s, nullptr);
+	ASSERT_NO_FATAL_FAILURE(start_sender("count"));
 	Clock::time_point start = Clock::now();
 	EXPECT_EQ(NDIlib_send_get_no_connections(s, 200), 0);
-	long ms = elapsed_ms(start);
-	EXPECT_GE(ms, 190);
-	EXPECT_LT(ms, 2000);
+	expect_waited(start, 190);
 	Receiver rx;
 	connect(rx, "count");
 	EXPECT_EQ(NDIlib_send_get_no_connections(s, 3000), 1);
@@ -694,8 +672,7 @@ TEST_F(NdiRuntime, ConnectionCountWaitHonoursItsTimeout)
 
 TEST_F(NdiRuntime, ConcurrentSendersTallyAndCaptureWhileReceiversComeAndGo)
 {
-	NDIlib_send_instance_t s = create("busy");
-	ASSERT_NE(s, nullptr);
+	ASSERT_NO_FATAL_FAILURE(start_sender("busy"));
 	std::atomic<bool> run{true};
 	std::vector<std::thread> threads;
 	// Program and preview senders, each keeping its last buffer alive until its next send.
@@ -780,10 +757,6 @@ TEST_F(NdiRuntime, AvahiReportIsOneLinePerInitialiseAndOnlyWhenAsked)
 	EXPECT_EQ(err.back(), '\n');
 }
 
-}  // namespace
-
-namespace {
-
 // --- the receiver against a hand-made sender: the documented wire format -----------------
 
 void put32(std::vector<uint8_t>& b, uint32_t v)
@@ -814,9 +787,7 @@ public:
 	explicit FakeSender(const std::string& path)
 	{
 		fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
-		sockaddr_un addr{};
-		addr.sun_family = AF_UNIX;
-		strcpy(addr.sun_path, path.c_str());
+		sockaddr_un addr = unix_address(path);
 		ok_ = bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 && listen(fd_, 4) == 0;
 	}
 	~FakeSender()

@@ -1,6 +1,5 @@
 // Send queues, send threads and the keep-alive of sent frames, watched through the stand-in
 // NDI runtime's receiver.
-#include <sys/ioctl.h>
 
 #include "test_support.h"
 #include "encoder_video_fixture.h"

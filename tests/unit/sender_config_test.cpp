@@ -30,6 +30,17 @@ void expect_terminated(const NdiTransmitter::transport_fields& f)
 	EXPECT_LE(strnlen(f.mode, sizeof(f.mode)), 49u);
 }
 
+// The four fields split from a transport word, each a terminated text within its 50 bytes.
+void expect_fields(const NdiTransmitter::transport_fields& f, const std::string& ttl, const std::string& netmask,
+                   const std::string& netprefix, const std::string& mode)
+{
+	EXPECT_STREQ(f.ttl, ttl.c_str());
+	EXPECT_STREQ(f.netmask, netmask.c_str());
+	EXPECT_STREQ(f.netprefix, netprefix.c_str());
+	EXPECT_STREQ(f.mode, mode.c_str());
+	expect_terminated(f);
+}
+
 }  // namespace
 
 TEST(SenderTransportWord, StripsQuotesAndBracesAndSplitsByPosition)
@@ -39,52 +50,28 @@ TEST(SenderTransportWord, StripsQuotesAndBracesAndSplitsByPosition)
 	EXPECT_EQ(NdiTransmitter::strip_transport_word(word),
 	          "NDITTL:16,NDINetmask:255.255.0.0,NDIPrefix:239.255.0.0,NDITxMode:Multicast");
 
-	NdiTransmitter::transport_fields f = fields_of(word);
-	EXPECT_STREQ(f.ttl, "16");
-	EXPECT_STREQ(f.netmask, "255.255.0.0");
-	EXPECT_STREQ(f.netprefix, "239.255.0.0");
-	EXPECT_STREQ(f.mode, "Multicast");
+	expect_fields(fields_of(word), "16", "255.255.0.0", "239.255.0.0", "Multicast");
 
 	// Keys are ignored: only the positions of the separators count.
-	f = fields_of(R"({"a":"1","b":"2","c":"3","d":"UDP"})");
-	EXPECT_STREQ(f.ttl, "1");
-	EXPECT_STREQ(f.netmask, "2");
-	EXPECT_STREQ(f.netprefix, "3");
-	EXPECT_STREQ(f.mode, "UDP");
+	expect_fields(fields_of(R"({"a":"1","b":"2","c":"3","d":"UDP"})"), "1", "2", "3", "UDP");
 }
 
 TEST(SenderTransportWord, MissingOrMisorderedSeparatorsGiveEmptyFields)
 {
 	// No separators at all (also the empty text of a missing file).
 	for (const char* word : {"", "{}", "garbage", R"({"Multicast"})"}) {
-		NdiTransmitter::transport_fields f = fields_of(word);
-		EXPECT_STREQ(f.ttl, "") << word;
-		EXPECT_STREQ(f.netmask, "") << word;
-		EXPECT_STREQ(f.netprefix, "") << word;
-		EXPECT_STREQ(f.mode, "") << word;
-		expect_terminated(f);
+		SCOPED_TRACE(word);
+		expect_fields(fields_of(word), "", "", "", "");
 	}
 
 	// Three members: the fields that have both delimiters are kept, the mode has no ':'.
-	NdiTransmitter::transport_fields f = fields_of(R"({"a":"1","b":"2","c":"3"})");
-	EXPECT_STREQ(f.ttl, "1");
-	EXPECT_STREQ(f.netmask, "2");
-	EXPECT_STREQ(f.netprefix, "");
-	EXPECT_STREQ(f.mode, "");
+	expect_fields(fields_of(R"({"a":"1","b":"2","c":"3"})"), "1", "2", "", "");
 
 	// Each ',' before its ':' (values without keys): nothing is taken from before a key.
-	f = fields_of("a,b:1,c:2,d:3");
-	EXPECT_STREQ(f.ttl, "");
-	EXPECT_STREQ(f.netmask, "");
-	EXPECT_STREQ(f.netprefix, "");
-	EXPECT_STREQ(f.mode, "");
+	expect_fields(fields_of("a,b:1,c:2,d:3"), "", "", "", "");
 
 	// Four colons but no commas: only the mode is found.
-	f = fields_of("a:1b:2c:3d:Multi-TCP");
-	EXPECT_STREQ(f.ttl, "");
-	EXPECT_STREQ(f.netmask, "");
-	EXPECT_STREQ(f.netprefix, "");
-	EXPECT_STREQ(f.mode, "Multi-TCP");
+	expect_fields(fields_of("a:1b:2c:3d:Multi-TCP"), "", "", "", "Multi-TCP");
 }
 
 TEST(SenderTransportWord, LongValuesAreCutTo49Characters)
@@ -92,13 +79,8 @@ TEST(SenderTransportWord, LongValuesAreCutTo49Characters)
 	const std::string v49(49, 'x');
 	const std::string v50(50, 'y');
 	const std::string v300(300, 'z');
-	NdiTransmitter::transport_fields f =
-		fields_of("t:" + v49 + ",m:" + v50 + ",p:" + v300 + ",mode:" + v300);
-	EXPECT_EQ(std::string(f.ttl), v49);
-	EXPECT_EQ(std::string(f.netmask), v50.substr(0, 49));
-	EXPECT_EQ(std::string(f.netprefix), v300.substr(0, 49));
-	EXPECT_EQ(std::string(f.mode), v300.substr(0, 49));
-	expect_terminated(f);
+	expect_fields(fields_of("t:" + v49 + ",m:" + v50 + ",p:" + v300 + ",mode:" + v300), v49, v50.substr(0, 49),
+	              v300.substr(0, 49), v300.substr(0, 49));
 
 	// A mode cut to 49 characters is no known mode, so no transport block is added.
 	EXPECT_EQ(config_for("t:1,m:2,p:3,mode:Multicast" + v50), std::string(R"({"ndi":{)") + kVendor + "}}");

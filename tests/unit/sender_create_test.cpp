@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -22,8 +21,6 @@ class SenderCreate : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		sysroot_.emplace(std::initializer_list<const char*>{"etc", "ndi"}, "vexo-sender");
-		root_ = sysroot_->path();
 		setenv("NDI_STANDIN_DIR", (root_ / "ndi").c_str(), 1);
 	}
 
@@ -32,22 +29,16 @@ protected:
 		if (tx_.NDITxCreated)
 			tx_.distroy_ndi_tx_instance();
 		unsetenv("NDI_STANDIN_DIR");
-		sysroot_.reset();
 	}
 
-	void write(const std::string& rel, const std::string& text)
-	{
-		std::ofstream(root_ / rel, std::ios::binary) << text;
-	}
+	void write(const std::string& rel, const std::string& text) { testcommon::write_file(root_ / rel, text); }
 
 	// Creates the sender and returns what it printed.
 	std::string create()
 	{
 		if (tx_.NDITxCreated)
 			tx_.distroy_ndi_tx_instance();
-		::testing::internal::CaptureStdout();
-		tx_.creat_ndi_tx_instance();
-		return ::testing::internal::GetCapturedStdout();
+		return testcommon::stdout_of([&] { tx_.creat_ndi_tx_instance(); });
 	}
 
 	// The configuration text as printed after "NDIConfigStream".
@@ -62,8 +53,8 @@ protected:
 
 	std::string vendor_only() const { return std::string(R"({"ndi":{)") + tx_.p_config_json + "}}"; }
 
-	std::optional<testcommon::TempSysroot> sysroot_;
-	std::filesystem::path root_;
+	testcommon::TempSysroot sysroot_{{"etc", "ndi"}, "vexo-sender"};
+	const std::filesystem::path root_ = sysroot_.path();
 	NdiTransmitter tx_;
 };
 
@@ -202,24 +193,19 @@ TEST_F(SenderCreate, FailoverFileValueIsTheTextAfterTheLastLineEnd)
 		{"old\nCAM 3", false, "CAM 3"}, {" None", false, " None"}, {"CAM\r", false, "CAM\r"},
 	};
 	for (const Case& c : cases) {
+		SCOPED_TRACE(c.content ? c.content : "<no file>");
 		std::filesystem::remove(root_ / "etc/mervane-source1-name-encfailover");
 		if (c.content != nullptr)
 			write("etc/mervane-source1-name-encfailover", c.content);
-		const std::string label = c.content ? c.content : "<no file>";
-
-		::testing::internal::CaptureStdout();
-		bool none = tx_.check_source_name_None();
-		std::string out = ::testing::internal::GetCapturedStdout();
-		EXPECT_EQ(none, c.none) << label;
-		EXPECT_EQ(out, c.content ? "" : "/etc/mervane-fo-source-name file read failed.\n") << label;
+		EXPECT_EQ(testcommon::stdout_of([&] { EXPECT_EQ(tx_.check_source_name_None(), c.none); }),
+		          c.content ? "" : "/etc/mervane-fo-source-name file read failed.\n");
 
 		std::string data = "stale";
-		::testing::internal::CaptureStdout();
-		bool found = tx_.get_source_data(kFailoverFile, data);
-		out = ::testing::internal::GetCapturedStdout();
-		EXPECT_EQ(data, c.value) << label;
-		EXPECT_EQ(found, c.value[0] != '\0') << label;
-		EXPECT_EQ(out, found ? "" : "/etc/mervane-source1-name-encfailover file read failed.\n") << label;
+		bool found = false;
+		std::string out = testcommon::stdout_of([&] { found = tx_.get_source_data(kFailoverFile, data); });
+		EXPECT_EQ(data, c.value);
+		EXPECT_EQ(found, c.value[0] != '\0');
+		EXPECT_EQ(out, found ? "" : "/etc/mervane-source1-name-encfailover file read failed.\n");
 	}
 }
 

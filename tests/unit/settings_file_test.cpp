@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -17,12 +16,19 @@ namespace {
 
 class SettingsFileTest : public ::testing::Test {
 protected:
-
 	std::string file(const std::string& text)
 	{
 		std::string path = dir_ + "/f" + std::to_string(count_++) + ".json";
 		std::ofstream(path, std::ios::binary) << text;
 		return path;
+	}
+
+	// `key` is found in the file `f` and reads `want`, whatever the value held before.
+	static void expect_value(const std::string& f, const char* key, const std::string& want)
+	{
+		std::string val = "unchanged";
+		EXPECT_TRUE(GetJsonString(f, key, val)) << key;
+		EXPECT_EQ(val, want) << key;
 	}
 
 	testcommon::TempDir tmp_{"vexo-settings"};
@@ -33,39 +39,25 @@ protected:
 TEST_F(SettingsFileTest, ValueIsCutBetweenTheQuotesAfterTheFirstOccurrence)
 {
 	std::string f = file("{\"VideoFormat\":\"1080p50\",\"TallyMode\":\"TallyOn\"}");
-	std::string val;
-	EXPECT_TRUE(GetJsonString(f, "VideoFormat", val));
-	EXPECT_EQ(val, "1080p50");
-	EXPECT_TRUE(GetJsonString(f, "TallyMode", val));
-	EXPECT_EQ(val, "TallyOn");
-
+	expect_value(f, "VideoFormat", "1080p50");
+	expect_value(f, "TallyMode", "TallyOn");
 	// Plain substring match: a key found inside a longer key reads that key's value.
-	EXPECT_TRUE(GetJsonString(f, "Format", val));
-	EXPECT_EQ(val, "1080p50");
+	expect_value(f, "Format", "1080p50");
 }
 
 TEST_F(SettingsFileTest, PrefixKeysReadTheFirstOccurrence)
 {
 	std::string f = file("{\"NDIGroup\":\"NDIGroupEn\",\"NDIGroupName\":\"studio\"}");
-	std::string val;
-	EXPECT_TRUE(GetJsonString(f, "NDIGroup", val));
-	EXPECT_EQ(val, "NDIGroupEn");
-	EXPECT_TRUE(GetJsonString(f, "NDIGroupName", val));
-	EXPECT_EQ(val, "studio");
+	expect_value(f, "NDIGroup", "NDIGroupEn");
+	expect_value(f, "NDIGroupName", "studio");
 }
 
 TEST_F(SettingsFileTest, UnterminatedEmptyAndUnquotedValues)
 {
-	std::string val;
-	EXPECT_TRUE(GetJsonString(file("{\"A\":\"x"), "A", val));
-	EXPECT_EQ(val, "x");
-
-	EXPECT_TRUE(GetJsonString(file("{\"A\":\"\"}"), "A", val));
-	EXPECT_EQ(val, "");
-
+	expect_value(file("{\"A\":\"x"), "A", "x");
+	expect_value(file("{\"A\":\"\"}"), "A", "");
 	// An unquoted number loses its first digit and runs to the next quote.
-	EXPECT_TRUE(GetJsonString(file("{\"N\":123,\"B\":\"y\"}"), "N", val));
-	EXPECT_EQ(val, "23,");
+	expect_value(file("{\"N\":123,\"B\":\"y\"}"), "N", "23,");
 }
 
 TEST_F(SettingsFileTest, MissingKeyOrFileLeavesTheValueAlone)
@@ -86,8 +78,7 @@ TEST_F(SettingsFileTest, KeyAtTheVeryEndIsNotFound)
 	EXPECT_FALSE(GetJsonString(file("{\"A\":"), "A", val));
 	EXPECT_EQ(val, "unchanged");
 	// Exactly three characters: an empty value.
-	EXPECT_TRUE(GetJsonString(file("{\"A\":\""), "A", val));
-	EXPECT_EQ(val, "");
+	expect_value(file("{\"A\":\""), "A", "");
 }
 
 TEST_F(SettingsFileTest, LoadFileReadsUpToTheBufferSize)

@@ -29,9 +29,7 @@ protected:
 	// Loads the HD table quietly (the program prints nothing when every row is acknowledged).
 	void load_table(bool mode_4k = false)
 	{
-		testing::internal::CaptureStdout();
-		rx_.adv7619_config(mode_4k);
-		EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+		EXPECT_EQ(testcommon::stdout_of([&] { rx_.adv7619_config(mode_4k); }), "");
 	}
 
 	int format_for(const std::string& setting)
@@ -41,6 +39,7 @@ protected:
 	}
 
 	adv7619 rx_;
+	i2c bus;  // the program's register access, for the cases' own reads and writes
 	std::shared_ptr<Adv7619Model> model_;
 };
 
@@ -103,9 +102,7 @@ TEST_F(Adv7619ModelTest, NoSourceAndAnUnreadableReceiver)
 	EXPECT_EQ(rx_.adv7619_get_connected(), -1);
 	// A table load to a silent receiver reports every row and is not logged as written.
 	size_t events_before = event_lines().size();
-	testing::internal::CaptureStdout();
-	rx_.adv7619_config(false);
-	std::string out = testing::internal::GetCapturedStdout();
+	std::string out = testcommon::stdout_of([&] { rx_.adv7619_config(false); });
 	EXPECT_NE(out.find("failed to write 0x44 value to 0x4c : 0xfd register at 6\n"), std::string::npos);
 	EXPECT_NE(out.find("register at 312\n"), std::string::npos);
 	EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 313);
@@ -127,7 +124,6 @@ TEST_F(Adv7619ModelTest, SubMapsAnswerOnlyWhereTheIoMapPutsThem)
 	// Moving the HDMI map to 0x38 leaves 0x34 silent.
 	int fd = open(path("dev/i2c-1").c_str(), O_RDWR);
 	ASSERT_GE(fd, 0);
-	i2c bus;
 	EXPECT_EQ(bus.set_i2c_register(fd, 0x4C, 0xFB, 0x70), 0);
 	EXPECT_EQ(bus.read_i2c_register(fd, 0x34, 0x08), -1);
 	EXPECT_EQ(bus.read_i2c_register(fd, 0x38, 0x08), 0x80);  // 1920 = 0x780
@@ -157,7 +153,6 @@ TEST_F(Adv7619ModelTest, TableLoadIsLoggedRowByRowAndTheEdidChecksums)
 
 	int fd = open(path("dev/i2c-1").c_str(), O_RDWR);
 	ASSERT_GE(fd, 0);
-	i2c bus;
 	int sum[2] = {0, 0};
 	for (int reg = 0; reg < 256; reg++) {
 		int value = bus.read_i2c_register(fd, 0x36, static_cast<unsigned char>(reg));
@@ -211,7 +206,6 @@ TEST_F(Adv7619ModelTest, LightExpanderMirrorsItsOutputRegister)
 	EXPECT_EQ(read_text("sim/lights"), "");
 	int fd = open(path("dev/i2c-1").c_str(), O_RDWR);
 	ASSERT_GE(fd, 0);
-	i2c bus;
 	EXPECT_EQ(bus.set_i2c_register(fd, LIGHT_EXPANDER_ADDR, LIGHT_EXPANDER_CONFIG_REG, 0x01), 0);
 	EXPECT_EQ(bus.set_i2c_register(fd, LIGHT_EXPANDER_ADDR, LIGHT_EXPANDER_OUTPUT_REG, LIGHT_PROGRAM), 0);
 	EXPECT_EQ(read_text("sim/lights"), "80");
@@ -242,7 +236,6 @@ TEST_F(Adv7619ModelTest, CodecGainsAreWrittenOnTheOtherBus)
 	                                                            {{"addr", 24}, {"reg", 44}, {"val", 128}}}));
 	int fd = open(path("dev/i2c-0").c_str(), O_RDWR);
 	ASSERT_GE(fd, 0);
-	i2c bus;
 	EXPECT_EQ(bus.read_i2c_register(fd, AUDIO_CODEC_ADDR, 16), 96);
 	EXPECT_EQ(bus.read_i2c_register(fd, AUDIO_CODEC_ADDR, 44), 128);
 	// A software reset mutes the gains again.

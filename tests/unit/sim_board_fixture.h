@@ -1,15 +1,11 @@
 // A started virtual appliance on a fresh temporary sysroot, for the sim unit tests.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
-#include <sstream>
-#include <stdlib.h>
 #include <string>
-#include <sys/stat.h>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -25,46 +21,21 @@ class BoardTest : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		sysroot_.emplace(std::initializer_list<const char*>{"sim"}, "vexo-simtest");
-		root_ = sysroot_->path();
 		before_setup();
 		sim::Board::instance().start(root_);
 	}
 
-	void TearDown() override
-	{
-		sim::Board::instance().stop();
-		sysroot_.reset();
-	}
+	void TearDown() override { sim::Board::instance().stop(); }
 
 	// Runs after the sysroot exists and before the board starts.
 	virtual void before_setup() {}
 
 	std::string path(const std::string& rel) const { return root_ + "/" + rel; }
 
-	std::string read_text(const std::string& rel) const
-	{
-		std::ifstream in(path(rel));
-		std::stringstream ss;
-		ss << in.rdbuf();
-		return ss.str();
-	}
+	std::string read_text(const std::string& rel) const { return testcommon::read_file(path(rel)); }
+	void write_text(const std::string& rel, const std::string& text) const { testcommon::write_file(path(rel), text); }
 
-	void write_text(const std::string& rel, const std::string& text) const
-	{
-		std::ofstream out(path(rel), std::ios::trunc);
-		out << text;
-	}
-
-	std::vector<std::string> event_lines() const
-	{
-		std::vector<std::string> lines;
-		std::istringstream in(read_text("sim/events.jsonl"));
-		std::string line;
-		while (std::getline(in, line))
-			lines.push_back(line);
-		return lines;
-	}
+	std::vector<std::string> event_lines() const { return testcommon::lines_of(read_text("sim/events.jsonl")); }
 
 	// The event log as parsed objects; a line that is not one fails the case.
 	std::vector<nlohmann::json> events() const
@@ -94,14 +65,31 @@ protected:
 		return out;
 	}
 
+	// The values of `key` in the events of `dev` that have one.
+	std::vector<nlohmann::json> values_of(const std::string& dev, const std::string& key) const
+	{
+		std::vector<nlohmann::json> out;
+		for (nlohmann::json& e : events_of(dev))
+			if (e.contains(key))
+				out.push_back(e[key]);
+		return out;
+	}
+
+	// Whether an event of `dev` has `key` equal to `value`.
+	bool logged(const std::string& dev, const std::string& key, const nlohmann::json& value) const
+	{
+		const std::vector<nlohmann::json> values = values_of(dev, key);
+		return std::find(values.begin(), values.end(), value) != values.end();
+	}
+
 	static bool wait_until(const std::function<bool()>& done,
 	                       std::chrono::milliseconds timeout = std::chrono::milliseconds(3000))
 	{
 		return testcommon::wait_until(done, timeout);
 	}
 
-	std::optional<testcommon::TempSysroot> sysroot_;
-	std::string root_;
+	testcommon::TempSysroot sysroot_{{"sim"}, "vexo-simtest"};
+	const std::string root_ = sysroot_.path();
 };
 
 }  // namespace simtest

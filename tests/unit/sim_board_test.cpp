@@ -81,6 +81,15 @@ struct RegisterTarget : sim::I2cTarget {
 	bool refuse = false;
 };
 
+// `call` fails, returning -1 with errno set to `err`.
+template <typename Call>
+void expect_fails_with(int err, Call call)
+{
+	errno = 0;
+	EXPECT_EQ(call(), -1);
+	EXPECT_EQ(errno, err);
+}
+
 int rdwr(int fd, i2c_msg* msgs, uint32_t n)
 {
 	i2c_rdwr_ioctl_data data;
@@ -221,9 +230,7 @@ TEST_F(BoardTest, ServedNodeDescriptorsReachTheirDevice)
 	int32_t size = 0;
 	EXPECT_EQ(ioctl(fd, 21, &size), 0);
 	EXPECT_EQ(size, 4242);
-	errno = 0;
-	EXPECT_EQ(ioctl(fd, 22, &size), -1);
-	EXPECT_EQ(errno, ENOTTY);
+	expect_fails_with(ENOTTY, [&] { return ioctl(fd, 22, &size); });
 
 	// Every open gets its own Device; closing releases it.
 	int fd2 = openat(AT_FDCWD, path("dev/thing").c_str(), O_RDONLY | O_CLOEXEC);
@@ -244,9 +251,7 @@ TEST_F(BoardTest, ServedNodeDescriptorsReachTheirDevice)
 
 	// A node no longer served is gone, as an unloaded driver's node would be.
 	board.remove_device("thing");
-	errno = 0;
-	EXPECT_EQ(open(path("dev/thing").c_str(), O_RDWR), -1);
-	EXPECT_EQ(errno, ENOENT);
+	expect_fails_with(ENOENT, [&] { return open(path("dev/thing").c_str(), O_RDWR); });
 }
 
 TEST_F(BoardTest, OpenCreatesPlainFilesWithTheGivenMode)
@@ -264,9 +269,7 @@ TEST_F(BoardTest, OpenCreatesPlainFilesWithTheGivenMode)
 TEST_F(BoardTest, AFactoryThatRefusesFailsTheOpen)
 {
 	sim::Board::instance().add_device("broken", [] { return std::shared_ptr<sim::Device>(); });
-	errno = 0;
-	EXPECT_EQ(open(path("dev/broken").c_str(), O_RDWR), -1);
-	EXPECT_EQ(errno, ENXIO);
+	expect_fails_with(ENXIO, [&] { return open(path("dev/broken").c_str(), O_RDWR); });
 }
 
 TEST_F(BoardTest, I2cTransfersReachTheAddressedSlaveAndLogEveryRegisterWrite)
@@ -305,16 +308,12 @@ TEST_F(BoardTest, I2cNackFailsTheTransferLikeTheController)
 
 	uint8_t write_reg[] = {15, 96};
 	i2c_msg nobody = {0x19, 0, 2, write_reg};
-	errno = 0;
-	EXPECT_EQ(rdwr(fd, &nobody, 1), -1);
-	EXPECT_EQ(errno, ENXIO);
+	expect_fails_with(ENXIO, [&] { return rdwr(fd, &nobody, 1); });
 
 	// The slave on the other bus is not reachable from this one.
 	i2c_msg other_bus = {0x18, 0, 2, write_reg};
 	int fd1 = open(path("dev/i2c-1").c_str(), O_RDWR);
-	errno = 0;
-	EXPECT_EQ(rdwr(fd1, &other_bus, 1), -1);
-	EXPECT_EQ(errno, ENXIO);
+	expect_fails_with(ENXIO, [&] { return rdwr(fd1, &other_bus, 1); });
 	close(fd1);
 
 	// A NACK in the middle stops the transfer: what went before stays written.
@@ -333,13 +332,9 @@ TEST_F(BoardTest, I2cNackFailsTheTransferLikeTheController)
 	EXPECT_EQ(rdwr(fd, &recovered, 1), 1);
 	EXPECT_EQ(target->regs[16], 7);
 
-	errno = 0;
-	EXPECT_EQ(ioctl(fd, I2C_SLAVE, 0x18), -1);
-	EXPECT_EQ(errno, ENOTTY);
+	expect_fails_with(ENOTTY, [&] { return ioctl(fd, I2C_SLAVE, 0x18); });
 	i2c_rdwr_ioctl_data too_many = {&recovered, I2C_RDWR_IOCTL_MAX_MSGS + 1};
-	errno = 0;
-	EXPECT_EQ(ioctl(fd, I2C_RDWR, &too_many), -1);
-	EXPECT_EQ(errno, EINVAL);
+	expect_fails_with(EINVAL, [&] { return ioctl(fd, I2C_RDWR, &too_many); });
 
 	EXPECT_EQ(events_of("i2c-0"), (std::vector<nlohmann::json>{{{"addr", 24}, {"reg", 15}, {"val", 96}},
 	                                                            {{"addr", 24}, {"reg", 16}, {"val", 7}}}))

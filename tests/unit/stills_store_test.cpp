@@ -4,15 +4,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,6 +19,7 @@
 #include "test_support.h"
 
 namespace fs = std::filesystem;
+using testcommon::stdout_of;
 
 namespace {
 
@@ -34,10 +32,6 @@ class StillStoreTest : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		sysroot_.emplace(std::initializer_list<const char*>{"etc", "tmp"}, "vexo-stills");
-		root_ = sysroot_->path();
-
-		SplashScreenHandler& s = store();
 		s.InitializeSplashScreen();  // buffers back if a case took them away
 		s.m_eSplashScreenMode = cap_mode_unknown;
 		s.m_nFullSplashScreenBufferSize = 0;
@@ -46,16 +40,10 @@ protected:
 		s.m_stPrvwCaptureFormat = capture_frame_format();
 	}
 
-	void TearDown() override { sysroot_.reset(); }
-
-	static SplashScreenHandler& store() { return SplashScreenHandler::GetInstance(); }
-
 	std::string path(const std::string& rel) const { return root_ + "/" + rel; }
 
-	void write(const std::string& rel, const std::string& bytes) const
-	{
-		std::ofstream(path(rel), std::ios::binary | std::ios::trunc) << bytes;
-	}
+	void write(const std::string& rel, const std::string& bytes) const { testcommon::write_file(path(rel), bytes); }
+	std::string read(const std::string& rel) const { return testcommon::read_file(path(rel)); }
 
 	// A file of `size` bytes whose content depends on `seed`, so two stills differ.
 	std::string pattern(size_t size, int seed) const
@@ -66,31 +54,35 @@ protected:
 		return bytes;
 	}
 
-	std::string read(const std::string& rel) const
+	std::string buffer(bool preview) const
 	{
-		std::ifstream in(path(rel), std::ios::binary);
-		std::stringstream ss;
-		ss << in.rdbuf();
-		return ss.str();
-	}
-
-	static std::string buffer(bool preview)
-	{
-		SplashScreenHandler& s = store();
 		const uint8_t* p = preview ? s.m_pPrvwSplashScreen : s.m_pFullSplashScreen;
 		unsigned long n = preview ? s.m_nPrvwSplashScreenBufferSize : s.m_nFullSplashScreenBufferSize;
 		return std::string(reinterpret_cast<const char*>(p), n);
 	}
 
-	// What the store prints while `fn` runs.
-	template <typename Fn>
-	static std::string output_of(Fn fn)
+	// A format record as the store writes it.
+	static std::string record(const std::string& x, const std::string& y, const std::string& fourcc,
+	                          const std::string& strides)
 	{
-		fflush(stdout);
-		testing::internal::CaptureStdout();
-		fn();
-		fflush(stdout);
-		return testing::internal::GetCapturedStdout();
+		return "{\"rez_x\":\"" + x + "\",\"rez_y\":\"" + y + "\",\"FourCC\":\"" + fourcc + "\",\"line_strides\":\"" +
+		       strides + "\"}";
+	}
+
+	static void expect_format(const capture_frame_format& fmt, int width, int height, NDIlib_FourCC_video_type_e fourcc,
+	                          int strides)
+	{
+		EXPECT_EQ(fmt.width, width);
+		EXPECT_EQ(fmt.height, height);
+		EXPECT_EQ(fmt.FourCC, fourcc);
+		EXPECT_EQ(fmt.lineStrides, strides);
+	}
+
+	// The frame's raster, FourCC and stride, checked as a format record's.
+	static void expect_frame(const NDIlib_video_frame_v2_t& f, int xres, int yres, NDIlib_FourCC_video_type_e fourcc,
+	                         int stride)
+	{
+		expect_format({f.xres, f.yres, f.FourCC, f.line_stride_in_bytes}, xres, yres, fourcc, stride);
 	}
 
 	static NDIlib_video_frame_v2_t live_frame(int xres, int yres, std::string& bytes)
@@ -101,8 +93,9 @@ protected:
 		return f;
 	}
 
-	std::optional<testcommon::TempSysroot> sysroot_;
-	std::string root_;
+	SplashScreenHandler& s = SplashScreenHandler::GetInstance();
+	testcommon::TempSysroot sysroot_{{"etc", "tmp"}, "vexo-stills"};
+	const std::string root_ = sysroot_.path();
 };
 
 // ---------------------------------------------------------------------------------------
@@ -110,7 +103,6 @@ protected:
 
 TEST_F(StillStoreTest, BuffersAreAllocatedOnceAtFullCapacity)
 {
-	SplashScreenHandler& s = store();
 	ASSERT_NE(s.m_pFullSplashScreen, nullptr);
 	ASSERT_NE(s.m_pPrvwSplashScreen, nullptr);
 	uint8_t* full = s.m_pFullSplashScreen;
@@ -131,7 +123,6 @@ TEST_F(StillStoreTest, BuffersAreAllocatedOnceAtFullCapacity)
 
 TEST_F(StillStoreTest, ExactlyTheCapacityIsRefusedOneByteLessLoads)
 {
-	SplashScreenHandler& s = store();
 	struct Case {
 		bool preview;
 		size_t capacity;
@@ -154,7 +145,6 @@ TEST_F(StillStoreTest, ExactlyTheCapacityIsRefusedOneByteLessLoads)
 
 TEST_F(StillStoreTest, MissingOrEmptyFileLoadsNothingAndLeavesTheOtherHalf)
 {
-	SplashScreenHandler& s = store();
 	write("etc/prvw.encoded", pattern(300, 5));
 	ASSERT_EQ(s.LoadSplashScreenFile(path("etc/prvw.encoded").c_str(), true), 300u);
 	EXPECT_EQ(s.LoadSplashScreenFile(path("etc/none.encoded").c_str(), false), 0u);
@@ -168,7 +158,6 @@ TEST_F(StillStoreTest, MissingOrEmptyFileLoadsNothingAndLeavesTheOtherHalf)
 // still loaded before.
 TEST_F(StillStoreTest, FileThatCannotBeSizedOrReadWholeLoadsNothing)
 {
-	SplashScreenHandler& s = store();
 	ASSERT_EQ(mkfifo(path("etc/fifo.encoded").c_str(), 0600), 0);
 	// Held open for reading and writing, so that the store's open does not wait for a writer.
 	int fifo = open(path("etc/fifo.encoded").c_str(), O_RDWR);
@@ -195,10 +184,8 @@ TEST_F(StillStoreTest, FileThatCannotBeSizedOrReadWholeLoadsNothing)
 // stored; a capture too large for the still buffer is stored but never copied into it.
 TEST_F(StillStoreTest, CaptureThatDoesNotFitTheStillBufferIsStoredButNotShown)
 {
-	SplashScreenHandler& s = store();
 	write("etc/enc_prvw_captured_frame.encoded", pattern(500, 7));
-	write("etc/enc_prvw-cap-frame-info-setup.json",
-	      "{\"rez_x\":\"640\",\"rez_y\":\"360\",\"FourCC\":\"812738675\",\"line_strides\":\"500\"}");
+	write("etc/enc_prvw-cap-frame-info-setup.json", record("640", "360", "812738675", "500"));
 	s.UpdateSplashScreenBuffer(captured_frame);
 	ASSERT_EQ(buffer(true), pattern(500, 7));
 
@@ -229,11 +216,10 @@ TEST_F(StillStoreTest, CaptureThatDoesNotFitTheStillBufferIsStoredButNotShown)
 
 TEST_F(StillStoreTest, SplashChosenWithBothFilesMissingStillSwitchesMode)
 {
-	SplashScreenHandler& s = store();
 	s.UpdateSplashScreenBuffer(mervane_screen);
 	EXPECT_EQ(s.m_eSplashScreenMode, mervane_screen);
 	NDIlib_video_frame_v2_t f;
-	std::string out = output_of([&] {
+	std::string out = stdout_of([&] {
 		EXPECT_FALSE(s.FilleSplashScreenData(f, false));
 		EXPECT_FALSE(s.FilleSplashScreenData(f, true));
 	});
@@ -242,18 +228,14 @@ TEST_F(StillStoreTest, SplashChosenWithBothFilesMissingStillSwitchesMode)
 
 TEST_F(StillStoreTest, SplashHalvesAreDescribedAsFullHdSHQ2AndPreviewShq0)
 {
-	SplashScreenHandler& s = store();
 	write("etc/enc_full_still.encoded", pattern(4000, 6));
 	write("etc/enc_prvw_still.encoded", pattern(900, 7));
 	s.UpdateSplashScreenBuffer(mervane_screen);
 
 	NDIlib_video_frame_v2_t f(0, 0, NDIlib_FourCC_video_type_UYVY, 30000, 1001, 16.0f / 9.0f);
 	ASSERT_TRUE(s.FilleSplashScreenData(f, false));
-	EXPECT_EQ(f.xres, 1920);
-	EXPECT_EQ(f.yres, 1080);
-	EXPECT_EQ(f.FourCC, kSHQ2);
+	expect_frame(f, 1920, 1080, kSHQ2, 4000);
 	EXPECT_EQ(f.p_data, s.m_pFullSplashScreen);
-	EXPECT_EQ(f.line_stride_in_bytes, 4000);
 	EXPECT_EQ(std::string(reinterpret_cast<char*>(f.p_data), 4000), pattern(4000, 6));
 	// What the caller set stays.
 	EXPECT_EQ(f.frame_rate_N, 30000);
@@ -261,16 +243,12 @@ TEST_F(StillStoreTest, SplashHalvesAreDescribedAsFullHdSHQ2AndPreviewShq0)
 	EXPECT_FLOAT_EQ(f.picture_aspect_ratio, 16.0f / 9.0f);
 
 	ASSERT_TRUE(s.FilleSplashScreenData(f, true));
-	EXPECT_EQ(f.xres, 640);
-	EXPECT_EQ(f.yres, 360);
-	EXPECT_EQ(f.FourCC, kshq0);
+	expect_frame(f, 640, 360, kshq0, 900);
 	EXPECT_EQ(f.p_data, s.m_pPrvwSplashScreen);
-	EXPECT_EQ(f.line_stride_in_bytes, 900);
 }
 
 TEST_F(StillStoreTest, AnyOtherModeLoadsTheBlackFiles)
 {
-	SplashScreenHandler& s = store();
 	write("etc/enc_full_still.encoded", pattern(1000, 8));
 	write("etc/enc_prvw_still.encoded", pattern(100, 9));
 	write("etc/enc_full_black.encoded", pattern(2000, 10));
@@ -287,32 +265,26 @@ TEST_F(StillStoreTest, AnyOtherModeLoadsTheBlackFiles)
 
 TEST_F(StillStoreTest, CapturedChoiceLoadsEachHalfOnItsOwn)
 {
-	SplashScreenHandler& s = store();
 	s.UpdateSplashScreenBuffer(black_screen);
 
 	// Nothing captured yet: both halves announce it, the mode stays what it was.
-	std::string out = output_of([&] { s.UpdateSplashScreenBuffer(captured_frame); });
-	EXPECT_EQ(out, "Full Splash screen loading failed.\nPrvw Splash screen loading failed.\n");
+	EXPECT_EQ(stdout_of([&] { s.UpdateSplashScreenBuffer(captured_frame); }),
+	          "Full Splash screen loading failed.\nPrvw Splash screen loading failed.\n");
 	EXPECT_EQ(s.m_eSplashScreenMode, black_screen);
 
 	// Only the preview was captured: the mode changes, the full half is empty.
 	write("etc/enc_prvw_captured_frame.encoded", pattern(321, 12));
-	write("etc/enc_prvw-cap-frame-info-setup.json",
-	      "{\"rez_x\":\"640\",\"rez_y\":\"360\",\"FourCC\":\"812738675\",\"line_strides\":\"321\"}");
-	out = output_of([&] { s.UpdateSplashScreenBuffer(captured_frame); });
-	EXPECT_EQ(out, "Full Splash screen loading failed.\n");
+	write("etc/enc_prvw-cap-frame-info-setup.json", record("640", "360", "812738675", "321"));
+	EXPECT_EQ(stdout_of([&] { s.UpdateSplashScreenBuffer(captured_frame); }), "Full Splash screen loading failed.\n");
 	EXPECT_EQ(s.m_eSplashScreenMode, captured_frame);
 	NDIlib_video_frame_v2_t f;
 	ASSERT_TRUE(s.FilleSplashScreenData(f, true));
-	EXPECT_EQ(f.xres, 640);
-	EXPECT_EQ(f.yres, 360);
-	EXPECT_EQ(f.FourCC, kshq0);
-	EXPECT_EQ(f.line_stride_in_bytes, 321);
+	expect_frame(f, 640, 360, kshq0, 321);
 	EXPECT_FALSE(s.FilleSplashScreenData(f, false));
 
 	// A capture whose record has gone keeps the record it had and is still shown.
 	fs::remove(path("etc/enc_prvw-cap-frame-info-setup.json"));
-	out = output_of([&] { s.UpdateSplashScreenBuffer(captured_frame); });
+	std::string out = stdout_of([&] { s.UpdateSplashScreenBuffer(captured_frame); });
 	EXPECT_NE(out.find("enc_prvw-cap-frame-info-setup.json file read failed.\n"), std::string::npos) << out;
 	EXPECT_EQ(s.m_stPrvwCaptureFormat.lineStrides, 321);
 	EXPECT_TRUE(s.FilleSplashScreenData(f, true));
@@ -320,34 +292,22 @@ TEST_F(StillStoreTest, CapturedChoiceLoadsEachHalfOnItsOwn)
 
 TEST_F(StillStoreTest, CapturedFrameWhoseSizeDiffersFromItsRecordIsNotSent)
 {
-	SplashScreenHandler& s = store();
 	write("etc/enc_full_captured_frame.encoded", pattern(1234, 13));
-	write("etc/enc_full-cap-frame-info-setup.json",
-	      "{\"rez_x\":\"3840\",\"rez_y\":\"2160\",\"FourCC\":\"810633299\",\"line_strides\":\"1235\"}");
-	s.UpdateSplashScreenBuffer(captured_frame);
-	ASSERT_EQ(s.m_eSplashScreenMode, captured_frame);
 	NDIlib_video_frame_v2_t f;
-	bool sent = true;
-	std::string out = output_of([&] { sent = s.FilleSplashScreenData(f, false); });
-	EXPECT_FALSE(sent);
-	EXPECT_EQ(out, "capture buffer size is not matching with line strides length.\n");
+	// A negative record never matches either, whatever the size as an unsigned number.
+	for (const char* strides : {"1235", "-1234"}) {
+		SCOPED_TRACE(strides);
+		write("etc/enc_full-cap-frame-info-setup.json", record("3840", "2160", "810633299", strides));
+		s.UpdateSplashScreenBuffer(captured_frame);
+		ASSERT_EQ(s.m_eSplashScreenMode, captured_frame);
+		EXPECT_EQ(stdout_of([&] { EXPECT_FALSE(s.FilleSplashScreenData(f, false)); }),
+		          "capture buffer size is not matching with line strides length.\n");
+	}
 
-	// A negative record never matches, whatever the size as an unsigned number.
-	write("etc/enc_full-cap-frame-info-setup.json",
-	      "{\"rez_x\":\"3840\",\"rez_y\":\"2160\",\"FourCC\":\"810633299\",\"line_strides\":\"-1234\"}");
-	s.UpdateSplashScreenBuffer(captured_frame);
-	out = output_of([&] { sent = s.FilleSplashScreenData(f, false); });
-	EXPECT_FALSE(sent);
-	EXPECT_EQ(out, "capture buffer size is not matching with line strides length.\n");
-
-	write("etc/enc_full-cap-frame-info-setup.json",
-	      "{\"rez_x\":\"3840\",\"rez_y\":\"2160\",\"FourCC\":\"810633299\",\"line_strides\":\"1234\"}");
+	write("etc/enc_full-cap-frame-info-setup.json", record("3840", "2160", "810633299", "1234"));
 	s.UpdateSplashScreenBuffer(captured_frame);
 	ASSERT_TRUE(s.FilleSplashScreenData(f, false));
-	EXPECT_EQ(f.xres, 3840);
-	EXPECT_EQ(f.yres, 2160);
-	EXPECT_EQ(f.FourCC, kSHQ0);
-	EXPECT_EQ(f.line_stride_in_bytes, 1234);
+	expect_frame(f, 3840, 2160, kSHQ0, 1234);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -355,63 +315,46 @@ TEST_F(StillStoreTest, CapturedFrameWhoseSizeDiffersFromItsRecordIsNotSent)
 
 TEST_F(StillStoreTest, FormatRecordTextForEachFourCC)
 {
-	SplashScreenHandler& s = store();
 	std::string bytes(10, 'x');
 	NDIlib_video_frame_v2_t f = live_frame(3840, 2160, bytes);
 	f.line_stride_in_bytes = 1234567;  // only the record is written here
 	f.FourCC = NDIlib_FourCC_video_type_UYVY;  // the frame's own FourCC is not consulted
 
 	ASSERT_TRUE(s.SaveCaptureFormat(f, false, 1));
-	EXPECT_EQ(read("etc/enc_full-cap-frame-info-setup.json"),
-	          "{\"rez_x\":\"3840\",\"rez_y\":\"2160\",\"FourCC\":\"810633299\",\"line_strides\":\"1234567\"}");
+	EXPECT_EQ(read("etc/enc_full-cap-frame-info-setup.json"), record("3840", "2160", "810633299", "1234567"));
 	EXPECT_EQ(s.m_stFullCaptureFormat.FourCC, kSHQ0);
 	EXPECT_EQ(s.m_stFullCaptureFormat.lineStrides, 1234567);
 
 	ASSERT_TRUE(s.SaveCaptureFormat(f, false, 0));
-	EXPECT_EQ(read("etc/enc_full-cap-frame-info-setup.json"),
-	          "{\"rez_x\":\"3840\",\"rez_y\":\"2160\",\"FourCC\":\"844187731\",\"line_strides\":\"1234567\"}");
+	EXPECT_EQ(read("etc/enc_full-cap-frame-info-setup.json"), record("3840", "2160", "844187731", "1234567"));
 	EXPECT_EQ(s.m_stFullCaptureFormat.FourCC, kSHQ2);
 
 	f.xres = 640;
 	f.yres = 360;
 	f.line_stride_in_bytes = 45678;
 	ASSERT_TRUE(s.SaveCaptureFormat(f, true, 1));  // the preview is shq0 whatever the sampling
-	EXPECT_EQ(read("etc/enc_prvw-cap-frame-info-setup.json"),
-	          "{\"rez_x\":\"640\",\"rez_y\":\"360\",\"FourCC\":\"812738675\",\"line_strides\":\"45678\"}");
+	EXPECT_EQ(read("etc/enc_prvw-cap-frame-info-setup.json"), record("640", "360", "812738675", "45678"));
 	EXPECT_EQ(s.m_stPrvwCaptureFormat.FourCC, kshq0);
 	EXPECT_EQ(s.m_stPrvwCaptureFormat.width, 640);
 	// Nothing else is left in the directory (no temporary files).
-	size_t files = 0;
-	for (const auto& e : fs::directory_iterator(path("etc"))) {
-		(void)e;
-		files++;
-	}
-	EXPECT_EQ(files, 2u);
+	EXPECT_EQ(std::distance(fs::directory_iterator(path("etc")), fs::directory_iterator()), 2);
 }
 
 TEST_F(StillStoreTest, FormatRecordReadsBackWithOrWithoutLineEnd)
 {
-	SplashScreenHandler& s = store();
-	const std::string line =
-		"{\"rez_x\":\"3840\",\"rez_y\":\"2160\",\"FourCC\":\"810633299\",\"line_strides\":\"1234567\"}";
+	const std::string line = record("3840", "2160", "810633299", "1234567");
 	for (const std::string& text : {line, line + "\n"}) {
 		write("etc/f.json", text);
 		capture_frame_format fmt;
 		ASSERT_TRUE(s.ReadCaptureFormat(path("etc/f.json").c_str(), fmt));
-		EXPECT_EQ(fmt.width, 3840);
-		EXPECT_EQ(fmt.height, 2160);
-		EXPECT_EQ(fmt.FourCC, kSHQ0);
-		EXPECT_EQ(fmt.lineStrides, 1234567);
+		expect_format(fmt, 3840, 2160, kSHQ0, 1234567);
 	}
 
 	// Values by position, converted like atoi: blanks skipped, stopped at a non-digit.
 	write("etc/g.json", "{\"a\":\" 1280\",\"b\":\"720x\",\"c\":\"844187731\",\"d\":\"99\"}");
 	capture_frame_format fmt;
 	ASSERT_TRUE(s.ReadCaptureFormat(path("etc/g.json").c_str(), fmt));
-	EXPECT_EQ(fmt.width, 1280);
-	EXPECT_EQ(fmt.height, 720);
-	EXPECT_EQ(fmt.FourCC, kSHQ2);
-	EXPECT_EQ(fmt.lineStrides, 99);
+	expect_format(fmt, 1280, 720, kSHQ2, 99);
 
 	// A value of 49 characters still fits its field.
 	write("etc/h.json", "{\"rez_x\":\"" + std::string(45, '0') + "1920\",\"rez_y\":\"1080\",\"FourCC\":\"844187731\","
@@ -422,7 +365,6 @@ TEST_F(StillStoreTest, FormatRecordReadsBackWithOrWithoutLineEnd)
 
 TEST_F(StillStoreTest, MalformedFormatRecordIsRefusedAndChangesNothing)
 {
-	SplashScreenHandler& s = store();
 	const std::string fifty(46, '0');
 	const std::vector<std::string> bad = {
 		"",
@@ -431,15 +373,15 @@ TEST_F(StillStoreTest, MalformedFormatRecordIsRefusedAndChangesNothing)
 		"{\"rez_x\"\"3840\",\"rez_y\":\"2160\",\"FourCC\":\"810633299\",\"line_strides\":\"1\"}",  // a ':' missing
 		"3840,2160,810633299,1",
 		"x,{\"rez_x\":\"3840\",\"rez_y\":\"2160\",\"FourCC\":\"810633299\",\"line_strides\":\"1\"}",  // ',' first
-		"{\"rez_x\":\"" + fifty + "3840\",\"rez_y\":\"2160\",\"FourCC\":\"810633299\",\"line_strides\":\"1\"}",
-		"{\"rez_x\":\"3840\",\"rez_y\":\"2160\",\"FourCC\":\"810633299\",\"line_strides\":\"" + fifty + "1234\"}",
-		"{\"rez_x\":\"99999999999\",\"rez_y\":\"2160\",\"FourCC\":\"810633299\",\"line_strides\":\"1\"}",
-		"{\"rez_x\":\"3840\",\"rez_y\":\"2160\",\"FourCC\":\"-5\",\"line_strides\":\"1\"}",
-		"{\"rez_x\":\"3840\",\"rez_y\":\"-99999999999\",\"FourCC\":\"810633299\",\"line_strides\":\"1\"}",
-		"{\"rez_x\":\"3840\",\"rez_y\":\"2160\",\"FourCC\":\"810633299\",\"line_strides\":\"3000000000\"}",
-		"{\"rez_x\":\"38:40\",\"rez_y\":\"2160\",\"FourCC\":\"810633299\",\"line_strides\":\"1\"}",  // ':' inside
+		record(fifty + "3840", "2160", "810633299", "1"),
+		record("3840", "2160", "810633299", fifty + "1234"),
+		record("99999999999", "2160", "810633299", "1"),
+		record("3840", "2160", "-5", "1"),
+		record("3840", "-99999999999", "810633299", "1"),
+		record("3840", "2160", "810633299", "3000000000"),
+		record("38:40", "2160", "810633299", "1"),  // ':' inside
 		"{\"rez_x\":\"3840\",,\"rez_y\":\"2160\",\"FourCC\":\"810633299\",\"line_strides\":\"1\"}",  // ',' twice
-		"{\"rez_x\":\"3840\",\"rez_y\":\"2160\",\"FourCC\":\"810,633299\",\"line_strides\":\"1\"}",  // ',' inside
+		record("3840", "2160", "810,633299", "1"),  // ',' inside
 	};
 	for (const std::string& text : bad) {
 		SCOPED_TRACE(text);
@@ -450,10 +392,7 @@ TEST_F(StillStoreTest, MalformedFormatRecordIsRefusedAndChangesNothing)
 		fmt.FourCC = kshq0;
 		fmt.lineStrides = 33;
 		EXPECT_FALSE(s.ReadCaptureFormat(path("etc/bad.json").c_str(), fmt));
-		EXPECT_EQ(fmt.width, 11);
-		EXPECT_EQ(fmt.height, 22);
-		EXPECT_EQ(fmt.FourCC, kshq0);
-		EXPECT_EQ(fmt.lineStrides, 33);
+		expect_format(fmt, 11, 22, kshq0, 33);
 	}
 	capture_frame_format fmt;
 	EXPECT_FALSE(s.ReadCaptureFormat(path("etc/missing.json").c_str(), fmt));
@@ -465,17 +404,15 @@ TEST_F(StillStoreTest, MalformedFormatRecordIsRefusedAndChangesNothing)
 
 TEST_F(StillStoreTest, CaptureWritesFrameAndRecordAndShowsItWhenCapturedFramesAreShown)
 {
-	SplashScreenHandler& s = store();
 	std::string full = pattern(5000, 14);
 	NDIlib_video_frame_v2_t f = live_frame(1920, 1080, full);
 
 	// Splash shown: files and record change, the buffer does not.
 	s.UpdateSplashScreenBuffer(mervane_screen);
-	std::string out = output_of([&] { EXPECT_TRUE(s.SaveSplashScreen(f, false, 0)); });
-	EXPECT_EQ(out, "captured frame saved in " + path("etc/enc_full_captured_frame.encoded") + ".\n");
+	EXPECT_EQ(stdout_of([&] { EXPECT_TRUE(s.SaveSplashScreen(f, false, 0)); }),
+	          "captured frame saved in " + path("etc/enc_full_captured_frame.encoded") + ".\n");
 	EXPECT_EQ(read("etc/enc_full_captured_frame.encoded"), full);
-	EXPECT_EQ(read("etc/enc_full-cap-frame-info-setup.json"),
-	          "{\"rez_x\":\"1920\",\"rez_y\":\"1080\",\"FourCC\":\"844187731\",\"line_strides\":\"5000\"}");
+	EXPECT_EQ(read("etc/enc_full-cap-frame-info-setup.json"), record("1920", "1080", "844187731", "5000"));
 	EXPECT_EQ(s.m_nFullSplashScreenBufferSize, 0u);
 
 	// Captured frames shown: a new capture replaces the shown one at once.
@@ -495,15 +432,13 @@ TEST_F(StillStoreTest, CaptureWritesFrameAndRecordAndShowsItWhenCapturedFramesAr
 	f = live_frame(640, 360, prvw);
 	ASSERT_TRUE(s.SaveSplashScreen(f, true, 0));
 	EXPECT_EQ(read("etc/enc_prvw_captured_frame.encoded"), prvw);
-	EXPECT_EQ(read("etc/enc_prvw-cap-frame-info-setup.json"),
-	          "{\"rez_x\":\"640\",\"rez_y\":\"360\",\"FourCC\":\"812738675\",\"line_strides\":\"777\"}");
+	EXPECT_EQ(read("etc/enc_prvw-cap-frame-info-setup.json"), record("640", "360", "812738675", "777"));
 	EXPECT_EQ(buffer(false), newer);
 	EXPECT_EQ(buffer(true), prvw);
 }
 
 TEST_F(StillStoreTest, EmptyCaptureIsRefused)
 {
-	SplashScreenHandler& s = store();
 	std::string none;
 	NDIlib_video_frame_v2_t f = live_frame(1920, 1080, none);
 	f.p_data = nullptr;
@@ -519,17 +454,14 @@ TEST_F(StillStoreTest, EmptyCaptureIsRefused)
 
 TEST_F(StillStoreTest, CaptureIntoAPathUnderARegularFileFailsAndChangesNothing)
 {
-	SplashScreenHandler& s = store();
 	// etc is a regular file here, so no file below it can be created, even by root.
 	fs::remove_all(path("etc"));
 	write("etc", "not a directory");
 	std::string bytes = pattern(100, 17);
 	NDIlib_video_frame_v2_t f = live_frame(1920, 1080, bytes);
 	s.UpdateSplashScreenBuffer(black_screen);
-	bool ok = true;
-	std::string out = output_of([&] { ok = s.SaveSplashScreen(f, false, 0); });
-	EXPECT_FALSE(ok);
-	EXPECT_EQ(out, path("etc/enc_full_captured_frame.encoded") + " File write failed.\n");
+	EXPECT_EQ(stdout_of([&] { EXPECT_FALSE(s.SaveSplashScreen(f, false, 0)); }),
+	          path("etc/enc_full_captured_frame.encoded") + " File write failed.\n");
 	EXPECT_EQ(s.m_stFullCaptureFormat.lineStrides, 0);
 	EXPECT_EQ(s.m_stFullCaptureFormat.FourCC, NDIlib_FourCC_video_type_max);
 	EXPECT_FALSE(s.SaveCaptureFormat(f, true, 0));
@@ -563,10 +495,8 @@ private:
 
 TEST_F(StillStoreTest, FailedWriteKeepsThePreviousCaptureAndTheNextTrySucceeds)
 {
-	SplashScreenHandler& s = store();
 	const std::string old_frame = pattern(3000, 18);
-	const std::string old_record =
-		"{\"rez_x\":\"1920\",\"rez_y\":\"1080\",\"FourCC\":\"844187731\",\"line_strides\":\"3000\"}";
+	const std::string old_record = record("1920", "1080", "844187731", "3000");
 	write("etc/enc_full_captured_frame.encoded", old_frame);
 	write("etc/enc_full-cap-frame-info-setup.json", old_record);
 	s.UpdateSplashScreenBuffer(captured_frame);
@@ -577,10 +507,8 @@ TEST_F(StillStoreTest, FailedWriteKeepsThePreviousCaptureAndTheNextTrySucceeds)
 	{
 		FileSizeLimit limit(16 * 1024);
 		ASSERT_TRUE(limit.ok());
-		bool ok = true;
-		std::string out = output_of([&] { ok = s.SaveSplashScreen(f, false, 0); });
-		EXPECT_FALSE(ok);
-		EXPECT_EQ(out, path("etc/enc_full_captured_frame.encoded") + " File write failed.\n");
+		EXPECT_EQ(stdout_of([&] { EXPECT_FALSE(s.SaveSplashScreen(f, false, 0)); }),
+		          path("etc/enc_full_captured_frame.encoded") + " File write failed.\n");
 	}
 	EXPECT_EQ(read("etc/enc_full_captured_frame.encoded"), old_frame);
 	EXPECT_EQ(read("etc/enc_full-cap-frame-info-setup.json"), old_record);
@@ -605,7 +533,6 @@ TEST_F(StillStoreTest, FailedWriteKeepsThePreviousCaptureAndTheNextTrySucceeds)
 // durable): the save fails naming the file, and no temporary file is left behind.
 TEST_F(StillStoreTest, EachFailingStepOfASaveLeavesNoTemporaryFile)
 {
-	SplashScreenHandler& s = store();
 	const std::string frame_file = "etc/enc_full_captured_frame.encoded";
 	const std::string record_file = "etc/enc_full-cap-frame-info-setup.json";
 	const struct {
@@ -633,10 +560,8 @@ TEST_F(StillStoreTest, EachFailingStepOfASaveLeavesNoTemporaryFile)
 			fs::create_symlink("/dev/null", path(step.blocked));
 		else
 			fs::create_directories(path(step.blocked) + "/inside");
-		bool ok = true;
-		std::string out = output_of([&] { ok = s.SaveSplashScreen(f, false, 0); });
-		EXPECT_FALSE(ok);
-		EXPECT_EQ(out, path(step.named) + " File write failed.\n");
+		EXPECT_EQ(stdout_of([&] { EXPECT_FALSE(s.SaveSplashScreen(f, false, 0)); }),
+		          path(step.named) + " File write failed.\n");
 		if (step.blocked != frame_file) {
 			EXPECT_EQ(read(frame_file), step.frame_replaced ? bytes : "old");
 		}
@@ -658,15 +583,10 @@ TEST_F(StillStoreTest, EachFailingStepOfASaveLeavesNoTemporaryFile)
 TEST_F(StillStoreTest, CaptureRequestIsTakenOnceAndRemoved)
 {
 	Utils& u = Utils::GetInstance();
-	bool taken = true;
-	std::string out = output_of([&] { taken = u.CheckCaptureEnable(false); });
-	EXPECT_FALSE(taken);
-	EXPECT_EQ(out, "");
+	EXPECT_EQ(stdout_of([&] { EXPECT_FALSE(u.CheckCaptureEnable(false)); }), "");
 
 	write("tmp/mervane-enc-cap", "");
-	out = output_of([&] { taken = u.CheckCaptureEnable(false); });
-	EXPECT_TRUE(taken);
-	EXPECT_EQ(out, "Capture enable request came \n");
+	EXPECT_EQ(stdout_of([&] { EXPECT_TRUE(u.CheckCaptureEnable(false)); }), "Capture enable request came \n");
 	EXPECT_FALSE(fs::exists(path("tmp/mervane-enc-cap")));
 	EXPECT_FALSE(u.CheckCaptureEnable(false));
 }
@@ -703,8 +623,8 @@ TEST_F(StillStoreTest, TextFileIsReadWithoutLineEnds)
 
 	write("etc/empty.txt", "\n");
 	data.clear();
-	std::string out = output_of([&] { EXPECT_FALSE(u.GetFileData(path("etc/empty.txt"), data)); });
-	EXPECT_EQ(out, path("etc/empty.txt") + " file read failed.\n");
+	EXPECT_EQ(stdout_of([&] { EXPECT_FALSE(u.GetFileData(path("etc/empty.txt"), data)); }),
+	          path("etc/empty.txt") + " file read failed.\n");
 	data.clear();
 	EXPECT_FALSE(u.GetFileData(path("etc/none.txt"), data));
 }
@@ -714,7 +634,6 @@ TEST_F(StillStoreTest, TextFileIsReadWithoutLineEnds)
 
 TEST_F(StillStoreTest, StillChoiceIsReloadedEvenWithoutASender)
 {
-	SplashScreenHandler& s = store();
 	NdiTransmitter tx;
 	write("etc/enc_full_black.encoded", pattern(100, 20));
 	write("etc/enc_prvw_black.encoded", pattern(50, 21));
@@ -723,10 +642,7 @@ TEST_F(StillStoreTest, StillChoiceIsReloadedEvenWithoutASender)
 
 	// No key: nothing is reloaded.
 	write("etc/mervane-enc1-settings.json", "{\"StreamName\":\"HDMI\"}");
-	bool sent = true;
-	std::string out = output_of([&] { sent = tx.sentSplashScreen(); });
-	EXPECT_FALSE(sent);
-	EXPECT_EQ(out, "NDI sender instance is not valid\n");
+	EXPECT_EQ(stdout_of([&] { EXPECT_FALSE(tx.sentSplashScreen()); }), "NDI sender instance is not valid\n");
 	EXPECT_EQ(s.m_eSplashScreenMode, cap_mode_unknown);
 
 	write("etc/mervane-enc1-settings.json", "{\"StreamName\":\"HDMI\",\"ScreenSaverMode\":\"MervaneSS\"}");

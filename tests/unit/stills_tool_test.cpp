@@ -10,8 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -144,7 +142,8 @@ double sample(const AVFrame* f, int plane, int x, int y, int r = 3)
 	return sum / n;
 }
 
-void expect_colour(const AVFrame* f, int x, int y, Yuv want, double tol_y, double tol_c)
+// Within 2.5 of the luma and 3 of each chroma value by default.
+void expect_colour(const AVFrame* f, int x, int y, Yuv want, double tol_y = 2.5, double tol_c = 3.0)
 {
 	EXPECT_NEAR(sample(f, 0, x, y), want.y, tol_y) << "luma at " << x << "," << y;
 	EXPECT_NEAR(sample(f, 1, x, y), want.u, tol_c) << "Cb at " << x << "," << y;
@@ -209,8 +208,8 @@ TEST_F(StillToolTest, PictureBecomesASplashPairThatDecodesBackToIt)
 		SCOPED_TRACE(i);
 		const int cx = (i % 4) * 240 + 120;
 		const int cy = (i / 4) * 180 + 90;
-		expect_colour(full.get(), cx * 2, cy * 2, bt709(patches[i]), 2.5, 3.0);
-		expect_colour(prvw.get(), cx * 2 / 3, cy * 2 / 3, bt601(patches[i]), 2.5, 3.0);
+		expect_colour(full.get(), cx * 2, cy * 2, bt709(patches[i]));
+		expect_colour(prvw.get(), cx * 2 / 3, cy * 2 / 3, bt601(patches[i]));
 	}
 }
 
@@ -256,10 +255,8 @@ TEST_F(StillToolTest, TestCardShowsBarsRampAndLettering)
 	};
 	for (const Probe& p : probes) {
 		SCOPED_TRACE(testing::Message() << p.fx << "," << p.fy);
-		expect_colour(full.get(), static_cast<int>(p.fx * 1920), static_cast<int>(p.fy * 1080), bt709(p.colour), 2.5,
-		              3.0);
-		expect_colour(prvw.get(), static_cast<int>(p.fx * 640), static_cast<int>(p.fy * 360), bt601(p.colour), 2.5,
-		              3.0);
+		expect_colour(full.get(), static_cast<int>(p.fx * 1920), static_cast<int>(p.fy * 1080), bt709(p.colour));
+		expect_colour(prvw.get(), static_cast<int>(p.fx * 640), static_cast<int>(p.fy * 360), bt601(p.colour));
 	}
 	// The stem of the V: white, one block cell (24 lines) wide, in the plate's first column.
 	const int cell = 1080 / 45;

@@ -1,11 +1,9 @@
 // The virtual appliance's serial camera, driven through the program's own VISCA engine.
-#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "camera_model.h"
 #include "sim_board_fixture.h"
@@ -31,11 +29,7 @@ protected:
 
 	visca_command command(int bytes, int type, int id, uint64_t prefil)
 	{
-		visca_command c;
-		v.create_command(c, bytes, type, id, prefil);
-		c.cmd_fill = true;
-		v.visca_exec_cmd(c);
-		return c;
+		return visca_test::executed(v, bytes, type, id, prefil);
 	}
 
 	std::string inquiry(int type, int id)
@@ -89,19 +83,9 @@ TEST_F(SerialCamera, CommandsCompleteAndInquiriesReflectTheCamerasState)
 	EXPECT_EQ(inquiry(0x04, 0x7E), "90 50 00 FF");
 
 	// Every packet received is in the event log, as sent.
-	auto packets = [&] {
-		std::vector<std::string> rx;
-		for (const nlohmann::json& e : events_of("camera"))
-			if (e.contains("rx"))
-				rx.push_back(e["rx"]);
-		return rx;
-	};
-	ASSERT_TRUE(wait_until([&] {
-		const std::vector<std::string> rx = packets();
-		return std::find(rx.begin(), rx.end(), "81 01 04 47 03 0A 00 0A FF") != rx.end();
-	}))
+	ASSERT_TRUE(wait_until([&] { return logged("camera", "rx", "81 01 04 47 03 0A 00 0A FF"); }))
 	        << read_text("sim/events.jsonl");
-	EXPECT_EQ(packets().size(), 7u);
+	EXPECT_EQ(values_of("camera", "rx").size(), 7u);
 }
 
 TEST_F(SerialCamera, ControlFileSetsHowTheCameraAnswers)
@@ -129,12 +113,7 @@ TEST_F(SerialCamera, ControlFileSetsHowTheCameraAnswers)
 
 	// An unknown word changes nothing.
 	write_text("sim/camera", "sleepy\n");
-	ASSERT_TRUE(wait_until([&] {
-		for (const nlohmann::json& e : events_of("board"))
-			if (e.value("error", "") == "camera: unknown setting sleepy")
-				return true;
-		return false;
-	}));
+	ASSERT_TRUE(wait_until([&] { return logged("board", "error", "camera: unknown setting sleepy"); }));
 	EXPECT_TRUE(command(1, 0x04, 0x00, 0x02).comp);
 }
 
@@ -149,11 +128,7 @@ TEST_F(SerialCamera, AnswersArePacedAtTheLineSpeed)
 	EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(7 * 10 * 1000000 / 9600));
 
 	// The speed change is logged once, before the first packet at the new speed.
-	std::vector<int> speeds;
-	for (const nlohmann::json& e : events_of("camera"))
-		if (e.contains("baud"))
-			speeds.push_back(e["baud"]);
-	EXPECT_EQ(speeds, std::vector<int>{9600});
+	EXPECT_EQ(values_of("camera", "baud"), std::vector<nlohmann::json>{9600});
 }
 
 TEST_F(SerialCamera, ReopenedPortIsServedAtItsNewSpeed)

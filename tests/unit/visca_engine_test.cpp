@@ -14,6 +14,7 @@
 
 using namespace std::chrono_literals;
 using visca_test::Clock;
+using visca_test::executed;
 using visca_test::Answer;
 using visca_test::Bytes;
 using sim::hex_bytes;
@@ -25,20 +26,21 @@ const Bytes kAck = {0x90, 0x41, 0xFF};
 const Bytes kCompletion = {0x90, 0x51, 0xFF};
 const Bytes kSyntaxError = {0x90, 0x60, 0x02, 0xFF};
 
-visca_command command(visca& v, int bytes, int type, int id, uint64_t prefil)
-{
-	visca_command c;
-	v.create_command(c, bytes, type, id, prefil);
-	c.cmd_fill = true;
-	return c;
-}
-
+// The power inquiry queued and executed.
 visca_inq_command power_inquiry(visca& v)
 {
 	visca_inq_command q;
 	v.create_inqcommand(q, 0, 0x04, 0x00, 0, 4);
 	q.cmd_fill = true;
+	v.visca_exec_inq_cmd(q);
 	return q;
+}
+
+// Marks a slot of the capture buffer queued, as the PTZ thread does.
+void queue(visca& v, visca_command* slot)
+{
+	std::unique_lock<std::mutex> lock;
+	slot[v.lock_cap_buffer(lock)].cmd_fill = true;
 }
 
 double ms_between(Clock::time_point a, Clock::time_point b)
@@ -80,15 +82,13 @@ TEST_F(ViscaEngine, LineIsRawEightNoneOneAtTheConfiguredSpeed)
 	ASSERT_EQ(v.init_visca(), 1);
 	t = cam.line();
 	EXPECT_EQ(cfgetospeed(&t), B9600);
-	visca_command c = command(v, 1, 0x04, 0x00, 0x02);
-	v.visca_exec_cmd(c);
+	visca_command c = executed(v, 1, 0x04, 0x00, 0x02);
 	EXPECT_TRUE(c.comp);
 }
 
 TEST_F(ViscaEngine, CommandCompletesWhetherAnswersComeApartOrInOneBurst)
 {
-	visca_command c = command(v, 1, 0x04, 0x00, 0x02);
-	v.visca_exec_cmd(c);
+	visca_command c = executed(v, 1, 0x04, 0x00, 0x02);
 	EXPECT_TRUE(c.ack);
 	EXPECT_TRUE(c.comp);
 	EXPECT_FALSE(c.cmd_fill);
@@ -96,8 +96,7 @@ TEST_F(ViscaEngine, CommandCompletesWhetherAnswersComeApartOrInOneBurst)
 	cam.set_script([](const Bytes&, int) {
 		return std::vector<Answer>{{0, {0x90, 0x41, 0xFF, 0x90, 0x51, 0xFF}}};
 	});
-	visca_command d = command(v, 1, 0x04, 0x00, 0x03);
-	v.visca_exec_cmd(d);
+	visca_command d = executed(v, 1, 0x04, 0x00, 0x03);
 	EXPECT_TRUE(d.ack);
 	EXPECT_TRUE(d.comp);
 
@@ -107,7 +106,9 @@ TEST_F(ViscaEngine, CommandCompletesWhetherAnswersComeApartOrInOneBurst)
 TEST_F(ViscaEngine, SilentCameraGetsTheCommandTwiceAboutATimeOutApart)
 {
 	cam.set_script([](const Bytes&, int) { return std::vector<Answer>{}; });
-	visca_command c = command(v, 4, 0x04, 0x47, 0x03000A0A);
+	visca_command c;
+	v.create_command(c, 4, 0x04, 0x47, 0x03000A0A);
+	c.cmd_fill = true;
 	c.sequence_number = 42;
 	const Clock::time_point start = Clock::now();
 	v.visca_exec_cmd(c);
@@ -130,8 +131,7 @@ TEST_F(ViscaEngine, ErrorAnswerIsDrainedAndTheCommandWrittenOnceMore)
 	cam.set_script([](const Bytes&, int n) {
 		return n == 0 ? std::vector<Answer>{{0, kSyntaxError}} : visca_test::ack_and_completion();
 	});
-	visca_command c = command(v, 1, 0x04, 0x38, 0x02);
-	v.visca_exec_cmd(c);
+	visca_command c = executed(v, 1, 0x04, 0x38, 0x02);
 	EXPECT_TRUE(c.ack);
 	EXPECT_TRUE(c.comp);
 	EXPECT_EQ(cam.packets().size(), 2u);
@@ -139,8 +139,7 @@ TEST_F(ViscaEngine, ErrorAnswerIsDrainedAndTheCommandWrittenOnceMore)
 	// Refused both times: no third write, nothing set.
 	cam.clear();
 	cam.set_script([](const Bytes&, int) { return std::vector<Answer>{{0, kSyntaxError}}; });
-	visca_command d = command(v, 1, 0x04, 0x38, 0x02);
-	v.visca_exec_cmd(d);
+	visca_command d = executed(v, 1, 0x04, 0x38, 0x02);
 	EXPECT_FALSE(d.ack);
 	EXPECT_FALSE(d.comp);
 	EXPECT_FALSE(cam.wait_packets(3, 300ms));
@@ -150,16 +149,14 @@ TEST_F(ViscaEngine, ErrorAnswerIsDrainedAndTheCommandWrittenOnceMore)
 TEST_F(ViscaEngine, AcknowledgeWithoutCompletionIsNotRetried)
 {
 	cam.set_script([](const Bytes&, int) { return std::vector<Answer>{{0, kAck}}; });
-	visca_command c = command(v, 1, 0x04, 0x07, 0x23);
-	v.visca_exec_cmd(c);
+	visca_command c = executed(v, 1, 0x04, 0x07, 0x23);
 	EXPECT_TRUE(c.ack);
 	EXPECT_FALSE(c.comp);
 	EXPECT_EQ(cam.packets().size(), 1u);
 
 	// A completion for another socket fails the completion wait as well.
 	cam.set_script([](const Bytes&, int) { return std::vector<Answer>{{0, kAck}, {1, {0x90, 0x52, 0xFF}}}; });
-	visca_command d = command(v, 1, 0x04, 0x07, 0x23);
-	v.visca_exec_cmd(d);
+	visca_command d = executed(v, 1, 0x04, 0x07, 0x23);
 	EXPECT_TRUE(d.ack);
 	EXPECT_FALSE(d.comp);
 }
@@ -168,7 +165,6 @@ TEST_F(ViscaEngine, InquiryAnswerIsFramedFromItsAddressToItsTerminator)
 {
 	cam.set_script([](const Bytes&, int) { return std::vector<Answer>{{0, {0x90, 0x50}}, {3, {0x02, 0xFF}}}; });
 	visca_inq_command q = power_inquiry(v);
-	v.visca_exec_inq_cmd(q);
 	ASSERT_TRUE(q.inq_fill);
 	EXPECT_EQ(q.inq_length, 4);
 	EXPECT_EQ(hex_bytes(q.inq, q.inq_length), "90 50 02 FF");
@@ -197,7 +193,6 @@ TEST_F(ViscaEngine, InquiryFailuresRewriteOnceThenGiveUp)
 			return std::vector<Answer>{{0, n == 0 ? first : Bytes{0x90, 0x50, 0x03, 0xFF}}};
 		});
 		visca_inq_command q = power_inquiry(v);
-		v.visca_exec_inq_cmd(q);
 		EXPECT_TRUE(q.inq_fill);
 		EXPECT_EQ(hex_bytes(q.inq, q.inq_length), "90 50 03 FF");
 		EXPECT_EQ(cam.packets().size(), 2u);
@@ -206,15 +201,13 @@ TEST_F(ViscaEngine, InquiryFailuresRewriteOnceThenGiveUp)
 		cam.clear();
 		cam.set_script([first](const Bytes&, int) { return std::vector<Answer>{{0, first}}; });
 		visca_inq_command r = power_inquiry(v);
-		v.visca_exec_inq_cmd(r);
 		EXPECT_FALSE(r.inq_fill);
 		EXPECT_EQ(r.inq_length, 0);
 		EXPECT_EQ(cam.packets().size(), 2u);
 	}
 	// The line is clean for the next exchange.
 	cam.set_script([](const Bytes&, int) { return visca_test::ack_and_completion(); });
-	visca_command c = command(v, 1, 0x04, 0x00, 0x02);
-	v.visca_exec_cmd(c);
+	visca_command c = executed(v, 1, 0x04, 0x00, 0x02);
 	EXPECT_TRUE(c.comp);
 }
 
@@ -239,17 +232,9 @@ TEST_F(ViscaEngine, BatchSendsQueuedSlotsInTableOrderAndEachOnlyOnce)
 	                                                      "81 01 04 07 00 FF", "81 01 04 35 01 FF"}));
 
 	// Later batches keep running while the condition holds; only new work goes out.
-	{
-		std::unique_lock<std::mutex> lock;
-		int c = v.lock_cap_buffer(lock);
-		v.cam_zoom_direct[c].cmd_fill = true;
-	}
+	queue(v, v.cam_zoom_direct);
 	ASSERT_TRUE(cam.wait_packets(5));
-	{
-		std::unique_lock<std::mutex> lock;
-		int c = v.lock_cap_buffer(lock);
-		v.cam_focus_stop[c].cmd_fill = true;
-	}
+	queue(v, v.cam_focus_stop);
 	ASSERT_TRUE(cam.wait_packets(6));
 	v.m_visca_ndi_event_cond = false;
 	auto sent = cam.packet_hex();
@@ -260,21 +245,13 @@ TEST_F(ViscaEngine, BatchSendsQueuedSlotsInTableOrderAndEachOnlyOnce)
 
 TEST_F(ViscaEngine, StoppingDropsQueuedCommands)
 {
-	{
-		std::unique_lock<std::mutex> lock;
-		int c = v.lock_cap_buffer(lock);
-		v.cam_zoom_direct[c].cmd_fill = true;
-	}
+	queue(v, v.cam_zoom_direct);
 	v.deinit_visca();
 	EXPECT_FALSE(v.cam_zoom_direct[0].cmd_fill || v.cam_zoom_direct[1].cmd_fill);
 	ASSERT_EQ(v.init_visca(), 1);
 	v.m_visca_ndi_event_cond = true;
 	v.signal_m_visca_ndi_event();
-	{
-		std::unique_lock<std::mutex> lock;
-		int c = v.lock_cap_buffer(lock);
-		v.cam_focus_stop[c].cmd_fill = true;
-	}
+	queue(v, v.cam_focus_stop);
 	ASSERT_TRUE(cam.wait_packets(1));
 	EXPECT_EQ(cam.packet_hex().front(), "81 01 04 08 00 FF");
 }

@@ -1,8 +1,6 @@
 // visca packet builders, the command slot table and the engine without a serial port.
 #include <gtest/gtest.h>
 
-#include <chrono>
-
 #include "test_support.h"
 #include "visca.h"
 #include "visca_test_peer.h"
@@ -90,10 +88,7 @@ TEST(ViscaPort, MissingPortIsReportedAndLeavesNoThread)
 	EXPECT_FALSE(v.exec_visca_thread.joinable());
 
 	// Without a port a command simply fails.
-	visca_command c;
-	v.create_command(c, 1, 0x04, 0x00, 0x02);
-	c.cmd_fill = true;
-	v.visca_exec_cmd(c);
+	visca_command c = visca_test::executed(v, 1, 0x04, 0x00, 0x02);
 	EXPECT_FALSE(c.cmd_fill);
 	EXPECT_FALSE(c.ack);
 	EXPECT_FALSE(c.comp);

@@ -8,7 +8,6 @@
 #include <mutex>
 #include <sched.h>
 #include <stdint.h>
-#include <stdio.h>
 #include <string.h>
 #include <string>
 #include <sys/socket.h>
@@ -21,6 +20,7 @@
 #include "camera_model.h"
 #include "hex_bytes.h"
 #include "test_support.h"
+#include "visca.h"
 
 extern "C" {
 int __real_close(int fd);
@@ -34,6 +34,16 @@ using Clock = std::chrono::steady_clock;
 using Answer = sim::CameraModel::Reply;
 
 inline std::vector<Answer> ack_and_completion() { return {{0, {0x90, 0x41, 0xFF}}, {2, {0x90, 0x51, 0xFF}}}; }
+
+// A command queued and executed by the engine `v`.
+inline visca_command executed(visca& v, int bytes, int type, int id, uint64_t prefil)
+{
+	visca_command c;
+	v.create_command(c, bytes, type, id, prefil);
+	c.cmd_fill = true;
+	v.visca_exec_cmd(c);
+	return c;
+}
 
 // The virtual appliance's camera, with a log of the packets it received and answers a test
 // may script packet by packet; until then it answers as a camera does. It owns a temporary
@@ -96,12 +106,7 @@ public:
 
 	termios line() const { return camera_.line(); }
 
-	void write_file(const std::string& rel, const std::string& text)
-	{
-		FILE* f = fopen(sysroot_.path(rel).c_str(), "w");
-		fputs(text.c_str(), f);
-		fclose(f);
-	}
+	void write_file(const std::string& rel, const std::string& text) { testcommon::write_file(sysroot_.path(rel), text); }
 
 	const std::string& root() const { return sysroot_.path(); }
 
