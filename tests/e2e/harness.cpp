@@ -53,30 +53,15 @@ static std::string sysroot_base()
 	return "/tmp";
 }
 
-Sysroot::Sysroot(bool defaults)
+Sysroot::Sysroot(bool defaults) : dir_("vexo-e2e", sysroot_base())
 {
-	std::string tmpl = sysroot_base() + "/vexo-e2e-XXXXXX";
-	if (mkdtemp(&tmpl[0]) == nullptr)
-		throw std::runtime_error(std::string("mkdtemp: ") + strerror(errno));
-	root_ = tmpl;
 	for (const char* dir : {"etc", "tmp", "dev", "sim", "ndi"})
-		fs::create_directories(fs::path(root_) / dir);
+		fs::create_directories(path(dir));
 	if (defaults) {
 		for (const auto& entry : fs::directory_iterator(kDefaultEtc))
 			write("etc/" + entry.path().filename().string(), read_whole(entry.path()));
 		install_stills();
 	}
-}
-
-Sysroot::~Sysroot()
-{
-	std::error_code ec;
-	fs::remove_all(root_, ec);
-}
-
-std::string Sysroot::path(const std::string& rel) const
-{
-	return root_ + "/" + rel;
 }
 
 void Sysroot::write(const std::string& rel, const std::string& text) const

@@ -39,12 +39,9 @@ extern const std::string kDefaultEncSettings;
 class Sysroot {
 public:
 	explicit Sysroot(bool defaults = true);
-	~Sysroot();
-	Sysroot(const Sysroot&) = delete;
-	Sysroot& operator=(const Sysroot&) = delete;
 
-	const std::string& root() const { return root_; }
-	std::string path(const std::string& rel) const;
+	const std::string& root() const { return dir_.path(); }
+	std::string path(const std::string& rel) const { return dir_.path(rel); }
 	void write(const std::string& rel, const std::string& text) const;
 	std::string read(const std::string& rel) const;
 	bool exists(const std::string& rel) const;
@@ -54,7 +51,7 @@ public:
 	bool install_stills() const;
 
 private:
-	std::string root_;
+	testcommon::TempDir dir_;
 };
 
 // A child process with its standard output and error captured line by line.
