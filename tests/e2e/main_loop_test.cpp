@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -293,14 +294,11 @@ TEST(Dashboard, RecordsReachAReaderOfTheNamedPipe)
 	ASSERT_TRUE(reader.ok());
 
 	e2e::Sim sim(sysroot, "none");
-	auto has = [&](const std::string& record) {
-		for (const auto& r : reader.records())
-			if (r == record)
-				return true;
-		return false;
-	};
 	auto wait_record = [&](const std::string& record) {
-		return e2e::poll_until([&] { return has(record); }, kStartTimeout);
+		return e2e::poll_until([&] {
+			const auto records = reader.records();
+			return std::find(records.begin(), records.end(), record) != records.end();
+		}, kStartTimeout);
 	};
 	EXPECT_TRUE(wait_record("{\"dashboard_vid_input\":\"NO INPUT/\"}"));
 	sim.control("hdmi", "1080p59.94");

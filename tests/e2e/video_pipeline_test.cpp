@@ -241,9 +241,7 @@ TEST_F(VideoPipeline, StartRequestsFor1080p60AndFor2160p25AfterAn1080iRun)
 		auto r = start_stop_requests(sim.events());
 		return r.size() >= 2 && r[r.size() - 2] == Req{3, 0} && r.back() == kRelease;
 	};
-	auto wait_released = [&] {
-		return sim.wait_for_event([&](const json&) { return released(); }, kSwitchTimeout).has_value();
-	};
+	auto wait_released = [&] { return e2e::poll_until(released, kSwitchTimeout); };
 	ASSERT_TRUE(wait_released());
 	sim.control("hdmi", "1080i59.94");
 	ASSERT_TRUE(sim.wait_for_line(start_line(20), kSwitchTimeout).has_value()) << sim.output();
