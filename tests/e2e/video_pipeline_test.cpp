@@ -286,7 +286,7 @@ TEST_F(VideoPipeline, SourceSwitchesRestartEncodingWithTheNewRaster)
 
 	size_t at = sim_->lines().size();
 	sim_->control("hdmi", "2160p29.97");
-	auto stop = sim_->wait_for_line(e2e::stop_line(34), kSwitchTimeout, at);
+	auto stop = sim_->wait_for_line("STOP NDI Encode 34", kSwitchTimeout, at);
 	ASSERT_TRUE(stop.has_value()) << sim_->output();
 	auto start = sim_->wait_for_line(start_line(52), kSwitchTimeout, *stop);
 	ASSERT_TRUE(start.has_value()) << sim_->output();
