@@ -25,15 +25,15 @@
 
 namespace testcommon {
 
-// A fresh directory below /tmp, removed with all it holds when the object goes (even when a
-// test took away its permissions).
+// A fresh directory below `base` (/tmp unless given), removed with all it holds when the
+// object goes (even when a test took away its permissions).
 class TempDir {
 public:
-	explicit TempDir(const std::string& prefix = "vexo-test")
+	explicit TempDir(const std::string& prefix = "vexo-test", const std::string& base = "/tmp")
 	{
-		std::string templ = "/tmp/" + prefix + "-XXXXXX";
+		std::string templ = base + "/" + prefix + "-XXXXXX";
 		if (mkdtemp(&templ[0]) == nullptr)
-			throw std::runtime_error("cannot create a directory below /tmp");
+			throw std::runtime_error("cannot create a directory below " + base);
 		path_ = templ;
 	}
 	~TempDir()

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,16 +27,24 @@ void make_mem(const e2e::Sysroot& sysroot, uint32_t value)
 	close(fd);
 }
 
-e2e::RunResult run_btnlatch(const e2e::Sysroot& sysroot)
+e2e::RunResult run_btnlatch(const std::string& root, std::map<std::string, std::string> env = {})
 {
-	return e2e::run({BTNLATCH_BIN}, {{"VEXO_SYSROOT", sysroot.root()}});
+	env["VEXO_SYSROOT"] = root;
+	return e2e::run({BTNLATCH_BIN}, env);
+}
+
+// A failure: status 0 and exactly this output.
+void expect_failure(const e2e::RunResult& r, const std::string& out)
+{
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, out);
 }
 
 TEST(Btnlatch, RegisterOneIsStoredAsOne)
 {
 	e2e::Sysroot sysroot(false);
 	make_mem(sysroot, 1);
-	auto r = run_btnlatch(sysroot);
+	auto r = run_btnlatch(sysroot.root());
 	EXPECT_EQ(r.status, 1) << "1 is success";
 	EXPECT_EQ(r.out, "reset button register is 1  \n");
 	EXPECT_EQ(sysroot.read("etc/button_reg_file"), "1");
@@ -46,7 +55,7 @@ TEST(Btnlatch, AnyOtherValueIsStoredAsZero)
 	for (uint32_t value : {0u, 3u, 0xFFFFFFFFu}) {
 		e2e::Sysroot sysroot(false);
 		make_mem(sysroot, value);
-		auto r = run_btnlatch(sysroot);
+		auto r = run_btnlatch(sysroot.root());
 		EXPECT_EQ(r.status, 1);
 		char line[64];
 		snprintf(line, sizeof(line), "reset button register is %x  \n", value);
@@ -60,7 +69,7 @@ TEST(Btnlatch, LongerExistingFileIsTruncated)
 	e2e::Sysroot sysroot(false);
 	make_mem(sysroot, 1);
 	sysroot.write("etc/button_reg_file", "0000000000 stale content\n");
-	EXPECT_EQ(run_btnlatch(sysroot).status, 1);
+	EXPECT_EQ(run_btnlatch(sysroot.root()).status, 1);
 	EXPECT_EQ(sysroot.read("etc/button_reg_file"), "1");
 }
 
@@ -68,9 +77,7 @@ TEST(Btnlatch, WithoutMemoryDeviceOnlyTheFirstMessage)
 {
 	e2e::Sysroot sysroot(false);
 	sysroot.write("etc/button_reg_file", "previous");
-	auto r = run_btnlatch(sysroot);
-	EXPECT_EQ(r.status, 0);
-	EXPECT_EQ(r.out, "ERROR:  open memory is  faild ...\n");
+	expect_failure(run_btnlatch(sysroot.root()), "ERROR:  open memory is  faild ...\n");
 	EXPECT_EQ(sysroot.read("etc/button_reg_file"), "previous");
 }
 
@@ -80,25 +87,18 @@ TEST(Btnlatch, FailuresAreReportedWithStatusZero)
 	const std::string reg_line = "reset button register is 1  \n";
 	{
 		SCOPED_TRACE("a sysroot path too long for the path buffers");
-		auto r = e2e::run({BTNLATCH_BIN}, {{"VEXO_SYSROOT", "/" + std::string(5000, 'x')}});
-		EXPECT_EQ(r.status, 0);
-		EXPECT_EQ(r.out, "ERROR:  open memory is  faild ...\n");
+		expect_failure(run_btnlatch("/" + std::string(5000, 'x')), "ERROR:  open memory is  faild ...\n");
 	}
 	{
 		SCOPED_TRACE("a sysroot path that fits the memory device's path but not the output's");
 		// 4095 bytes with "/dev/mem" fill the 4096-byte buffer; "/etc/button_reg_file" does not fit.
-		std::string root = "/" + std::string(4095 - 1 - 8, 'x');
-		auto r = e2e::run({BTNLATCH_BIN}, {{"VEXO_SYSROOT", root}});
-		EXPECT_EQ(r.status, 0);
-		EXPECT_EQ(r.out, "ERROR:  open memory is  faild ...\n");
+		expect_failure(run_btnlatch("/" + std::string(4095 - 1 - 8, 'x')), "ERROR:  open memory is  faild ...\n");
 	}
 	{
 		SCOPED_TRACE("a memory device that cannot be mapped (a FIFO)");
 		e2e::Sysroot sysroot(false);
 		ASSERT_EQ(mkfifo(sysroot.path("dev/mem").c_str(), 0600), 0);
-		auto r = run_btnlatch(sysroot);
-		EXPECT_EQ(r.status, 0);
-		EXPECT_EQ(r.out, "ERROR: mmap is failed  \n");
+		expect_failure(run_btnlatch(sysroot.root()), "ERROR: mmap is failed  \n");
 		EXPECT_FALSE(sysroot.exists("etc/button_reg_file"));
 	}
 	{
@@ -106,18 +106,14 @@ TEST(Btnlatch, FailuresAreReportedWithStatusZero)
 		e2e::Sysroot sysroot(false);
 		make_mem(sysroot, 1);
 		ASSERT_EQ(mkdir(sysroot.path("etc/button_reg_file").c_str(), 0700), 0);
-		auto r = run_btnlatch(sysroot);
-		EXPECT_EQ(r.status, 0);
-		EXPECT_EQ(r.out, reg_line + "ERROR:  open file is  faild ...\n");
+		expect_failure(run_btnlatch(sysroot.root()), reg_line + "ERROR:  open file is  faild ...\n");
 	}
 	{
 		SCOPED_TRACE("an output that takes no data (/dev/full)");
 		e2e::Sysroot sysroot(false);
 		make_mem(sysroot, 1);
 		ASSERT_EQ(symlink("/dev/full", sysroot.path("etc/button_reg_file").c_str()), 0);
-		auto r = run_btnlatch(sysroot);
-		EXPECT_EQ(r.status, 0);
-		EXPECT_EQ(r.out, reg_line + "ERROR:  writing file is  faild ...\n");
+		expect_failure(run_btnlatch(sysroot.root()), reg_line + "ERROR:  writing file is  faild ...\n");
 	}
 	{
 		SCOPED_TRACE("a window that cannot be unmapped (munmap failing, preloaded)");
@@ -126,11 +122,8 @@ TEST(Btnlatch, FailuresAreReportedWithStatusZero)
 		// A sanitizer run-time must otherwise come first in the list of libraries.
 		const char* asan = getenv("ASAN_OPTIONS");
 		std::string asan_options = std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0";
-		auto r = e2e::run({BTNLATCH_BIN}, {{"VEXO_SYSROOT", sysroot.root()},
-		                                   {"LD_PRELOAD", MUNMAP_FAULT_LIB},
-		                                   {"ASAN_OPTIONS", asan_options}});
-		EXPECT_EQ(r.status, 0);
-		EXPECT_EQ(r.out, reg_line + "ERROR: munmap is  failed...\n");
+		expect_failure(run_btnlatch(sysroot.root(), {{"LD_PRELOAD", MUNMAP_FAULT_LIB}, {"ASAN_OPTIONS", asan_options}}),
+		               reg_line + "ERROR: munmap is  failed...\n");
 		EXPECT_EQ(sysroot.read("etc/button_reg_file"), "1") << "the byte was written before";
 	}
 }

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "harness.h"
-#include "test_support.h"
 #include "visca_ip_client.h"
 
 namespace {
@@ -22,61 +21,52 @@ const auto kStartTimeout = 20s;
 using ViscaClient = testcommon::ViscaIpClient;
 
 const std::vector<uint8_t> kPowerOn = {0x01, 0x00, 0x00, 0x06, 0x00, 0x00, 0x00, 0x2A, 0x81, 0x01, 0x04, 0x00, 0x02, 0xFF};
+const char* const kPowerOnAck = "01 11 00 03 00 00 00 2A 90 41 FF";
+const char* const kPowerOnDone = "01 11 00 03 00 00 00 2A 90 51 FF";
 
-class CameraControl : public testing::Test {
+// Power on, answered with the ACK and the completion.
+void expect_power_on(ViscaClient& client)
+{
+	client.send(kPowerOn);
+	EXPECT_EQ(client.receive(), kPowerOnAck);
+	EXPECT_EQ(client.receive(), kPowerOnDone);
+}
+
+class CameraControl : public e2e::ApplianceTest {
 protected:
 	// Starts the appliance and waits for its camera control to be up.
 	void start()
 	{
-		sim_.reset(new e2e::Sim(sysroot_));
+		sim_ = std::make_unique<e2e::Sim>(root_);
 		ASSERT_TRUE(sim_->wait_for_line("camcontrol_voip_rx", kStartTimeout).has_value()) << sim_->output();
 	}
-	void TearDown() override
-	{
-		if (sim_)
-			sim_->stop();
-	}
 
-	// What the serial camera received so far, packet by packet.
-	Strings camera_rx()
+	// What the serial camera logged under `key` so far: "rx" the packets it received, "baud"
+	// each line speed it was opened with (a number, as text).
+	Strings camera(const std::string& key)
 	{
 		Strings out;
 		for (const json& e : sim_->events())
-			if (e.value("dev", "") == "camera" && e.contains("rx"))
-				out.push_back(e["rx"].get<std::string>());
+			if (e.value("dev", "") == "camera" && e.contains(key))
+				out.push_back(key == "rx" ? e[key].get<std::string>() : e[key].dump());
 		return out;
 	}
-
-	Strings camera_baud()
-	{
-		Strings out;
-		for (const json& e : sim_->events())
-			if (e.value("dev", "") == "camera" && e.contains("baud"))
-				out.push_back(e["baud"].dump());
-		return out;
-	}
+	Strings camera_rx() { return camera("rx"); }
 
 	// Waits until the camera has received at least `n` packets.
 	bool wait_rx(size_t n, e2e::Clock::duration timeout = 5s)
 	{
 		return e2e::poll_until([&] { return camera_rx().size() >= n; }, timeout);
 	}
-
-	e2e::Sysroot sysroot_;
-	std::unique_ptr<e2e::Sim> sim_;
 };
 
 }  // namespace
 
 TEST_F(CameraControl, ViscaOverIpReachesTheSerialCameraAndIsAnswered)
 {
-	start();
-	if (HasFatalFailure())
-		return;
+	ASSERT_NO_FATAL_FAILURE(start());
 	ViscaClient client;
-	client.send(kPowerOn);
-	EXPECT_EQ(client.receive(), "01 11 00 03 00 00 00 2A 90 41 FF");
-	EXPECT_EQ(client.receive(), "01 11 00 03 00 00 00 2A 90 51 FF");
+	expect_power_on(client);
 	client.send({0x01, 0x10, 0x00, 0x05, 0x00, 0x00, 0x00, 0x07, 0x81, 0x09, 0x04, 0x00, 0xFF});
 	EXPECT_EQ(client.receive(), "01 11 00 04 00 00 00 07 90 50 02 FF");
 	client.send({0x02, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x05, 0x01});
@@ -88,7 +78,7 @@ TEST_F(CameraControl, ViscaOverIpReachesTheSerialCameraAndIsAnswered)
 	EXPECT_TRUE(testcommon::wait_until(
 		[&] {
 			client.send(kPowerOn);
-			EXPECT_EQ(client.receive(), "01 11 00 03 00 00 00 2A 90 41 FF");
+			EXPECT_EQ(client.receive(), kPowerOnAck);
 			return client.receive(700ms).empty();
 		},
 		5s, 0ms));
@@ -99,37 +89,31 @@ TEST_F(CameraControl, ViscaOverIpReachesTheSerialCameraAndIsAnswered)
 	EXPECT_EQ(rx[0], "81 01 04 00 02 FF");
 	EXPECT_EQ(rx[1], "81 09 04 00 FF");
 	// The appliance's default settings ask for 9600 baud.
-	EXPECT_EQ(camera_baud(), Strings{"9600"});
+	EXPECT_EQ(camera("baud"), Strings{"9600"});
 }
 
 TEST_F(CameraControl, SettingsFileSelectsTheLineSpeed)
 {
-	sysroot_.write("etc/mervane-ptz-settings.json", "{\"address\":\"1\",\"baudrate\":\"38400\"}");
-	start();
-	if (HasFatalFailure())
-		return;
+	root_.write("etc/mervane-ptz-settings.json", "{\"address\":\"1\",\"baudrate\":\"38400\"}");
+	ASSERT_NO_FATAL_FAILURE(start());
 	ViscaClient client;
 	client.send(kPowerOn);
-	EXPECT_EQ(client.receive(), "01 11 00 03 00 00 00 2A 90 41 FF");
+	EXPECT_EQ(client.receive(), kPowerOnAck);
 	ASSERT_TRUE(wait_rx(1));
-	EXPECT_EQ(camera_baud(), Strings{"38400"});
+	EXPECT_EQ(camera("baud"), Strings{"38400"});
 }
 
 TEST_F(CameraControl, RestartedControllerRereadsItsSettingsAndServesAgain)
 {
 	// With a failover source configured, losing the input tears the sender (and the camera
 	// control) down; its return creates both again.
-	sysroot_.write("etc/mervane-source1-name-encfailover", "BACKUP (Camera)");
-	start();
-	if (HasFatalFailure())
-		return;
+	root_.write("etc/mervane-source1-name-encfailover", "BACKUP (Camera)");
+	ASSERT_NO_FATAL_FAILURE(start());
 	ViscaClient client;
-	client.send(kPowerOn);
-	EXPECT_EQ(client.receive(), "01 11 00 03 00 00 00 2A 90 41 FF");
-	EXPECT_EQ(client.receive(), "01 11 00 03 00 00 00 2A 90 51 FF");
+	expect_power_on(client);
 	ASSERT_TRUE(wait_rx(1));
 
-	sysroot_.write("etc/mervane-ptz-settings.json", "{\"address\":\"1\",\"baudrate\":\"38400\"}");
+	root_.write("etc/mervane-ptz-settings.json", "{\"address\":\"1\",\"baudrate\":\"38400\"}");
 	sim_->control("hdmi", "none");
 	auto down = sim_->wait_for_line("distroy_ndi_tx_instance", 10s);
 	if (!down)
@@ -137,9 +121,7 @@ TEST_F(CameraControl, RestartedControllerRereadsItsSettingsAndServesAgain)
 	sim_->control("hdmi", "1080p59.94");
 	ASSERT_TRUE(sim_->wait_for_line("camcontrol_voip_rx", 10s, *down).has_value()) << sim_->output();
 
-	client.send(kPowerOn);
-	EXPECT_EQ(client.receive(), "01 11 00 03 00 00 00 2A 90 41 FF");
-	EXPECT_EQ(client.receive(), "01 11 00 03 00 00 00 2A 90 51 FF");
+	expect_power_on(client);
 	auto power_ons = [&] {
 		Strings rx = camera_rx();
 		return std::count(rx.begin(), rx.end(), std::string("81 01 04 00 02 FF"));
@@ -147,7 +129,7 @@ TEST_F(CameraControl, RestartedControllerRereadsItsSettingsAndServesAgain)
 	e2e::poll_until([&] { return power_ons() >= 2; }, 5s);
 	EXPECT_EQ(power_ons(), 2);
 	// The port was opened again with the speed the file now names.
-	EXPECT_EQ(camera_baud(), (Strings{"9600", "38400"}));
+	EXPECT_EQ(camera("baud"), (Strings{"9600", "38400"}));
 }
 
 namespace {
@@ -157,11 +139,9 @@ class CameraPtzMetadata : public CameraControl {
 protected:
 	void SetUp() override
 	{
-		start();
-		if (HasFatalFailure())
-			return;
-		e2e::Rx probe(sysroot_, {"--wait", "5", "--seconds", "0.2"});
-		if (!probe.wait_for_event([](const json& e) { return e.value("event", "") == "source"; }, 8s))
+		ASSERT_NO_FATAL_FAILURE(start());
+		e2e::Rx probe(root_, {"--wait", "5", "--seconds", "0.2"});
+		if (!probe.wait_for_event(e2e::event_is("source"), 8s))
 			GTEST_SKIP() << "no NDI source from the appliance (sender not built)";
 	}
 
@@ -169,7 +149,7 @@ protected:
 	Strings frame(const std::string& xml, size_t expected)
 	{
 		size_t before = camera_rx().size();
-		e2e::Rx rx(sysroot_, {"--metadata", xml, "--seconds", "0.3"});
+		e2e::Rx rx(root_, {"--metadata", xml, "--seconds", "0.3"});
 		rx.wait_exit(10s);
 		wait_rx(before + expected);
 		Strings all = camera_rx();
@@ -240,7 +220,7 @@ TEST_F(CameraPtzMetadata, MetadataWaitsWhileViscaOverIpIsInUse)
 	for (int i = 0; i < 15; ++i) {
 		client.send(kPowerOn);
 		if (i == 5)
-			rx.reset(new e2e::Rx(sysroot_, {"--metadata", "<ntk_ptz_zoom zoom=\"0\"/>", "--seconds", "0.3"}));
+			rx.reset(new e2e::Rx(root_, {"--metadata", "<ntk_ptz_zoom zoom=\"0\"/>", "--seconds", "0.3"}));
 		std::this_thread::sleep_for(100ms);
 	}
 	rx->wait_exit(10s);

@@ -30,38 +30,20 @@ const auto kStartTimeout = 25s;  // start-up with the light sequence and encode 
 const char* const kCard = "default:CARD=mvnhdmisnd";
 const int kFormat1080p5994 = 42;
 
-bool is_audio(const json& e)
-{
-	return e.value("event", "") == "audio";
-}
+const auto is_audio = e2e::event_is("audio");
 
 bool dev_event(const json& e, const char* dev, const char* key, const std::string& value)
 {
 	return e.value("dev", "") == dev && e.value(key, "") == value;
 }
 
-std::string enc_settings_with(const std::string& from, const std::string& to)
-{
-	std::string text = e2e::kDefaultEncSettings;
-	text.replace(text.find(from), from.size(), to);
-	return text;
-}
+using e2e::enc_settings_with;
 
 // Waits until the receiver has `more` program frames beyond those it had.
 bool frames_flow(e2e::Rx& rx, size_t more, e2e::Clock::duration timeout = 15s)
 {
 	size_t from = rx.count(e2e::is_program_frame);
 	return e2e::poll_until([&] { return rx.count(e2e::is_program_frame) >= from + more; }, timeout);
-}
-
-// Mutes and un-mutes the audio: each new start of the audio thread opens the card afresh.
-void restart_audio(const e2e::Sysroot& root, e2e::Sim& sim)
-{
-	size_t from = sim.lines().size();
-	root.write("etc/mervane-enc1-settings.json", enc_settings_with("NDIAudioMain", "NDIAudioMute"));
-	ASSERT_TRUE(sim.wait_for_line("Encode Audio Disabled", 5s, from)) << sim.output();
-	root.write("etc/mervane-enc1-settings.json", e2e::kDefaultEncSettings);
-	ASSERT_TRUE(sim.wait_for_line("Encode Audio active", 5s, from)) << sim.output();
 }
 
 // How many descriptors of `path` process `pid` holds.
@@ -96,8 +78,7 @@ TEST_P(BusNode, ReceiverBusGoneThenBack)
 	// Each pass: detection and tally lights each open the bus and report it.
 	size_t loop = *sim.wait_for_line("start main_exit_loop", 0s);
 	ASSERT_TRUE(sim.wait_for([&](const std::vector<std::string>& lines) {
-		return e2e::count_lines(std::vector<std::string>(lines.begin() + static_cast<long>(loop), lines.end()),
-		                        "failed to open i2c device") >= 6;
+		return e2e::count_lines(lines, "failed to open i2c device", loop) >= 6;
 	}, 10s)) << sim.output();
 	EXPECT_FALSE(sim.wait_for_line("START NDI Encode", 0s));
 	EXPECT_EQ(root.read("sim/lights"), "");
@@ -176,7 +157,7 @@ TEST_P(AudioSetup, StepFailsThenAudioComesBack)
 
 	sim.control("audio-fault", "none");
 	ASSERT_TRUE(sim.wait_for_event([](const json& e) { return dev_event(e, "audio", "fault", "none"); }, 3s));
-	restart_audio(root, sim);
+	e2e::restart_audio(root, sim, 5s);
 	EXPECT_TRUE(rx.wait_for_event(is_audio, 5s)) << sim.output();
 	EXPECT_TRUE(e2e::stops_cleanly(sim));
 }
@@ -215,7 +196,7 @@ TEST(AudioCardFault, VanishesMidStream)
 	size_t from = sim.lines().size();
 	sim.control("audio-fault", "none");
 	ASSERT_TRUE(sim.wait_for_event([](const json& e) { return dev_event(e, "audio", "fault", "none"); }, 3s));
-	restart_audio(root, sim);
+	e2e::restart_audio(root, sim, 5s);
 	EXPECT_TRUE(sim.wait_for_line("sound card shut down successfully", 0s, from)) << sim.output();
 	EXPECT_TRUE(e2e::poll_until([&] { return rx.count(is_audio) > audio + 10; }, 5s)) << sim.output();
 	EXPECT_TRUE(e2e::stops_cleanly(sim));
@@ -362,12 +343,6 @@ void PrintTo(const CaptureSpace& space, std::ostream* os)
 
 class CaptureSaveFault : public ::testing::TestWithParam<CaptureSpace> {};
 
-std::string format_record(int x, int y, unsigned fourcc, size_t size)
-{
-	return "{\"rez_x\":\"" + std::to_string(x) + "\",\"rez_y\":\"" + std::to_string(y) + "\",\"FourCC\":\"" +
-	       std::to_string(fourcc) + "\",\"line_strides\":\"" + std::to_string(size) + "\"}";
-}
-
 // etc/ as a small file system of its own, holding what it held, filled up to the last block.
 // The mount lives in this test process's own mount namespace and goes with the object.
 class FullEtc {
@@ -407,7 +382,6 @@ private:
 TEST_P(CaptureSaveFault, PreviousCaptureStaysAndIsShown)
 {
 	e2e::Sysroot root;
-	// The previous capture: the build's stills, with their format records.
 	// The previous capture: the build's black frames (their size tells them from the splash
 	// and from live frames), with their format records.
 	const std::string full = root.read("etc/enc_full_black.encoded");
@@ -415,8 +389,8 @@ TEST_P(CaptureSaveFault, PreviousCaptureStaysAndIsShown)
 	ASSERT_FALSE(full.empty() || prvw.empty()) << "the build made no stills";
 	root.write("etc/enc_full_captured_frame.encoded", full);
 	root.write("etc/enc_prvw_captured_frame.encoded", prvw);
-	root.write("etc/enc_full-cap-frame-info-setup.json", format_record(1920, 1080, 844187731, full.size()));
-	root.write("etc/enc_prvw-cap-frame-info-setup.json", format_record(640, 360, 812738675, prvw.size()));
+	root.write("etc/enc_full-cap-frame-info-setup.json", e2e::format_record(1920, 1080, 844187731, full.size()));
+	root.write("etc/enc_prvw-cap-frame-info-setup.json", e2e::format_record(640, 360, 812738675, prvw.size()));
 	root.write("etc/mervane-enc1-settings.json", enc_settings_with("MervaneSS", "CaptureSS"));
 
 	std::unique_ptr<FullEtc> full_etc;
@@ -457,15 +431,9 @@ TEST_P(CaptureSaveFault, PreviousCaptureStaysAndIsShown)
 	EXPECT_EQ(settled, stored);
 
 	sim->control("hdmi", "none");
-	size_t from = rx.events().size();
 	auto shown = [&](const json& e) { return e2e::is_program_frame(e) && e.value("size", 0) == static_cast<int>(full.size()); };
-	EXPECT_TRUE(e2e::poll_until([&] {
-		auto events = rx.events();
-		for (size_t i = from; i < events.size(); i++)
-			if (shown(events[i]))
-				return true;
-		return false;
-	}, 10s)) << rx.output();
+	const size_t before = rx.count(shown);
+	EXPECT_TRUE(e2e::poll_until([&] { return rx.count(shown) > before; }, 10s)) << rx.output();
 	EXPECT_TRUE(e2e::stops_cleanly(*sim));
 	EXPECT_EQ(e2e::etc_files(root), stored);
 }
@@ -537,15 +505,13 @@ TEST(ForcedFormat, HdForcedWhileA2160pSourceIsConnected)
 	ASSERT_TRUE(sampling) << sim.output();
 	EXPECT_EQ(*sampling, *start + 1);
 	EXPECT_EQ(sim.lines()[*sampling], "PROG SR 422");
-	size_t from = rx.events().size();
+	auto hd_frame = [](const json& e) {
+		return e2e::is_program_frame(e) && e.value("xres", 0) == 1920 && e.value("yres", 0) == 1080 &&
+		       e.value("fourcc", "") == "SHQ2";
+	};
+	const size_t before = rx.count(hd_frame);
 	ASSERT_TRUE(frames_flow(rx, 30)) << rx.output();
-	auto events = rx.events();
-	bool hd_frame = false;
-	for (size_t i = from; i < events.size(); i++)
-		if (e2e::is_program_frame(events[i]) && events[i].value("xres", 0) == 1920 &&
-		    events[i].value("yres", 0) == 1080 && events[i].value("fourcc", "") == "SHQ2")
-			hd_frame = true;
-	EXPECT_TRUE(hd_frame) << rx.output();
+	EXPECT_GT(rx.count(hd_frame), before) << rx.output();
 	EXPECT_TRUE(e2e::stops_cleanly(sim));
 
 	auto log = sim.events();

@@ -1,8 +1,6 @@
 // End-to-end test harness: temporary sysroots, child processes, the virtual appliance and receiver.
 #include "harness.h"
 
-#include <gtest/gtest.h>
-
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -10,15 +8,14 @@
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 
 extern char** environ;
 
@@ -53,30 +50,15 @@ static std::string sysroot_base()
 	return "/tmp";
 }
 
-Sysroot::Sysroot(bool defaults)
+Sysroot::Sysroot(bool defaults) : dir_("vexo-e2e", sysroot_base())
 {
-	std::string tmpl = sysroot_base() + "/vexo-e2e-XXXXXX";
-	if (mkdtemp(&tmpl[0]) == nullptr)
-		throw std::runtime_error(std::string("mkdtemp: ") + strerror(errno));
-	root_ = tmpl;
 	for (const char* dir : {"etc", "tmp", "dev", "sim", "ndi"})
-		fs::create_directories(fs::path(root_) / dir);
+		fs::create_directories(path(dir));
 	if (defaults) {
 		for (const auto& entry : fs::directory_iterator(kDefaultEtc))
 			write("etc/" + entry.path().filename().string(), read_whole(entry.path()));
 		install_stills();
 	}
-}
-
-Sysroot::~Sysroot()
-{
-	std::error_code ec;
-	fs::remove_all(root_, ec);
-}
-
-std::string Sysroot::path(const std::string& rel) const
-{
-	return root_ + "/" + rel;
 }
 
 void Sysroot::write(const std::string& rel, const std::string& text) const
@@ -89,9 +71,7 @@ void Sysroot::write(const std::string& rel, const std::string& text) const
 std::string Sysroot::read(const std::string& rel) const
 {
 	std::ifstream in(path(rel), std::ios::binary);
-	std::stringstream ss;
-	ss << in.rdbuf();
-	return ss.str();
+	return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 bool Sysroot::exists(const std::string& rel) const
@@ -133,24 +113,18 @@ Process::Process(std::vector<std::string> argv, std::map<std::string, std::strin
 		throw std::runtime_error("pipe2 failed");
 
 	// The child's environment: ours, with `env` replacing or adding entries.
-	std::map<std::string, std::string> merged;
-	for (char** e = environ; *e != nullptr; e++) {
-		const char* eq = strchr(*e, '=');
-		if (eq != nullptr)
-			merged[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
-	}
-	for (const auto& kv : env)
-		merged[kv.first] = kv.second;
+	for (char** e = environ; *e != nullptr; e++)
+		if (const char* eq = strchr(*e, '='))
+			env.emplace(std::string(*e, static_cast<size_t>(eq - *e)), eq + 1);
 	std::vector<std::string> env_strings;
-	for (const auto& kv : merged)
+	for (const auto& kv : env)
 		env_strings.push_back(kv.first + "=" + kv.second);
-	std::vector<char*> envp;
+	std::vector<char*> envp, args;
 	for (auto& s : env_strings)
 		envp.push_back(s.data());
-	envp.push_back(nullptr);
-	std::vector<char*> args;
 	for (auto& s : argv)
 		args.push_back(s.data());
+	envp.push_back(nullptr);
 	args.push_back(nullptr);
 
 	posix_spawn_file_actions_t actions;
@@ -416,11 +390,8 @@ std::optional<json> Rx::wait_for_event(const std::function<bool(const json&)>& p
 
 size_t Rx::count(const std::function<bool(const json&)>& pred) const
 {
-	size_t n = 0;
-	for (const auto& e : events())
-		if (pred(e))
-			n++;
-	return n;
+	const std::vector<json> all = events();
+	return static_cast<size_t>(std::count_if(all.begin(), all.end(), pred));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -464,7 +435,7 @@ bool enter_netns(std::initializer_list<const char*> addresses)
 }
 
 // ---------------------------------------------------------------------------------------
-// Checks shared by the loop and fault cases
+// Checks and helpers shared by the cases
 
 std::string start_line(int code)
 {
@@ -480,17 +451,54 @@ std::string stop_line(int code)
 	return text;
 }
 
-size_t count_lines(const std::vector<std::string>& lines, const std::string& text)
+size_t count_lines(const std::vector<std::string>& lines, const std::string& text, size_t from)
 {
 	size_t n = 0;
-	for (const auto& line : lines)
-		n += line.find(text) != std::string::npos;
+	for (size_t i = from; i < lines.size(); i++)
+		n += lines[i].find(text) != std::string::npos;
 	return n;
 }
 
-bool is_program_frame(const json& e)
+std::function<bool(const json&)> event_is(const std::string& name)
 {
-	return e.value("event", "") == "video" && e.value("stream", "") == "program";
+	return [name](const json& e) { return e.value("event", "") == name; };
+}
+
+bool is_video(const json& e, const std::string& stream)
+{
+	return e.value("event", "") == "video" && e.value("stream", "") == stream;
+}
+
+void expect_video(const json& e, const VideoFormat& f)
+{
+	EXPECT_EQ(f.xres, e.value("xres", 0)) << e.dump();
+	EXPECT_EQ(f.yres, e.value("yres", 0)) << e.dump();
+	EXPECT_EQ(f.fourcc, e.value("fourcc", "")) << e.dump();
+	EXPECT_EQ(f.rate_n, e.value("frame_rate_n", 0)) << e.dump();
+	EXPECT_EQ(f.rate_d, e.value("frame_rate_d", 0)) << e.dump();
+	if (!f.format.empty()) {
+		EXPECT_EQ(f.format, e.value("format", "")) << e.dump();
+	}
+}
+
+std::string enc_settings_with(const std::string& from, const std::string& to, std::string base)
+{
+	return base.replace(base.find(from), from.size(), to);
+}
+
+std::string format_record(int x, int y, unsigned fourcc, size_t size)
+{
+	return "{\"rez_x\":\"" + std::to_string(x) + "\",\"rez_y\":\"" + std::to_string(y) + "\",\"FourCC\":\"" +
+	       std::to_string(fourcc) + "\",\"line_strides\":\"" + std::to_string(size) + "\"}";
+}
+
+void restart_audio(const Sysroot& sysroot, Sim& sim, Clock::duration timeout)
+{
+	size_t from = sim.lines().size();
+	sysroot.write("etc/mervane-enc1-settings.json", enc_settings_with("NDIAudioMain", "NDIAudioMute"));
+	ASSERT_TRUE(sim.wait_for_line("Encode Audio Disabled", timeout, from)) << sim.output();
+	sysroot.write("etc/mervane-enc1-settings.json", kDefaultEncSettings);
+	ASSERT_TRUE(sim.wait_for_line("Encode Audio active", timeout, from)) << sim.output();
 }
 
 std::vector<size_t> table_loads(const std::vector<json>& events, const int (*table)[3])
@@ -516,8 +524,7 @@ std::map<std::string, std::string> etc_files(const Sysroot& sysroot)
 	std::map<std::string, std::string> files;
 	std::error_code ec;
 	for (const auto& entry : fs::directory_iterator(sysroot.path("etc"), ec))
-		if (entry.is_regular_file())
-		{
+		if (entry.is_regular_file()) {
 			const std::string content = sysroot.read("etc/" + entry.path().filename().string());
 			files[entry.path().filename()] =
 				std::to_string(content.size()) + " bytes, hash " + std::to_string(std::hash<std::string>()(content));
@@ -534,6 +541,19 @@ std::map<std::string, std::string> etc_files(const Sysroot& sysroot)
 	if (status != 0 || lines.empty() || lines.back() != "End Vexo 4k enc app")
 		return ::testing::AssertionFailure() << "exit status " << status.value_or(-1) << "\n" << sim.output();
 	return ::testing::AssertionSuccess();
+}
+
+void ApplianceTest::TearDown()
+{
+	rx_.reset();
+	if (sim_)
+		sim_->stop();
+}
+
+std::string ApplianceTest::diagnostics() const
+{
+	return (rx_ ? "--- receiver:\n" + rx_->output() : std::string()) + "\n--- appliance:\n" +
+	       (sim_ ? sim_->output() : std::string());
 }
 
 }  // namespace e2e

@@ -8,6 +8,7 @@
 #include <functional>
 #include <initializer_list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -39,12 +40,9 @@ extern const std::string kDefaultEncSettings;
 class Sysroot {
 public:
 	explicit Sysroot(bool defaults = true);
-	~Sysroot();
-	Sysroot(const Sysroot&) = delete;
-	Sysroot& operator=(const Sysroot&) = delete;
 
-	const std::string& root() const { return root_; }
-	std::string path(const std::string& rel) const;
+	const std::string& root() const { return dir_.path(); }
+	std::string path(const std::string& rel) const { return dir_.path(rel); }
 	void write(const std::string& rel, const std::string& text) const;
 	std::string read(const std::string& rel) const;
 	bool exists(const std::string& rel) const;
@@ -54,7 +52,7 @@ public:
 	bool install_stills() const;
 
 private:
-	std::string root_;
+	testcommon::TempDir dir_;
 };
 
 // A child process with its standard output and error captured line by line.
@@ -142,19 +140,39 @@ struct RunResult {
 RunResult run(std::vector<std::string> argv, std::map<std::string, std::string> env = {});
 
 // ---------------------------------------------------------------------------------------
-// Checks shared by the loop and fault cases
+// Checks and helpers shared by the cases
 
 std::string start_line(int code);  // "START NDI Encode with format %x"
 std::string stop_line(int code);   // "STOP NDI Encode %x"
-size_t count_lines(const std::vector<std::string>& lines, const std::string& text);
+// Lines from `from` on that contain `text`.
+size_t count_lines(const std::vector<std::string>& lines, const std::string& text, size_t from = 0);
 // Polls `done` every 20 ms (each look re-reads a log) until it holds or `timeout` (scaled)
 // passes.
 inline bool poll_until(const std::function<bool()>& done, Clock::duration timeout)
 {
 	return testcommon::wait_until(done, timeout, 20ms);
 }
-// A program-stream frame as vexo-rx reports it.
-bool is_program_frame(const json& e);
+// Events of one kind ("source", "audio", "disconnected" ...) as vexo-rx reports them.
+std::function<bool(const json&)> event_is(const std::string& name);
+// A frame of one stream ("program" or "preview") as vexo-rx reports it.
+bool is_video(const json& e, const std::string& stream);
+inline bool is_program_frame(const json& e) { return is_video(e, "program"); }
+inline bool is_preview_frame(const json& e) { return is_video(e, "preview"); }
+// What a frame announces; an empty `format` (the scan) is not checked.
+struct VideoFormat {
+	int xres, yres;
+	std::string fourcc;
+	int rate_n, rate_d;
+	std::string format;
+};
+void expect_video(const json& e, const VideoFormat& f);
+// `base` (the compact settings of a new appliance) with its first `from` replaced by `to`.
+std::string enc_settings_with(const std::string& from, const std::string& to,
+                              std::string base = kDefaultEncSettings);
+// The format record stored with a captured frame.
+std::string format_record(int x, int y, unsigned fourcc, size_t size);
+// Mutes and un-mutes the audio: each new start of the audio thread opens the card afresh.
+void restart_audio(const Sysroot& sysroot, Sim& sim, Clock::duration timeout);
 // Positions in the i2c-1 writes of `events` where a complete load of `table` starts.
 std::vector<size_t> table_loads(const std::vector<json>& events, const int (*table)[3]);
 // Every file below etc/ with its size and a hash of its content, to show that a fault lost
@@ -162,5 +180,17 @@ std::vector<size_t> table_loads(const std::vector<json>& events, const int (*tab
 std::map<std::string, std::string> etc_files(const Sysroot& sysroot);
 // SIGINT ends the program with status 0, "End Vexo 4k enc app" its last line.
 ::testing::AssertionResult stops_cleanly(Sim& sim);
+
+// A case with one appliance and, once started, a receiver; both are stopped at its end.
+class ApplianceTest : public ::testing::Test {
+protected:
+	void TearDown() override;
+	// Both programs' output, for failure messages.
+	std::string diagnostics() const;
+
+	Sysroot root_;
+	std::unique_ptr<Sim> sim_;
+	std::unique_ptr<Rx> rx_;
+};
 
 }  // namespace e2e

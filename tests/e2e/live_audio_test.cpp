@@ -1,7 +1,6 @@
 // Audio end to end: the board's card through the audio thread to an NDI receiver.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,10 +22,7 @@ float ndi_sample(bool hdmi, int channel, int frame)
 	return static_cast<float>(sim::audio_test_sample(hdmi, channel, frame) * 5.0 / 8388608.0);
 }
 
-bool is_audio(const json& e)
-{
-	return e.value("event", "") == "audio";
-}
+const auto is_audio = e2e::event_is("audio");
 
 // The frame's first four samples (two stereo frames) are the signal at some phase, exactly.
 bool carries(const json& e, bool hdmi)
@@ -41,13 +37,6 @@ bool carries(const json& e, bool hdmi)
 			return true;
 	}
 	return false;
-}
-
-std::string with_audio(const std::string& value)
-{
-	std::string text = e2e::kDefaultEncSettings;
-	text.replace(text.find("NDIAudioMain"), 12, value);
-	return text;
 }
 
 TEST(LiveAudio, FramesOfTheFedSignalEveryTenMilliseconds)
@@ -90,7 +79,7 @@ TEST(LiveAudio, MuteStopsTheFramesAndAnalogBringsThemBackWithTheOtherSignal)
 	e2e::Rx rx(root);
 	ASSERT_TRUE(rx.wait_for_event([](const json& e) { return carries(e, true); }, kStartTimeout)) << sim.output();
 
-	root.write("etc/mervane-enc1-settings.json", with_audio("NDIAudioMute"));
+	root.write("etc/mervane-enc1-settings.json", e2e::enc_settings_with("NDIAudioMain", "NDIAudioMute"));
 	auto down = sim.wait_for_line("sound card shut down successfully", 3s);
 	ASSERT_TRUE(down) << sim.output();
 	EXPECT_TRUE(sim.wait_for_line("Encode Audio Disabled", 0s));
@@ -100,7 +89,7 @@ TEST(LiveAudio, MuteStopsTheFramesAndAnalogBringsThemBackWithTheOtherSignal)
 	std::this_thread::sleep_for(1s);
 	EXPECT_EQ(rx.count(is_audio), muted);
 
-	root.write("etc/mervane-enc1-settings.json", with_audio("NDIAudioAnalog"));
+	root.write("etc/mervane-enc1-settings.json", e2e::enc_settings_with("NDIAudioMain", "NDIAudioAnalog"));
 	EXPECT_TRUE(sim.wait_for_line("initialiseAudioDevice(default:CARD=mvnhdmisnd) done", 3s, *down)) << sim.output();
 	EXPECT_TRUE(rx.wait_for_event([](const json& e) { return carries(e, false); }, 4s)) << rx.output();
 	EXPECT_TRUE(sim.wait_for_event(
@@ -116,8 +105,7 @@ TEST(LiveAudio, MissingCardIsReportedOncePerThreadStartAndVideoGoesOn)
 	const std::string failure = std::string("Failed to open headset audio device '") + kCard + "'";
 	ASSERT_TRUE(sim.wait_for_err_line(failure, kStartTimeout)) << sim.output();
 
-	auto video = [](const json& e) { return e.value("event", "") == "video"; };
-	EXPECT_TRUE(e2e::poll_until([&] { return rx.count(video) > 30; }, 10s)) << rx.output();
+	EXPECT_TRUE(e2e::poll_until([&] { return rx.count(e2e::event_is("video")) > 30; }, 10s)) << rx.output();
 	auto failures = [&] {
 		size_t n = 0;
 		for (const auto& line : sim.err_lines())
@@ -128,18 +116,11 @@ TEST(LiveAudio, MissingCardIsReportedOncePerThreadStartAndVideoGoesOn)
 	EXPECT_EQ(rx.count(is_audio), 0u);
 
 	// Each new thread start (mute, then on again) tries once more; with the card back it works.
-	auto restart_audio = [&] {
-		size_t from = sim.lines().size();
-		root.write("etc/mervane-enc1-settings.json", with_audio("NDIAudioMute"));
-		ASSERT_TRUE(sim.wait_for_line("Encode Audio Disabled", 3s, from)) << sim.output();
-		root.write("etc/mervane-enc1-settings.json", e2e::kDefaultEncSettings);
-		ASSERT_TRUE(sim.wait_for_line("Encode Audio active", 3s, from)) << sim.output();
-	};
-	restart_audio();
+	e2e::restart_audio(root, sim, 3s);
 	EXPECT_TRUE(e2e::poll_until([&] { return failures() == 2; }, 3s));
 	sim.control("audio", "ok");
 	ASSERT_TRUE(sim.wait_for_event([](const json& e) { return e.value("card", "") == "ok"; }, 3s));
-	restart_audio();
+	e2e::restart_audio(root, sim, 3s);
 	EXPECT_TRUE(rx.wait_for_event([](const json& e) { return carries(e, true); }, 4s)) << sim.output();
 	EXPECT_EQ(failures(), 2u);
 }

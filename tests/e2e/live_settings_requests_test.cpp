@@ -28,9 +28,7 @@ bool is_request(const json& e)
 TEST(LiveSettingsRequests, RatesAndQualityEachSecondAndGainsOnTheCodec)
 {
 	e2e::Sysroot root;
-	std::string enc = e2e::kDefaultEncSettings;
-	enc.replace(enc.find("\"Auto\""), 6, "\"Manual\"");
-	root.write("etc/mervane-enc1-settings.json", enc);
+	root.write("etc/mervane-enc1-settings.json", e2e::enc_settings_with("\"Auto\"", "\"Manual\""));
 	root.write("etc/mervane-device-settings.json", "{\"AnalogAudioInGain\":\"50\",\"AnalogAudioOutGain\":\"50\"}");
 	e2e::Sim sim(root, "none");
 

@@ -13,13 +13,6 @@ using e2e::json;
 
 const auto kStartTimeout = 20s;  // start-up with the light sequence, under sanitizers
 
-std::string with_tally_mode(const std::string& mode)
-{
-	std::string text = e2e::kDefaultEncSettings;
-	text.replace(text.find("TallyOn"), 7, mode);
-	return text;
-}
-
 bool lights_become(const e2e::Sysroot& root, const std::string& value, e2e::Clock::duration timeout)
 {
 	return e2e::poll_until([&] { return root.read("sim/lights") == value; }, timeout);
@@ -42,7 +35,7 @@ TEST(LiveTallyLights, ReceiversTallyReachesTheLights)
 TEST(LiveTallyLights, VideoModeShowsEncodingAndOtherModesSwitchOff)
 {
 	e2e::Sysroot root;
-	root.write("etc/mervane-enc1-settings.json", with_tally_mode("VideoMode"));
+	root.write("etc/mervane-enc1-settings.json", e2e::enc_settings_with("TallyOn", "VideoMode"));
 	e2e::Sim sim(root, "none");
 	EXPECT_TRUE(lights_become(root, "80", kStartTimeout)) << sim.output();
 
@@ -53,7 +46,7 @@ TEST(LiveTallyLights, VideoModeShowsEncodingAndOtherModesSwitchOff)
 	EXPECT_TRUE(lights_become(root, "40", 3s));
 	EXPECT_LT(e2e::Clock::now() - started, 3s);
 
-	root.write("etc/mervane-enc1-settings.json", with_tally_mode("TallyOff"));
+	root.write("etc/mervane-enc1-settings.json", e2e::enc_settings_with("TallyOn", "TallyOff"));
 	EXPECT_TRUE(lights_become(root, "00", 3s));
 	// The pattern is written every pass, changed or not.
 	std::vector<double> times;

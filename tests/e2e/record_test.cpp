@@ -24,20 +24,10 @@ const auto kStartTimeout = 30s;  // start-up, a one-second pause, a first bank e
 const char kFfprobe[] = "/usr/bin/ffprobe";  // Debian package ffmpeg
 const char kFfmpeg[] = "/usr/bin/ffmpeg";
 
-bool have_ffmpeg()
-{
-	return access(kFfprobe, X_OK) == 0 && access(kFfmpeg, X_OK) == 0;
-}
-
-bool is_program(const json& e)
-{
-	return e.value("event", "") == "video" && e.value("stream", "") == "program";
-}
-
 // Waits until the running encode sends (the start-up still comes alone, well before).
 bool encoding(e2e::Rx& warm)
 {
-	return warm.wait_for([&](const std::vector<std::string>&) { return warm.count(is_program) >= 5; }, kStartTimeout);
+	return warm.wait_for([&](const std::vector<std::string>&) { return warm.count(e2e::is_program_frame) >= 5; }, kStartTimeout);
 }
 
 // ffprobe's streams of a file, with their packets counted.
@@ -98,7 +88,7 @@ class RecordTest : public ::testing::TestWithParam<Format> {
 protected:
 	void SetUp() override
 	{
-		if (!have_ffmpeg())
+		if (access(kFfprobe, X_OK) != 0 || access(kFfmpeg, X_OK) != 0)
 			GTEST_SKIP() << "ffprobe and ffmpeg (Debian package ffmpeg) are not installed";
 	}
 	e2e::Sysroot root_;
@@ -114,7 +104,7 @@ TEST_P(RecordTest, PlayersReadWhatWasReceived)
 	std::string file = root_.path("rec.mkv");
 	e2e::Rx rec(root_, {"--record", file, "--seconds", "2", "--snapshot", root_.path("snap")});
 	ASSERT_EQ(rec.wait_exit(20s), 0) << rec.output();
-	std::optional<json> done = rec.wait_for_event([](const json& e) { return e.value("event", "") == "recorded"; }, 1s);
+	std::optional<json> done = rec.wait_for_event(e2e::event_is("recorded"), 1s);
 	ASSERT_TRUE(done) << rec.output();
 	int64_t frames = (*done)["frames"].get<int64_t>();
 	double duration = (*done)["duration"].get<double>();
@@ -188,10 +178,10 @@ TEST_F(RecordTest, LiveViewPipeAndCutOffRecordings)
 	e2e::Rx rec2(root_, {"--record", withdrawn});
 	ASSERT_TRUE(rec2.wait_for([](const std::vector<std::string>& l) { return l.size() > 40; }, 10s));
 	ASSERT_EQ(sim.stop(), 0);
-	ASSERT_TRUE(rec2.wait_for_event([](const json& e) { return e.value("event", "") == "disconnected"; }, 10s));
+	ASSERT_TRUE(rec2.wait_for_event(e2e::event_is("disconnected"), 10s));
 	rec2.interrupt();
 	ASSERT_EQ(rec2.wait_exit(5s), 0) << rec2.output();
-	std::optional<json> done = rec2.wait_for_event([](const json& e) { return e.value("event", "") == "recorded"; }, 1s);
+	std::optional<json> done = rec2.wait_for_event(e2e::event_is("recorded"), 1s);
 	ASSERT_TRUE(done);
 	json v = stream_of(probe_streams(withdrawn), "video");
 	EXPECT_EQ(atoll(v.value("nb_read_packets", "0").c_str()), (*done)["frames"].get<int64_t>());

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include "harness.h"
 
 using namespace std::chrono_literals;
@@ -40,21 +39,11 @@ std::string config_head(const std::string& config)
 	return m[1];
 }
 
-std::function<bool(const json&)> event_is(const char* name)
-{
-	return [name](const json& e) { return e.value("event", "") == name; };
-}
+using e2e::event_is;
 
 // One appliance with a receiver watching it. The settings are written before start().
-class SenderE2E : public ::testing::Test {
+class SenderE2E : public e2e::ApplianceTest {
 protected:
-	void TearDown() override
-	{
-		rx_.reset();
-		if (sim_)
-			sim_->stop();
-	}
-
 	// Starts the appliance and, once its sender exists, a receiver.
 	void start(const std::string& hdmi = "1080p59.94")
 	{
@@ -69,10 +58,18 @@ protected:
 		ASSERT_TRUE(sim_->wait_for_line("START NDI Encode with format", 20s)) << sim_->output();
 	}
 
+	// Writes `text` to etc/`file`, starts, and returns the receiver's source event.
+	json source_with(const std::string& file, const std::string& text)
+	{
+		root_.write("etc/" + file, text);
+		start();
+		return source();
+	}
+
 	json source()
 	{
 		std::optional<json> e = rx_->wait_for_event(event_is("source"), 10s);
-		EXPECT_TRUE(e) << rx_->output() << "\n--- appliance:\n" << sim_->output();
+		EXPECT_TRUE(e) << diagnostics();
 		return e.value_or(json::object());
 	}
 
@@ -96,9 +93,17 @@ protected:
 		return metadata_texts(rx.lines());
 	}
 
-	e2e::Sysroot root_;
-	std::unique_ptr<e2e::Sim> sim_;
-	std::unique_ptr<e2e::Rx> rx_;
+	// Input lost without a failover source: encoding stops, and the sender outlives the next
+	// passes.
+	void expect_sender_stays_after_input_loss()
+	{
+		wait_encoding();
+		sim_->control("hdmi", "none");
+		ASSERT_TRUE(sim_->wait_for_line("STOP NDI Encode", 5s)) << sim_->output();
+		EXPECT_FALSE(rx_->wait_for_event(event_is("disconnected"), 2500ms)) << rx_->output();
+		EXPECT_FALSE(sim_->wait_for_line("distroy_ndi_tx_instance", 0s)) << sim_->output();
+		EXPECT_EQ(rx_->count(event_is("failover")), 0u);
+	}
 };
 
 }  // namespace
@@ -108,9 +113,7 @@ protected:
 
 TEST_F(SenderE2E, SourceIsNamedHdmiWithoutAStreamName)
 {
-	root_.write("etc/mervane-enc1-settings.json", R"({"NDIGroup":"NDIGroupDis","NDIGroupName":"public"})");
-	start();
-	json src = source();
+	json src = source_with("mervane-enc1-settings.json", R"({"NDIGroup":"NDIGroupDis","NDIGroupName":"public"})");
 	EXPECT_EQ(src.value("name", "?"), "HDMI");
 	EXPECT_TRUE(src["groups"].is_null()) << src.dump();
 	EXPECT_FALSE(sim_->wait_for_line("NDI STREAM NAME", 0s));
@@ -118,10 +121,8 @@ TEST_F(SenderE2E, SourceIsNamedHdmiWithoutAStreamName)
 
 TEST_F(SenderE2E, StreamNameAndGroupsReachTheReceiver)
 {
-	root_.write("etc/mervane-enc1-settings.json",
-	            R"({"StreamName":"Studio A","NDIGroup":"NDIGroupEn","NDIGroupName":"studio,public"})");
-	start();
-	json src = source();
+	json src = source_with("mervane-enc1-settings.json",
+	                       R"({"StreamName":"Studio A","NDIGroup":"NDIGroupEn","NDIGroupName":"studio,public"})");
 	EXPECT_EQ(src.value("name", "?"), "Studio A");
 	EXPECT_EQ(src["groups"], "studio,public") << src.dump();
 	EXPECT_TRUE(sim_->wait_for_line("NDI STREAM NAME: Studio A", 0s));
@@ -130,18 +131,14 @@ TEST_F(SenderE2E, StreamNameAndGroupsReachTheReceiver)
 
 TEST_F(SenderE2E, GroupsEnabledWithoutANameGiveNoGroups)
 {
-	root_.write("etc/mervane-enc1-settings.json", R"({"StreamName":"Cam","NDIGroup":"NDIGroupEn"})");
-	start();
-	json src = source();
+	json src = source_with("mervane-enc1-settings.json", R"({"StreamName":"Cam","NDIGroup":"NDIGroupEn"})");
 	EXPECT_EQ(src.value("name", "?"), "Cam");
 	EXPECT_TRUE(src["groups"].is_null()) << src.dump();
 }
 
 TEST_F(SenderE2E, EmptyStreamNameStaysEmpty)
 {
-	root_.write("etc/mervane-enc1-settings.json", R"({"StreamName":"","NDIGroup":"NDIGroupDis"})");
-	start();
-	json src = source();
+	json src = source_with("mervane-enc1-settings.json", R"({"StreamName":"","NDIGroup":"NDIGroupDis"})");
 	EXPECT_EQ(src.value("name", "?"), "");
 	EXPECT_TRUE(sim_->wait_for_line("NDI STREAM NAME: ", 0s));
 }
@@ -195,9 +192,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(SenderE2E, DiscoveryServerEntryHasItsSpace)
 {
-	root_.write("etc/mervane-ndinet-find-settings.json", R"({"NDIDisServ":"NDIDisServEn","NDIDisServIP":"192.0.2.50"})");
-	start();
-	json src = source();
+	json src =
+		source_with("mervane-ndinet-find-settings.json", R"({"NDIDisServ":"NDIDisServEn","NDIDisServIP":"192.0.2.50"})");
 	EXPECT_EQ(config_head(src.value("config", "")),
 	          R"({"ndi":{"tcp":{"send":{"enable":true},"recv":{"enable":true}},"networks":{"discovery": "192.0.2.50"},)")
 		<< src.dump();
@@ -205,10 +201,8 @@ TEST_F(SenderE2E, DiscoveryServerEntryHasItsSpace)
 
 TEST_F(SenderE2E, DiscoveryServerWithoutAddressAddsNothing)
 {
-	root_.write("etc/mervane-ndinet-find-settings.json", R"({"NDIDisServ":"NDIDisServEn"})");
 	root_.remove("etc/mervane-ndinet-tx-settings.json");
-	start();
-	json src = source();
+	json src = source_with("mervane-ndinet-find-settings.json", R"({"NDIDisServ":"NDIDisServEn"})");
 	EXPECT_EQ(config_head(src.value("config", "")), R"({"ndi":{)") << src.dump();
 }
 
@@ -262,15 +256,13 @@ TEST_F(SenderE2E, WebControlIsEmptyWithoutAnAddress)
 
 TEST_F(SenderE2E, NamedFailoverWithdrawsTheSenderOnInputLoss)
 {
-	root_.write("etc/mervane-source1-name-encfailover", "BACKUP (Cam 2)");
-	start();
-	source();
+	source_with("mervane-source1-name-encfailover", "BACKUP (Cam 2)");
 	ASSERT_TRUE(sim_->wait_for_line("failover source name: = 'BACKUP (Cam 2)'", 0s)) << sim_->output();
 
 	sim_->control("hdmi", "none");
 	auto lost = e2e::Clock::now();
 	std::optional<json> failover = rx_->wait_for_event(event_is("failover"), 5s);
-	ASSERT_TRUE(failover) << rx_->output() << "\n--- appliance:\n" << sim_->output();
+	ASSERT_TRUE(failover) << diagnostics();
 	EXPECT_EQ(failover->value("name", ""), "BACKUP (Cam 2)");
 	EXPECT_TRUE(rx_->wait_for_event(event_is("disconnected"), 2s));
 	// One loop pass notices the loss, then encoding stops (up to one tally wait of the
@@ -289,41 +281,22 @@ TEST_F(SenderE2E, NamedFailoverWithdrawsTheSenderOnInputLoss)
 
 TEST_F(SenderE2E, FailoverNamedNoneKeepsTheSenderUp)
 {
-	root_.write("etc/mervane-source1-name-encfailover", "None");
-	start();
-	source();
+	source_with("mervane-source1-name-encfailover", "None");
 	EXPECT_FALSE(sim_->wait_for_line("failover source name", 0s));
-	wait_encoding();
-
-	sim_->control("hdmi", "none");
-	// The loss has been seen once encoding stops; the sender must outlive the next passes.
-	ASSERT_TRUE(sim_->wait_for_line("STOP NDI Encode", 5s)) << sim_->output();
-	EXPECT_FALSE(rx_->wait_for_event(event_is("disconnected"), 2500ms)) << rx_->output();
-	EXPECT_FALSE(sim_->wait_for_line("distroy_ndi_tx_instance", 0s)) << sim_->output();
-	EXPECT_EQ(rx_->count(event_is("failover")), 0u);
+	expect_sender_stays_after_input_loss();
 }
 
 TEST_F(SenderE2E, FailoverWithTrailingLineEndCountsAsNone)
 {
-	root_.write("etc/mervane-source1-name-encfailover", "BACKUP\n");
-	start();
-	source();
+	source_with("mervane-source1-name-encfailover", "BACKUP\n");
 	EXPECT_TRUE(sim_->wait_for_line("/etc/mervane-source1-name-encfailover file read failed.", 0s)) << sim_->output();
 	EXPECT_FALSE(sim_->wait_for_line("failover source name", 0s));
-	wait_encoding();
-
-	sim_->control("hdmi", "none");
-	// The loss has been seen once encoding stops; the sender must outlive the next passes.
-	ASSERT_TRUE(sim_->wait_for_line("STOP NDI Encode", 5s)) << sim_->output();
-	EXPECT_FALSE(rx_->wait_for_event(event_is("disconnected"), 2500ms)) << rx_->output();
-	EXPECT_EQ(rx_->count(event_is("failover")), 0u);
+	expect_sender_stays_after_input_loss();
 }
 
 TEST_F(SenderE2E, LowerCaseNoneIsASourceName)
 {
-	root_.write("etc/mervane-source1-name-encfailover", "none");
-	start();
-	source();
+	source_with("mervane-source1-name-encfailover", "none");
 	sim_->control("hdmi", "none");
 	std::optional<json> failover = rx_->wait_for_event(event_is("failover"), 5s);
 	ASSERT_TRUE(failover) << rx_->output();

@@ -1,10 +1,10 @@
 // End to end: stills sent while there is no input, capture requests, and what a receiver sees.
 #include <stdio.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,14 +29,6 @@ std::string settings_with_choice(const std::string& word)
 	return text;
 }
 
-std::string file_bytes(const std::string& path)
-{
-	std::ifstream in(path, std::ios::binary);
-	std::stringstream ss;
-	ss << in.rdbuf();
-	return ss.str();
-}
-
 std::string head_hex(const std::string& bytes)
 {
 	std::string out;
@@ -48,10 +40,7 @@ std::string head_hex(const std::string& bytes)
 	return out;
 }
 
-bool is_video(const json& e, const char* stream)
-{
-	return e.value("event", "") == "video" && e.value("stream", "") == stream;
-}
+using e2e::is_video;
 
 // Video events of one stream among a receiver's output lines. For use inside wait_for, whose
 // predicate runs with the output locked (Rx::count would lock it again).
@@ -116,15 +105,6 @@ double mean_difference(const Picture& a, const Picture& b)
 	return sum / a.rgb.size();
 }
 
-// Output lines containing `text`.
-size_t lines_with(const std::vector<std::string>& lines, const std::string& text)
-{
-	size_t n = 0;
-	for (const std::string& l : lines)
-		n += l.find(text) != std::string::npos;
-	return n;
-}
-
 // The test card's grey ramp and black plate, which read the same in any YUV matrix, and its
 // white lettering; positions as fractions of the picture.
 void expect_test_card(const Picture& pic)
@@ -146,15 +126,8 @@ void expect_test_card(const Picture& pic)
 }
 
 // One appliance with a receiver; the settings are written before start().
-class StillsE2E : public ::testing::Test {
+class StillsE2E : public e2e::ApplianceTest {
 protected:
-	void TearDown() override
-	{
-		rx_.reset();
-		if (sim_)
-			sim_->stop();
-	}
-
 	void start(const std::string& hdmi, std::vector<std::string> rx_args = {})
 	{
 		sim_ = std::make_unique<e2e::Sim>(root_, hdmi);
@@ -162,37 +135,30 @@ protected:
 		rx_ = std::make_unique<e2e::Rx>(root_, std::move(rx_args));
 	}
 
-	std::string diagnostics() const
-	{
-		return (rx_ ? "--- receiver:\n" + rx_->output() : std::string()) + "\n--- appliance:\n" +
-		       (sim_ ? sim_->output() : std::string());
-	}
-
 	// Checks one still stream the receiver saw against the file it was loaded from.
 	void expect_still_stream(const json& e, int xres, int yres, const char* fourcc, const std::string& file)
 	{
-		const std::string bytes = file_bytes(root_.path("etc/" + file));
-		EXPECT_EQ(e.value("xres", 0), xres);
-		EXPECT_EQ(e.value("yres", 0), yres);
-		EXPECT_EQ(e.value("fourcc", ""), fourcc);
-		EXPECT_EQ(e.value("frame_rate_n", 0), 30000);
-		EXPECT_EQ(e.value("frame_rate_d", 0), 1001);
+		const std::string bytes = root_.read("etc/" + file);
+		e2e::expect_video(e, {xres, yres, fourcc, 30000, 1001, "progressive"});
 		EXPECT_NEAR(e.value("aspect", 0.0), 16.0 / 9.0, 1e-6);
-		EXPECT_EQ(e.value("format", ""), "progressive");
 		EXPECT_EQ(e.value("size", 0), static_cast<int>(bytes.size())) << file;
 		EXPECT_EQ(e.value("head", ""), head_hex(bytes)) << file;
 	}
 
-	// Waits for a program and a preview still and checks both against their files, then
-	// checks that they keep coming about once a second, one of each per pass.
-	void expect_still_pair(const std::string& full_file, const std::string& prvw_file)
+	// Waits for a program and a preview still and checks both against their files.
+	void expect_stills(const std::string& full_file, const std::string& prvw_file)
 	{
-		auto program = rx_->wait_for_event([](const json& e) { return is_video(e, "program"); }, 15s);
-		auto preview = rx_->wait_for_event([](const json& e) { return is_video(e, "preview"); }, 5s);
+		auto program = rx_->wait_for_event(e2e::is_program_frame, 15s);
+		auto preview = rx_->wait_for_event(e2e::is_preview_frame, 5s);
 		ASSERT_TRUE(program && preview) << diagnostics();
 		expect_still_stream(*program, 1920, 1080, "SHQ2", full_file);
 		expect_still_stream(*preview, 640, 360, "shq0", prvw_file);
+	}
 
+	// The same, then checks that they keep coming about once a second, one of each per pass.
+	void expect_still_pair(const std::string& full_file, const std::string& prvw_file)
+	{
+		ASSERT_NO_FATAL_FAILURE(expect_stills(full_file, prvw_file));
 		const size_t first = video_count(rx_->lines(), "program");
 		const auto t0 = e2e::Clock::now();
 		ASSERT_TRUE(rx_->wait_for(
@@ -205,10 +171,6 @@ protected:
 		                   static_cast<long>(video_count(lines, "program"))),
 		          1L);
 	}
-
-	e2e::Sysroot root_;
-	std::unique_ptr<e2e::Sim> sim_;
-	std::unique_ptr<e2e::Rx> rx_;
 };
 
 TEST_F(StillsE2E, SplashIsSentOncePerSecondWithoutInput)
@@ -229,7 +191,7 @@ TEST_F(StillsE2E, UnknownChoiceShowsBlack)
 {
 	root_.write("etc/mervane-enc1-settings.json", settings_with_choice("blackss"));
 	start("none");
-	auto program = rx_->wait_for_event([](const json& e) { return is_video(e, "program"); }, 15s);
+	auto program = rx_->wait_for_event(e2e::is_program_frame, 15s);
 	ASSERT_TRUE(program) << diagnostics();
 	expect_still_stream(*program, 1920, 1080, "SHQ2", "enc_full_black.encoded");
 }
@@ -238,20 +200,16 @@ TEST_F(StillsE2E, NoChoiceAtStartSendsNothing)
 {
 	root_.write("etc/mervane-enc1-settings.json", settings_with_choice(""));
 	start("none");
-	ASSERT_TRUE(rx_->wait_for_event([](const json& e) { return e.value("event", "") == "source"; }, 10s))
-		<< diagnostics();
+	ASSERT_TRUE(rx_->wait_for_event(e2e::event_is("source"), 10s)) << diagnostics();
 	// Three passes, each refusing both halves.
 	ASSERT_TRUE(sim_->wait_for([](const std::vector<std::string>& lines) {
-		size_t n = 0;
-		for (const std::string& l : lines)
-			n += l == "The Splash screen data size is zero.";
-		return n >= 6;
+		return std::count(lines.begin(), lines.end(), "The Splash screen data size is zero.") >= 6;
 	}, 10s)) << diagnostics();
-	EXPECT_EQ(rx_->count([](const json& e) { return e.value("event", "") == "video"; }), 0u) << diagnostics();
+	EXPECT_EQ(rx_->count(e2e::event_is("video")), 0u) << diagnostics();
 
 	// Choosing the splash later shows it from the next pass on.
 	root_.write("etc/mervane-enc1-settings.json", settings_with_choice("MervaneSS"));
-	EXPECT_TRUE(rx_->wait_for_event([](const json& e) { return is_video(e, "program"); }, 5s)) << diagnostics();
+	EXPECT_TRUE(rx_->wait_for_event(e2e::is_program_frame, 5s)) << diagnostics();
 }
 
 TEST_F(StillsE2E, SnapshotsShowTheTestCardAndBlack)
@@ -268,7 +226,7 @@ TEST_F(StillsE2E, SnapshotsShowTheTestCardAndBlack)
 
 	// A still chosen now shows from the next pass on; the snapshot is taken once it does.
 	root_.write("etc/mervane-enc1-settings.json", settings_with_choice("BlackSS"));
-	const int black_size = static_cast<int>(file_bytes(root_.path("etc/enc_full_black.encoded")).size());
+	const int black_size = static_cast<int>(root_.read("etc/enc_full_black.encoded").size());
 	e2e::Rx watcher(root_);
 	ASSERT_TRUE(watcher.wait_for_event(
 		[&](const json& e) { return is_video(e, "program") && e.value("size", 0) == black_size; }, 10s))
@@ -290,11 +248,7 @@ TEST_F(StillsE2E, SnapshotsShowTheTestCardAndBlack)
 // ---------------------------------------------------------------------------------------
 // Capture requests
 
-std::string format_record(int x, int y, unsigned fourcc, size_t size)
-{
-	return "{\"rez_x\":\"" + std::to_string(x) + "\",\"rez_y\":\"" + std::to_string(y) + "\",\"FourCC\":\"" +
-	       std::to_string(fourcc) + "\",\"line_strides\":\"" + std::to_string(size) + "\"}";
-}
+using e2e::format_record;
 
 class CaptureE2E : public StillsE2E {
 protected:
@@ -315,25 +269,24 @@ protected:
 		// The loop reports the request once the checker has returned, after the removal.
 		ASSERT_TRUE(sim_->wait_for(
 			[&](const std::vector<std::string>& lines) {
-				return lines_with(lines, "Capture enable request came ") > already_taken &&
-				       lines_with(lines, "Capture Request came. ") > already_taken;
+				return e2e::count_lines(lines, "Capture enable request came ") > already_taken &&
+				       e2e::count_lines(lines, "Capture Request came. ") > already_taken;
 			},
 			5s))
 			<< diagnostics();
 		EXPECT_FALSE(root_.exists("tmp/mervane-enc-cap"));
 	}
 
+	// How often the program reported etc/`file` saved, in `lines` (its output so far).
+	size_t saved(const char* file, const std::vector<std::string>& lines) const
+	{
+		return e2e::count_lines(lines, "captured frame saved in " + root_.path(std::string("etc/") + file));
+	}
+	size_t saved(const char* file) const { return saved(file, sim_->lines()); }
+
 	bool wait_saved(const char* file, size_t count, e2e::Clock::duration timeout)
 	{
-		const std::string text = std::string("captured frame saved in ") + root_.path(std::string("etc/") + file);
-		return sim_->wait_for([&](const std::vector<std::string>& lines) { return lines_with(lines, text) >= count; },
-		                      timeout);
-	}
-
-	size_t saved(const char* file) const
-	{
-		return lines_with(sim_->lines(),
-		                  std::string("captured frame saved in ") + root_.path(std::string("etc/") + file));
+		return sim_->wait_for([&](const std::vector<std::string>& lines) { return saved(file, lines) >= count; }, timeout);
 	}
 
 	// The stored frame was one the receiver got live: same size, same first bytes.
@@ -384,11 +337,7 @@ TEST_F(CaptureE2E, RequestStoresOnePairWhichIsShownWithoutInput)
 	sim_->control("hdmi", "none");
 	ASSERT_TRUE(sim_->wait_for_line("STOP send_ndi_frame_prev_thread", 10s)) << diagnostics();
 	rx_ = std::make_unique<e2e::Rx>(root_);
-	auto program = rx_->wait_for_event([&](const json& e) { return is_video(e, "program"); }, 15s);
-	auto preview = rx_->wait_for_event([&](const json& e) { return is_video(e, "preview"); }, 5s);
-	ASSERT_TRUE(program && preview) << diagnostics();
-	expect_still_stream(*program, 1920, 1080, "SHQ2", "enc_full_captured_frame.encoded");
-	expect_still_stream(*preview, 640, 360, "shq0", "enc_prvw_captured_frame.encoded");
+	ASSERT_NO_FATAL_FAILURE(expect_stills("enc_full_captured_frame.encoded", "enc_prvw_captured_frame.encoded"));
 
 	// A receiver's snapshot shows the captured picture, not the splash.
 	e2e::Rx snap(root_, {"--snapshot", root_.path("captured")});
