@@ -316,6 +316,15 @@ TEST_F(VideoPipeline, SourceSwitchesRestartEncodingWithTheNewRaster)
 			EXPECT_EQ(1200, e.value("frame_rate_d", 0));
 		}
 	}
+	// The live rasters come in blocks, never mixed: 1080p, then 2160p, then 720p.
+	std::vector<int> blocks;
+	for (const auto& e : received) {
+		if (!is_program_frame(e) || (raster(1920, 1080)(e) && e.value("frame_rate_n", 0) == 30000))
+			continue;
+		if (blocks.empty() || blocks.back() != e.value("yres", 0))
+			blocks.push_back(e.value("yres", 0));
+	}
+	EXPECT_EQ((std::vector<int>{1080, 2160, 720}), blocks);
 	std::vector<json> uhd;
 	std::copy_if(received.begin(), received.end(), std::back_inserter(uhd),
 	             [](const json& e) { return is_program_frame(e) && e.value("xres", 0) == 3840; });
