@@ -334,7 +334,7 @@ ssize_t EncoderModel::read_status(uint32_t* words)
 	// A field 1 comes from the bank of its field 0, so the pair shares one quality byte.
 	SpeedhqBankKey field1_key = field0_key_;
 	field1_key.quantiser = program.quantiser;
-	const bool second_field = fields && (ticks_ & 1) != 0 && !(program < field1_key) && !(field1_key < program);
+	const bool second_field = fields && (ticks_ & 1) != 0 && program == field1_key;
 
 	// Encoding a bank can take a second or two; the settings thread's requests go on.
 	lock.unlock();
