@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "ConsoleSettings.h"
 #include "test_support.h"
@@ -24,13 +22,8 @@ protected:
 		std::string error;
 		ASSERT_TRUE(files_.open(root_, error)) << error;
 	}
-	void put(const std::string& rel, const std::string& text) { std::ofstream(root_ + "/" + rel) << text; }
-	std::string get(const std::string& rel)
-	{
-		std::stringstream s;
-		s << std::ifstream(root_ + "/" + rel).rdbuf();
-		return s.str();
-	}
+	void put(const std::string& rel, const std::string& text) { testcommon::write_file(dir_.path(rel), text); }
+	std::string get(const std::string& rel) { return testcommon::read_file(dir_.path(rel)); }
 	// Applies `changes`; the error text, empty on success.
 	std::string apply(const json& changes)
 	{

@@ -64,14 +64,12 @@ Sysroot::Sysroot(bool defaults) : dir_("vexo-e2e", sysroot_base())
 void Sysroot::write(const std::string& rel, const std::string& text) const
 {
 	fs::create_directories(fs::path(path(rel)).parent_path());
-	std::ofstream out(path(rel), std::ios::binary | std::ios::trunc);
-	out << text;
+	testcommon::write_file(path(rel), text);
 }
 
 std::string Sysroot::read(const std::string& rel) const
 {
-	std::ifstream in(path(rel), std::ios::binary);
-	return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+	return testcommon::read_file(path(rel));
 }
 
 bool Sysroot::exists(const std::string& rel) const
@@ -326,12 +324,7 @@ static std::vector<json> parse_lines(const std::vector<std::string>& lines)
 
 std::vector<json> Sim::events() const
 {
-	std::ifstream in(sysroot_.path("sim/events.jsonl"));
-	std::vector<std::string> lines;
-	std::string line;
-	while (std::getline(in, line))
-		lines.push_back(line);
-	return parse_lines(lines);
+	return parse_lines(testcommon::lines_of(sysroot_.read("sim/events.jsonl")));
 }
 
 // Keeps the first of `events` that satisfies `pred` in `found`; false when none does.
