@@ -381,9 +381,9 @@ std::optional<json> Rx::wait_for_event(const std::function<bool(const json&)>& p
 	return found;
 }
 
-size_t Rx::count(const std::function<bool(const json&)>& pred) const
+size_t Rx::count_in(const std::vector<std::string>& lines, const std::function<bool(const json&)>& pred)
 {
-	const std::vector<json> all = events();
+	const std::vector<json> all = parse_lines(lines);
 	return static_cast<size_t>(std::count_if(all.begin(), all.end(), pred));
 }
 
