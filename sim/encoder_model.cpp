@@ -190,10 +190,17 @@ int EncoderModel::ioctl(unsigned long request, void* arg, std::atomic<int>& sele
 		return 0;
 	case kHold:
 		log_request(request, nullptr);
-		// How many frames the run that this hold ends handed out: with what a receiver got,
-		// a test can tell which frames never left the appliance.
-		if (!settings_.held && run_frames_ > 0 && board_ != nullptr)
-			board_->event("encoder", {{"run_frames", run_frames_}});
+		// How many frames the run that this hold ends handed out, and how many of them the
+		// program's send queues dropped (the program holds after its send threads ended): with
+		// what a receiver got, a test can tell whether any frame was lost.
+		{
+			const unsigned drops[2] = {program_bound_drops(false), program_bound_drops(true)};
+			if (!settings_.held && run_frames_ > 0 && board_ != nullptr)
+				board_->event("encoder", {{"run_frames", run_frames_},
+				                          {"bound_drops", {drops[0] - bound_drops_[0], drops[1] - bound_drops_[1]}}});
+			bound_drops_[0] = drops[0];
+			bound_drops_[1] = drops[1];
+		}
 		run_frames_ = 0;
 		settings_.held = true;
 		++holds_;

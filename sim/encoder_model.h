@@ -132,6 +132,7 @@ private:
 	int field_ = 0;
 	size_t largest_read_ = 0;
 	uint64_t run_frames_ = 0;  // frames handed out since the last release
+	unsigned bound_drops_[2] = {};  // the program's queue bound drops at the last hold
 	SpeedhqFrame full_;
 	SpeedhqFrame preview_;
 	size_t full_size_ = 0;     // their sizes stuffed to the rate targets of their tick

@@ -85,13 +85,6 @@ Probe* probe()
 	return instance;
 }
 
-unsigned bound_drops(bool preview)
-{
-	if (&m_NdiTransmitter == nullptr)
-		return 0;
-	return m_NdiTransmitter.queue_bound_drops[preview ? 1 : 0].load(std::memory_order_relaxed);
-}
-
 void note_send(Probe& p, const NDIlib_video_frame_v2_t& frame)
 {
 	const int64_t now = monotonic_ns();
@@ -112,12 +105,19 @@ void note_send(Probe& p, const NDIlib_video_frame_v2_t& frame)
 		fprintf(p.log, "%s %llu %lld %lld %llu %llu %u\n", preview ? "prvw" : "full",
 		        static_cast<unsigned long long>(read.tick), static_cast<long long>(read.ready_ns),
 		        static_cast<long long>(now), static_cast<unsigned long long>(stream.startup),
-		        static_cast<unsigned long long>(stream.unsent), bound_drops(preview));
+		        static_cast<unsigned long long>(stream.unsent), program_bound_drops(preview));
 		return;
 	}
 }
 
 }  // namespace
+
+unsigned program_bound_drops(bool preview)
+{
+	if (&m_NdiTransmitter == nullptr)
+		return 0;
+	return m_NdiTransmitter.queue_bound_drops[preview ? 1 : 0].load(std::memory_order_relaxed);
+}
 
 bool latency_probe_enabled()
 {

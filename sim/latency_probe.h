@@ -13,4 +13,8 @@ bool latency_probe_enabled();
 // (CLOCK_MONOTONIC, ns). Called only when the probe is enabled.
 void latency_note_read(const void* buf, bool preview, uint64_t tick, int64_t ready_ns);
 
+// Frames of one stream (true: preview) the program's send queue bound has dropped since it
+// started; 0 in a process without the program.
+unsigned program_bound_drops(bool preview);
+
 }  // namespace sim

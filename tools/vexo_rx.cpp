@@ -370,6 +370,14 @@ int main(int argc, char** argv)
 			else
 				fprintf(g_out, "sender names its failover source %s\n", rx::quote(ev.text).c_str());
 			break;
+		case Kind::Dropped:
+			if (o.json)
+				emit({{"event", "dropped"}, {"program", ev.dropped[0]}, {"preview", ev.dropped[1]},
+				      {"audio", ev.dropped[2]}, {"metadata", ev.dropped[3]}});
+			else
+				fprintf(g_out, "the sender dropped for this slow receiver: %u program, %u preview, %u audio frames\n",
+				        ev.dropped[0], ev.dropped[1], ev.dropped[2]);
+			break;
 		case Kind::Disconnected:
 			if (o.json)
 				emit({{"event", "disconnected"}});

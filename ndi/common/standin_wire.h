@@ -24,6 +24,7 @@ enum MessageType : uint32_t {
 	kMsgAudio = 4,            // rate, channels, samples, timecode, floats
 	kMsgMetadata = 5,         // timecode, text (frame sent by NDIlib_send_send_metadata)
 	kMsgFailover = 6,         // failover source name
+	kMsgDropped = 7,          // media dropped for this receiver so far: program, preview, audio, metadata
 	// receiver -> sender
 	kMsgTally = 16,           // program byte, preview byte
 	kMsgRxMetadata = 17,      // timecode, text

@@ -48,6 +48,7 @@ struct RxEvent {
 		Audio,               // audio
 		Metadata,            // text, timecode: a metadata frame the sender sent
 		Failover,            // text: the failover source named by a sender going away
+		Dropped,             // dropped: what the sender dropped for this slow receiver so far
 		Disconnected,        // the sender went away (or sent something unreadable)
 	};
 	Kind kind = Kind::None;
@@ -56,6 +57,7 @@ struct RxEvent {
 	int64_t timecode = 0;
 	VideoFrame video;
 	AudioFrame audio;
+	uint32_t dropped[4] = {};  // program video, preview video, audio, metadata frames
 };
 
 // The directory named by NDI_STANDIN_DIR, or "/tmp/ndi-standin" when it is unset or empty.

@@ -201,6 +201,11 @@ RxEvent Receiver::next(int timeout_ms)
 					ev.kind = RxEvent::Kind::Failover;
 					ev.text = r.str();
 					break;
+				case kMsgDropped:
+					ev.kind = RxEvent::Kind::Dropped;
+					for (uint32_t& n : ev.dropped)
+						n = r.u32();
+					break;
 				case kMsgVideo: {
 					ev.kind = RxEvent::Kind::Video;
 					VideoFrame& v = ev.video;

@@ -299,8 +299,29 @@ void StandinSender::enqueue(Receiver& rx, const Message& msg, bool media)
 			break;
 		rx.media_bytes -= it->msg->size();
 		rx.media_count -= 1;
+		const std::vector<uint8_t>& dropped = *it->msg;
+		const uint32_t type = load_u32(dropped.data());
+		++rx.dropped[type == kMsgVideo ? (dropped[kHeaderSize] == 1 ? 1 : 0) : type == kMsgAudio ? 2 : 3];
 		rx.out.erase(it);
+		post_drop_notice(rx);
 	}
+}
+
+// Tells the receiver what it has lost so far. At most one notice waits in its queue: one not
+// yet started takes the new counts.
+void StandinSender::post_drop_notice(Receiver& rx)
+{
+	MessageWriter w(kMsgDropped);
+	for (uint32_t n : rx.dropped)
+		w.u32(n);
+	Message notice = std::make_shared<const std::vector<uint8_t>>(w.finish());
+	for (auto it = rx.out.begin() + (rx.sent > 0 ? 1 : 0); it != rx.out.end(); ++it) {
+		if (!it->media && load_u32(it->msg->data()) == kMsgDropped) {
+			it->msg = notice;
+			return;
+		}
+	}
+	rx.out.push_back({notice, false});
 }
 
 void StandinSender::broadcast(const Message& msg, bool media)

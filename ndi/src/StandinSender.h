@@ -79,6 +79,7 @@ private:
 		MessageSplitter in{kMaxBodyFromReceiver};
 		bool program = false;
 		bool preview = false;
+		uint32_t dropped[4] = {};  // program video, preview video, audio, metadata frames
 	};
 
 	struct AsyncSlot {
@@ -97,6 +98,7 @@ private:
 	bool write_receiver(Receiver& rx);
 	void handle_message(Receiver& rx, uint32_t type, const std::vector<uint8_t>& body);
 	void enqueue(Receiver& rx, const Message& msg, bool media);
+	static void post_drop_notice(Receiver& rx);
 	void broadcast(const Message& msg, bool media);
 	void update_tally_locked();
 	void wake();

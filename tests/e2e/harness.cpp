@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <utility>
 
 extern char** environ;
 
@@ -387,6 +388,19 @@ size_t Rx::count_in(const std::vector<std::string>& lines, const std::function<b
 	return static_cast<size_t>(std::count_if(all.begin(), all.end(), pred));
 }
 
+long Rx::dropped_in(const std::vector<std::string>& lines, const std::string& stream)
+{
+	// Each "dropped" event counts from the connection's start; a disconnection starts anew.
+	long total = 0, connection = 0;
+	for (const json& e : parse_lines(lines)) {
+		if (e.value("event", "") == "dropped")
+			connection = e.value(stream, 0L);
+		else if (e.value("event", "") == "disconnected")
+			total += std::exchange(connection, 0);
+	}
+	return total + connection;
+}
+
 // ---------------------------------------------------------------------------------------
 // Helpers
 
@@ -450,6 +464,11 @@ size_t count_lines(const std::vector<std::string>& lines, const std::string& tex
 	for (size_t i = from; i < lines.size(); i++)
 		n += lines[i].find(text) != std::string::npos;
 	return n;
+}
+
+void expect_about_a_second(double seconds)
+{
+	EXPECT_TIMING(seconds >= 0.5 && seconds <= 1.5, "a pass " + std::to_string(seconds) + " s after the last (1 +- 0.5 s)");
 }
 
 std::function<bool(const json&)> event_is(const std::string& name)

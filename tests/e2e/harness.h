@@ -126,6 +126,10 @@ public:
 	// The same in `lines`, a snapshot of lines() (which a rate measurement times; parsing the
 	// events afterwards can take long under a sanitizer).
 	static size_t count_in(const std::vector<std::string>& lines, const std::function<bool(const json&)>& pred);
+	// Frames of a stream ("program", "preview", "audio") the sender dropped because this
+	// receiver did not keep up, over all its connections, in `lines` (default: all so far).
+	long dropped(const std::string& stream) const { return dropped_in(lines(), stream); }
+	static long dropped_in(const std::vector<std::string>& lines, const std::string& stream);
 };
 
 // Moves this test process (and every child started afterwards) into a private network
@@ -149,12 +153,19 @@ std::string start_line(int code);  // "START NDI Encode with format %x"
 std::string stop_line(int code);   // "STOP NDI Encode %x"
 // Lines from `from` on that contain `text`.
 size_t count_lines(const std::vector<std::string>& lines, const std::string& text, size_t from = 0);
+// A line the program prints beside something a test has already seen (an event on another
+// channel, a line of the same pass) may still be on its way through the pipe: a wait for it
+// has this deadline, never none.
+constexpr Clock::duration kPrintedSoon = 5s;
 // Polls `done` every 20 ms (each look re-reads a log) until it holds or `timeout` (scaled)
 // passes.
 inline bool poll_until(const std::function<bool()>& done, Clock::duration timeout)
 {
 	return testcommon::wait_until(done, timeout, 20ms);
 }
+// The program's once-a-second cadence: an interval of `seconds` between two of its passes,
+// 1 +- 0.5 s, judged in the default build only.
+void expect_about_a_second(double seconds);
 // Events of one kind ("source", "audio", "disconnected" ...) as vexo-rx reports them.
 std::function<bool(const json&)> event_is(const std::string& name);
 // A frame of one stream ("program" or "preview") as vexo-rx reports it.
