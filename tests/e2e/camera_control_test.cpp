@@ -229,6 +229,6 @@ TEST_F(CameraPtzMetadata, MetadataWaitsWhileViscaOverIpIsInUse)
 		EXPECT_EQ(camera_rx()[i], "81 01 04 00 02 FF");
 
 	// Half a second after the last datagram (with some margin) metadata acts again.
-	std::this_thread::sleep_for(700ms);
+	std::this_thread::sleep_for(e2e::scaled(700ms));
 	EXPECT_EQ(frame("<ntk_ptz_zoom zoom=\"0.5\"/>", 1), Strings{"81 01 04 47 03 0A 00 0A FF"});
 }

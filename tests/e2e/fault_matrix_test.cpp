@@ -188,7 +188,7 @@ TEST(AudioCardFault, VanishesMidStream)
 	ASSERT_TRUE(rx.wait_for_event(is_audio, kStartTimeout)) << sim.output();
 	sim.control("audio-fault", "vanish");
 	ASSERT_TRUE(sim.wait_for_event([](const json& e) { return dev_event(e, "audio", "fault", "vanish"); }, 3s));
-	std::this_thread::sleep_for(300ms);  // what was on its way has arrived
+	std::this_thread::sleep_for(e2e::scaled(300ms));  // what was on its way has arrived
 	size_t audio = rx.count(is_audio);
 	EXPECT_TRUE(frames_flow(rx, 30)) << rx.output();
 	EXPECT_EQ(rx.count(is_audio), audio);

@@ -93,7 +93,7 @@ TEST(LiveAudio, MuteStopsTheFramesAndAnalogBringsThemBackWithTheOtherSignal)
 	ASSERT_TRUE(down) << sim.output();
 	EXPECT_TRUE(sim.wait_for_line("Encode Audio Disabled", e2e::kPrintedSoon));
 	// Whatever was on its way has arrived within a short while; then nothing more comes.
-	std::this_thread::sleep_for(300ms);
+	std::this_thread::sleep_for(e2e::scaled(300ms));
 	size_t muted = rx.count(is_audio);
 	std::this_thread::sleep_for(1s);
 	EXPECT_EQ(rx.count(is_audio), muted);
