@@ -407,7 +407,8 @@ TEST_F(NdiRuntime, AsyncFrameIsReadAfterTheCallAndUntilTheNextSendOfItsStream)
 
 TEST_F(NdiRuntime, ABufferChangedWhileHeldIsReportedWhenReleased)
 {
-	ASSERT_NO_FATAL_FAILURE(start_sender("held"));
+	Receiver rx;
+	ASSERT_NO_FATAL_FAILURE(start_sender("held", {&rx}));
 	// Odd sizes: a change in the last bytes falls outside the whole 8-byte words.
 	std::vector<uint8_t> a(1001, 0xAA), b(1001, 0xBB), p(203, 0x11);
 	NDIlib_video_frame_v2_t fa = shq(a, false), fb = shq(b, false), fp = shq(p, true);
@@ -415,7 +416,11 @@ TEST_F(NdiRuntime, ABufferChangedWhileHeldIsReportedWhenReleased)
 
 	NDIlib_send_send_video_async_v2(s, &fa);
 	NDIlib_send_send_video_async_v2(s, &fp);
-	std::this_thread::sleep_for(std::chrono::milliseconds(50));  // read by now, but still held
+	// Read by the worker once the receiver has both, yet still held. The sender's state lock,
+	// which the worker took to pass them on, orders those reads before the change.
+	EXPECT_EQ(next_of(rx, Kind::Video).kind, Kind::Video);
+	EXPECT_EQ(next_of(rx, Kind::Video).kind, Kind::Video);
+	NDIlib_standin_send_queued_media_bytes(s);
 	a.back() = 0xA1;
 	NDIlib_send_send_video_async_v2(s, &fb);  // releases a (changed), not p
 	EXPECT_EQ(NDIlib_standin_send_modified_while_held(s), 1u);
