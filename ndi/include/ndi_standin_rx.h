@@ -111,4 +111,7 @@ std::string fourcc_text(uint32_t fourcc);
 extern "C" {
 // Stand-in extra of libndi.so.4: bytes of audio/video queued for the sender's receivers.
 PROCESSINGNDILIB_API size_t NDIlib_standin_send_queued_media_bytes(NDIlib_send_instance_t p_instance);
+// Stand-in extra: asynchronous frames whose buffer changed while the runtime held it (each
+// also reported on standard error).
+PROCESSINGNDILIB_API size_t NDIlib_standin_send_modified_while_held(NDIlib_send_instance_t p_instance);
 }

@@ -17,6 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "frame_hash.h"
 #include "standin_paths.h"
 
 namespace ndi_standin {
@@ -41,6 +42,17 @@ bool is_speedhq(uint32_t fourcc)
 	     c2 = static_cast<char>(fourcc >> 16 & 0xFF), c3 = static_cast<char>(fourcc >> 24 & 0xFF);
 	return ((c0 == 'S' && c1 == 'H' && c2 == 'Q') || (c0 == 's' && c1 == 'h' && c2 == 'q')) && c3 >= '0' &&
 	       c3 <= '9';
+}
+
+// "SHQ2" for a FourCC; unprintable bytes become '?'.
+std::string fourcc_name(uint32_t fourcc)
+{
+	std::string text;
+	for (int i = 0; i < 4; ++i) {
+		char c = static_cast<char>(fourcc >> (8 * i) & 0xFF);
+		text += c >= 0x20 && c < 0x7F ? c : '?';
+	}
+	return text;
 }
 
 }  // namespace
@@ -83,6 +95,26 @@ size_t video_data_size(const NDIlib_video_frame_v2_t& f)
 	default:  // BGRA, BGRX, RGBA, RGBX
 		return (stride ? stride : 4 * x) * y;
 	}
+}
+
+uint64_t frame_checksum(const NDIlib_video_frame_v2_t& f)
+{
+	int32_t aspect;
+	memcpy(&aspect, &f.picture_aspect_ratio, sizeof(aspect));
+	const int32_t description[] = {f.xres,
+	                               f.yres,
+	                               static_cast<int32_t>(f.FourCC),
+	                               f.frame_rate_N,
+	                               f.frame_rate_D,
+	                               aspect,
+	                               static_cast<int32_t>(f.frame_format_type),
+	                               f.line_stride_in_bytes,
+	                               f.p_metadata != nullptr};
+	uint64_t h = hash_bytes(description, sizeof(description));
+	if (f.p_metadata != nullptr)
+		h = hash_bytes(f.p_metadata, strlen(f.p_metadata), h);
+	size_t size = video_data_size(f);
+	return size > 0 ? hash_bytes(f.p_data, size, h) : h;
 }
 
 int target_frame_size(const NDIlib_video_frame_v2_t& f)
@@ -210,6 +242,12 @@ StandinSender::~StandinSender()
 		}
 		async_work_cv_.notify_all();
 		video_thread_.join();
+	}
+	{
+		// Destruction releases the buffers still held (the worker has read them all by now).
+		std::lock_guard<std::mutex> lk(async_mutex_);
+		for (int s = 0; s < 2; ++s)
+			release_held_locked(s, "the sender's destruction");
 	}
 	if (io_thread_.joinable()) {
 		{
@@ -578,6 +616,12 @@ void StandinSender::set_failover(const char* name)
 		failover_.reset();
 }
 
+size_t StandinSender::modified_while_held()
+{
+	std::lock_guard<std::mutex> lk(async_mutex_);
+	return modified_while_held_;
+}
+
 size_t StandinSender::queued_media_bytes()
 {
 	std::lock_guard<std::mutex> lk(state_mutex_);
@@ -626,43 +670,70 @@ void StandinSender::send_video(const NDIlib_video_frame_v2_t* frame)
 	if (frame == nullptr)
 		return;
 	int stream = stream_of(frame->FourCC);
-	flush_async(stream);  // keep the stream in order
+	flush_async(stream, "the next send on its stream");  // keep the stream in order
 	broadcast(video_message(*frame, stream), true);
 }
 
-void StandinSender::flush_async(int stream)
+void StandinSender::wait_read(std::unique_lock<std::mutex>& lk, int stream)
+{
+	while (slots_[stream].pending) {
+		slots_[stream].flush = true;
+		async_work_cv_.notify_all();
+		async_done_cv_.wait(lk);
+	}
+}
+
+void StandinSender::flush_async(int stream, const char* releaser)
 {
 	std::unique_lock<std::mutex> lk(async_mutex_);
 	for (int s = 0; s < 2; ++s) {
 		if (stream >= 0 && s != stream)
 			continue;
-		while (slots_[s].pending) {
-			slots_[s].flush = true;
-			async_work_cv_.notify_all();
-			async_done_cv_.wait(lk);
-		}
+		wait_read(lk, s);
+		release_held_locked(s, releaser);
 	}
+}
+
+void StandinSender::release_held_locked(int stream, const char* releaser)
+{
+	// Under the lock: another thread's send releasing the same buffer cannot return (and
+	// give it back to its caller) while it is still being read here.
+	AsyncSlot& slot = slots_[stream];
+	if (!slot.held)
+		return;
+	slot.held = false;
+	if (frame_checksum(slot.frame) == slot.checksum)
+		return;
+	++modified_while_held_;
+	const NDIlib_video_frame_v2_t& f = slot.frame;
+	fprintf(stderr,
+	        "ndi-standin: %s frame %llu (%dx%d %s) of source \"%s\" was modified while held: its buffer "
+	        "changed after NDIlib_send_send_video_async_v2 and before %s returned\n",
+	        stream == 0 ? "program" : "preview", static_cast<unsigned long long>(slot.sequence), f.xres, f.yres,
+	        fourcc_name(static_cast<uint32_t>(f.FourCC)).c_str(), name_.c_str(), releaser);
 }
 
 void StandinSender::send_video_async(const NDIlib_video_frame_v2_t* frame)
 {
-	// A null frame only waits until every buffer handed over before has been read.
+	// A null frame waits until every buffer handed over before has been read, and releases them.
 	if (frame == nullptr) {
-		flush_async(-1);
+		flush_async(-1, "a null send");
 		return;
 	}
 	int stream = stream_of(frame->FourCC);
+	// Taken while the caller is inside the call, so the buffer is surely as handed over.
+	uint64_t checksum = frame_checksum(*frame);
 	std::unique_lock<std::mutex> lk(async_mutex_);
 	AsyncSlot& slot = slots_[stream];
-	while (slot.pending) {
-		slot.flush = true;
-		async_work_cv_.notify_all();
-		async_done_cv_.wait(lk);
-	}
+	wait_read(lk, stream);
+	release_held_locked(stream, "the next send on its stream");
 	slot.frame = *frame;
 	slot.pending = true;
 	slot.flush = false;
 	slot.due = Clock::now() + kAsyncReadDelay;
+	slot.held = true;
+	slot.checksum = checksum;
+	slot.sequence += 1;
 	async_work_cv_.notify_all();
 }
 

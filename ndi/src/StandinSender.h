@@ -24,6 +24,8 @@ namespace ndi_standin {
 // same time. It owns two threads: the I/O thread accepts receivers, writes each one's
 // bounded queue and reads their tally and metadata; the video worker reads the caller's
 // buffers of asynchronous sends after the call has returned and turns them into messages.
+// Each asynchronous buffer is checked, when released, against a hash taken in its send call,
+// so a caller that changes a buffer the runtime still holds is reported.
 // state_mutex_ protects the receivers, their queues, the connection metadata, the failover
 // name, the tally and the metadata inbox; async_mutex_ protects the two asynchronous slots.
 class StandinSender
@@ -60,6 +62,8 @@ public:
 	void set_failover(const char* name);
 	const NDIlib_source_t* source() const { return &source_; }
 	size_t queued_media_bytes();
+	// Asynchronous frames whose buffer changed while the runtime held it.
+	size_t modified_while_held();
 
 private:
 	using Message = std::shared_ptr<const std::vector<uint8_t>>;
@@ -87,6 +91,11 @@ private:
 		bool flush = false;    // the next send of this stream waits for it
 		Clock::time_point due;
 		NDIlib_video_frame_v2_t frame;
+		// The caller's buffer is the runtime's until the next send of this stream, a null
+		// send or destruction returns; that release compares it with `checksum`.
+		bool held = false;
+		uint64_t checksum = 0;  // frame_checksum() in the send call
+		uint64_t sequence = 0;  // asynchronous frames sent on this stream so far
 	};
 
 	StandinSender(std::string name, std::optional<std::string> groups, std::optional<std::string> config);
@@ -102,7 +111,12 @@ private:
 	void broadcast(const Message& msg, bool media);
 	void update_tally_locked();
 	void wake();
-	void flush_async(int stream);
+	// Waits until the stream's pending frame has been read; `lk` holds async_mutex_.
+	void wait_read(std::unique_lock<std::mutex>& lk, int stream);
+	// Waits for the pending frames of `stream` (-1: both) and releases their buffers.
+	void flush_async(int stream, const char* releaser);
+	// Ends the hold of the stream's buffer, reporting a change; async_mutex_ held, not pending.
+	void release_held_locked(int stream, const char* releaser);
 	Message hello_message() const;
 	static Message video_message(const NDIlib_video_frame_v2_t& frame, int stream);
 
@@ -132,6 +146,7 @@ private:
 	std::condition_variable async_done_cv_;
 	AsyncSlot slots_[2];  // 0: program, 1: preview
 	bool stop_worker_ = false;
+	size_t modified_while_held_ = 0;
 
 	std::thread io_thread_;
 	std::thread video_thread_;
@@ -143,6 +158,9 @@ int stream_of(NDIlib_FourCC_video_type_e fourcc);
 
 // Bytes of picture data described by a frame (0 when it describes none).
 size_t video_data_size(const NDIlib_video_frame_v2_t& frame);
+
+// Hash of a frame's description, its metadata text and its picture data.
+uint64_t frame_checksum(const NDIlib_video_frame_v2_t& frame);
 
 // Recommended size in bytes of one compressed frame; see ndi/README.md for the rule.
 int target_frame_size(const NDIlib_video_frame_v2_t& frame);

@@ -135,3 +135,10 @@ size_t NDIlib_standin_send_queued_media_bytes(NDIlib_send_instance_t p_instance)
 		return s->queued_media_bytes();
 	return 0;
 }
+
+size_t NDIlib_standin_send_modified_while_held(NDIlib_send_instance_t p_instance)
+{
+	if (StandinSender* s = sender(p_instance))
+		return s->modified_while_held();
+	return 0;
+}

@@ -144,6 +144,15 @@ Process::Process(std::vector<std::string> argv, std::map<std::string, std::strin
 	err_thread_ = std::thread(&Process::reader, this, err_pipe[0], true);
 }
 
+// A child that changed a frame buffer while the NDI runtime still held it (the stand-in reports
+// each such frame on standard error) fails the test.
+static void expect_no_buffer_modified_while_held(const std::vector<std::string>& err)
+{
+	for (const auto& line : err)
+		if (line.find("modified while held") != std::string::npos)
+			ADD_FAILURE() << line;
+}
+
 Process::~Process()
 {
 	if (running()) {
@@ -151,6 +160,7 @@ Process::~Process()
 		wait_exit(5s);
 	}
 	finish_output();
+	expect_no_buffer_modified_while_held(err_);
 	// A child built with sanitizers reports on its standard error; any report fails the test.
 	static const char* const kReports[] = {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
 	                                       "WARNING: ThreadSanitizer", "runtime error:"};

@@ -401,6 +401,62 @@ TEST_F(NdiRuntime, AsyncFrameIsReadAfterTheCallAndUntilTheNextSendOfItsStream)
 	EXPECT_EQ(program[1].frame_rate_n, 60000);
 	EXPECT_EQ(program[1].frame_rate_d, 1001);
 	EXPECT_FLOAT_EQ(program[1].aspect, 16.0f / 9.0f);
+	// Both changes above broke the hold and were reported as such.
+	EXPECT_EQ(NDIlib_standin_send_modified_while_held(s), 2u);
+}
+
+TEST_F(NdiRuntime, ABufferChangedWhileHeldIsReportedWhenReleased)
+{
+	Receiver rx;
+	ASSERT_NO_FATAL_FAILURE(start_sender("held", {&rx}));
+	// Odd sizes: a change in the last bytes falls outside the whole 8-byte words.
+	std::vector<uint8_t> a(1001, 0xAA), b(1001, 0xBB), p(203, 0x11);
+	NDIlib_video_frame_v2_t fa = shq(a, false), fb = shq(b, false), fp = shq(p, true);
+	testing::internal::CaptureStderr();
+
+	NDIlib_send_send_video_async_v2(s, &fa);
+	NDIlib_send_send_video_async_v2(s, &fp);
+	// Read by the worker once the receiver has both, yet still held. The sender's state lock,
+	// which the worker took to pass them on, orders those reads before the change.
+	EXPECT_EQ(next_of(rx, Kind::Video).kind, Kind::Video);
+	EXPECT_EQ(next_of(rx, Kind::Video).kind, Kind::Video);
+	NDIlib_standin_send_queued_media_bytes(s);
+	a.back() = 0xA1;
+	NDIlib_send_send_video_async_v2(s, &fb);  // releases a (changed), not p
+	EXPECT_EQ(NDIlib_standin_send_modified_while_held(s), 1u);
+	NDIlib_send_send_video_async_v2(s, nullptr);  // releases b and p, both unchanged
+	EXPECT_EQ(NDIlib_standin_send_modified_while_held(s), 1u);
+	std::fill(b.begin(), b.end(), 0x00);  // the caller's again
+	p[0] = 0x12;
+
+	NDIlib_send_send_video_async_v2(s, &fp);
+	p[100] = 0x13;
+	NDIlib_send_send_video_async_v2(s, nullptr);
+	EXPECT_EQ(NDIlib_standin_send_modified_while_held(s), 2u);
+
+	NDIlib_send_send_video_async_v2(s, &fa);
+	a[0] = 0xA2;
+	NDIlib_send_send_video_v2(s, &fb);  // a synchronous send of the stream releases it too
+	EXPECT_EQ(NDIlib_standin_send_modified_while_held(s), 3u);
+
+	NDIlib_send_send_video_async_v2(s, &fb);
+	b[500] = 0xB1;
+	destroy(s);
+
+	const std::vector<std::string> lines = testcommon::lines_of(testing::internal::GetCapturedStderr());
+	const char* const want[][2] = {
+		{"program frame 1 (1920x1080 SHQ2)", "before the next send on its stream returned"},
+		{"preview frame 2 (640x360 shq0)", "before a null send returned"},
+		{"program frame 3 (1920x1080 SHQ2)", "before the next send on its stream returned"},
+		{"program frame 4 (1920x1080 SHQ2)", "before the sender's destruction returned"},
+	};
+	ASSERT_EQ(lines.size(), 4u) << testing::PrintToString(lines);
+	for (size_t i = 0; i < lines.size(); ++i) {
+		EXPECT_EQ(lines[i].rfind("ndi-standin: ", 0), 0u) << lines[i];
+		EXPECT_NE(lines[i].find("modified while held"), std::string::npos) << lines[i];
+		EXPECT_NE(lines[i].find(want[i][0]), std::string::npos) << lines[i];
+		EXPECT_NE(lines[i].find(want[i][1]), std::string::npos) << lines[i];
+	}
 }
 
 TEST_F(NdiRuntime, FieldFramesKeepTheirFormatAndSizeOnTheWire)
