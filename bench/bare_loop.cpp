@@ -1,6 +1,8 @@
 // The bare frame loop that scripts/bench.sh holds the program against: on the virtual
 // appliance's board, one thread makes the acquisition's device requests, reads each frame
-// into one reused buffer per stream and hands it to the NDI runtime as the send threads do.
+// into one of two reused buffers per stream and hands it to the NDI runtime as the send
+// threads do. Two, because the runtime holds the buffer last sent until the stream's next
+// send returns: the next frame is read into the other one.
 // Nothing else: no queues, no settings, audio or camera threads.
 //
 //   VEXO_SYSROOT=DIR NDI_STANDIN_DIR=DIR/ndi bare_loop 2160p30|1080p59.94
@@ -108,7 +110,7 @@ int main(int argc, char** argv)
 	prvw.frame_rate_D = uhd ? 1000 : 1001;
 	const bool skip_preview = !uhd;  // 1080p59.94: a preview every second frame
 
-	std::vector<uint8_t> full_buf, prvw_buf;
+	std::vector<uint8_t> full_bufs[2], prvw_bufs[2];
 	uint32_t status[6];
 	bool prev_skip = true;
 	unsigned long frames = 0;
@@ -119,6 +121,7 @@ int main(int argc, char** argv)
 		if (buffer < 1 || buffer > 5 || static_cast<ssize_t>(status[4]) == buffer)
 			continue;
 		int size = 0;
+		std::vector<uint8_t>& full_buf = full_bufs[frames & 1];
 		if (!read_frame(fd, Enc::kSelectFull, full_buf, size))
 			continue;
 		full.p_data = full_buf.data();
@@ -130,6 +133,7 @@ int main(int argc, char** argv)
 			continue;
 		}
 		prev_skip = true;
+		std::vector<uint8_t>& prvw_buf = prvw_bufs[prvw.p_data == prvw_bufs[0].data() ? 1 : 0];
 		if (!read_frame(fd, Enc::kSelectPreview, prvw_buf, size))
 			continue;
 		prvw.p_data = prvw_buf.data();
