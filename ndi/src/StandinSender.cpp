@@ -104,7 +104,7 @@ uint64_t frame_checksum(const NDIlib_video_frame_v2_t& f)
 	// spread between. A buffer rewritten in place (another frame, a torn copy) differs in
 	// nearly every sample, and a look costs microseconds instead of a pass over megabytes on
 	// the caller's frame path.
-	constexpr size_t kWhole = 64 << 10, kEdge = 4 << 10, kSamples = 1024, kWord = 8;
+	constexpr size_t kWhole = 16 << 10, kEdge = 1 << 10, kSamples = 32, kWord = 8;
 	thread_local std::string bytes;
 	bytes.clear();
 	const int32_t description[] = {f.xres, f.yres, static_cast<int32_t>(f.FourCC), f.frame_rate_N, f.frame_rate_D,
