@@ -437,6 +437,9 @@ void StandinSender::io_loop()
 			if (ok && !rx.out.empty())
 				ok = write_receiver(rx);
 			if (!ok) {
+				// A receiver that went away while it was written to may have sent its last
+				// messages (a metadata frame, its tally) since the poll: they are still taken.
+				read_receiver(rx);
 				::close(rx.fd);
 				rx.fd = -1;
 				lost = true;
