@@ -62,6 +62,16 @@ std::vector<uint8_t> MessageWriter::finish()
 	return std::move(buf_);
 }
 
+std::string fourcc_text(uint32_t fourcc)
+{
+	std::string s;
+	for (int i = 0; i < 4; ++i) {
+		char c = static_cast<char>(fourcc >> (8 * i) & 0xFF);
+		s += (c >= 0x20 && c < 0x7F) ? c : '?';
+	}
+	return s;
+}
+
 uint32_t load_u32(const uint8_t* p)
 {
 	return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |

@@ -79,6 +79,9 @@ private:
 
 uint32_t load_u32(const uint8_t* p);
 
+// Text of a FourCC, e.g. "SHQ2"; unprintable bytes become '?'.
+std::string fourcc_text(uint32_t fourcc);
+
 // Splits a stream of bytes into messages. feed() appends received bytes; next() returns
 // true with type and body while a complete message is buffered.
 class MessageSplitter

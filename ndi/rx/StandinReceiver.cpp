@@ -26,15 +26,6 @@ int remaining_ms(Clock::time_point deadline)
 
 }  // namespace
 
-std::string fourcc_text(uint32_t fourcc)
-{
-	std::string s;
-	for (int i = 0; i < 4; ++i) {
-		char c = static_cast<char>(fourcc >> (8 * i) & 0xFF);
-		s += (c >= 0x20 && c < 0x7F) ? c : '?';
-	}
-	return s;
-}
 
 std::vector<SourceInfo> find_sources(const std::string& dir)
 {

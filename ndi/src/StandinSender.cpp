@@ -44,17 +44,6 @@ bool is_speedhq(uint32_t fourcc)
 	       c3 <= '9';
 }
 
-// "SHQ2" for a FourCC; unprintable bytes become '?'.
-std::string fourcc_name(uint32_t fourcc)
-{
-	std::string text;
-	for (int i = 0; i < 4; ++i) {
-		char c = static_cast<char>(fourcc >> (8 * i) & 0xFF);
-		text += c >= 0x20 && c < 0x7F ? c : '?';
-	}
-	return text;
-}
-
 }  // namespace
 
 int stream_of(NDIlib_FourCC_video_type_e fourcc)
@@ -723,7 +712,7 @@ void StandinSender::release_held_locked(int stream, const char* releaser)
 	        "ndi-standin: %s frame %llu (%dx%d %s) of source \"%s\" was modified while held: its buffer "
 	        "changed after NDIlib_send_send_video_async_v2 and before %s returned\n",
 	        stream == 0 ? "program" : "preview", static_cast<unsigned long long>(slot.sequence), f.xres, f.yres,
-	        fourcc_name(static_cast<uint32_t>(f.FourCC)).c_str(), name_.c_str(), releaser);
+	        fourcc_text(static_cast<uint32_t>(f.FourCC)).c_str(), name_.c_str(), releaser);
 }
 
 void StandinSender::send_video_async(const NDIlib_video_frame_v2_t* frame)
