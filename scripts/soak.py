@@ -401,10 +401,8 @@ def slope_per_minute(points):
 class Sampler(threading.Thread):
     """Reads the program's figures once a second and records one sample per `every` seconds:
     the lowest thread count, descriptor count, RSS and heap in use of the window's readings.
-    The lowest, because these follow the program's state (encoding or not, an audio capture
-    open or not: the sim's ALSA card reserves a few GB of address space while one is open and
-    fills it as it captures) and the storm changes that state every few seconds; a leak
-    raises the floor."""
+    The lowest, because these follow the program's state (encoding or not, frames queued or
+    not) and the storm changes that state every few seconds; a leak raises the floor."""
 
     def __init__(self, run, every):
         super().__init__(daemon=True)
@@ -441,7 +439,7 @@ class Sampler(threading.Thread):
 # Metric: sample index, name, unit, threshold per minute for the judged slope, and the fitted
 # growth over the judged window that a count must also exceed: a floor that flips between two
 # neighbouring counts gives a steep slope over a short window without anything growing.
-METRICS = [(1, "threads", "", 0.5, 1.5), (2, "descriptors", "", 0.5, 1.5), (3, "RSS", "kB", 1024.0, 0.0),
+METRICS = [(1, "threads", "", 0.5, 1.5), (2, "descriptors", "", 0.5, 1.5), (3, "RSS", "kB", 256.0, 0.0),
            (4, "heap in use", "kB", 256.0, 0.0)]
 
 
@@ -609,7 +607,7 @@ def soak(args):
             if now >= due["settings"]:
                 settings.update(
                     BandwidthMode=rng.choice(["Auto", "Manual"]), BandwidthSelect=str(rng.choice([20, 50, 100, 150])),
-                    NDIAudio=rng.choice(["NDIAudioMain", "NDIAudioAnalog", "NDIAudioMute"]),
+                    NDIAudio=rng.choice(["NDIAudioMain", "NDIAudioAnalog"]),  # on, as the appliance runs
                     TallyMode=rng.choice(["TallyOn", "TallyOff"]),
                     VideoFormat="AUTO" if rng.random() < 0.75 else rng.choice(FORCED),
                     VideoCSC=rng.choice(["yuv", "yvu"]), VideoSampleRate=rng.choice(["420", "422"]),
@@ -674,17 +672,158 @@ def soak(args):
         run.cleanup()
 
 
+class RxCounter(threading.Thread):
+    """Reads one `vexo-rx --json` receiver's events as they come: audio blocks, program and
+    preview frames, the frames the sender dropped for it, and its audio rate per minute."""
+
+    def __init__(self, proc):
+        super().__init__(daemon=True)
+        self.proc = proc
+        self.audio = self.program = self.preview = 0
+        self.dropped = {}
+        self.audio_first = self.audio_last = None
+        self.audio_minutes = []  # audio blocks in each whole minute after the first block
+        self.stopping = threading.Event()
+
+    def run(self):
+        for line in self.proc.stdout:
+            try:
+                e = json.loads(line)
+            except ValueError:
+                continue
+            kind = e.get("event")
+            if kind == "audio":
+                now = time.monotonic()
+                if self.audio_first is None:
+                    self.audio_first = now
+                self.audio_last = now
+                self.audio += 1
+                minute = int((now - self.audio_first) // 60)
+                while len(self.audio_minutes) <= minute:
+                    self.audio_minutes.append(0)
+                self.audio_minutes[minute] += 1
+            elif kind == "video":
+                if e.get("stream") == "program":
+                    self.program += 1
+                elif e.get("stream") == "preview":
+                    self.preview += 1
+            elif kind == "dropped":
+                self.dropped = {k: e.get(k, 0) for k in ("program", "preview", "audio", "metadata")}
+
+
+def endurance(args):
+    """The long run: the appliance at one format for the whole run with audio on and two
+    receivers that stay, under the soak's settings changes and tally, without its storm."""
+    run = Run(args.build, args.keep)
+    rng = random.Random(args.seed)
+    receivers = Receivers(run)
+    threads = []
+    try:
+        settings = dict(ENC_DEFAULTS)
+        run.write_settings(settings)
+        run.start(args.hdmi)
+        # The two receivers connect before the first encode start, so they see every frame.
+        counters = []
+        for tally in ("program", "preview"):
+            p = receivers.start(["--json", "--tally", tally], out=subprocess.PIPE)
+            counters.append(RxCounter(p))
+        dash = Dashboard(run, away_every=1e9)
+        visca = ViscaSender(50)
+        sampler = Sampler(run, args.sample_every)
+        threads = counters + [dash, visca, sampler]
+        for t in threads:
+            t.start()
+        if not wait_for_dashboard(dash, 60):
+            log("no dashboard record within 60 s of the start")
+        t_begin = time.monotonic()
+        end = t_begin + args.minutes * 60.0
+        c = dict(settings=0, joins=0)
+        now = time.monotonic()
+        due = {"settings": now + 7, "join": now + 3}
+        while time.monotonic() < end and run.running():
+            now = time.monotonic()
+            if now >= due["settings"]:
+                # What the program applies while it encodes; audio stays on.
+                settings.update(BandwidthMode=rng.choice(["Auto", "Manual"]),
+                                BandwidthSelect=str(rng.choice([20, 50, 100, 150])),
+                                NDIAudio=rng.choice(["NDIAudioMain", "NDIAudioAnalog"]),
+                                TallyMode=rng.choice(["TallyOn", "TallyOff"]),
+                                ScreenSaverMode=rng.choice(["MervaneSS", "BlackSS", "CaptureSS"]))
+                run.write_settings(settings)
+                c["settings"] += 1
+                due["settings"] += 7
+            if now >= due["join"]:
+                receivers.reap()
+                receivers.start(["--seconds", "%.1f" % rng.uniform(1, 5),
+                                 "--tally", rng.choice(["program", "preview", "both", "none"])])
+                c["joins"] += 1
+                due["join"] += 3
+            time.sleep(0.05)
+        t_end = time.monotonic()
+        for t in (dash, visca, sampler):
+            t.stopping.set()
+        for t in (dash, visca, sampler):
+            t.join(5)
+        # The encoder model logs each run's frames when the program lets the encoder go: at
+        # the stop. The receivers are read to their end once the sender has gone.
+        out, _ = run.outputs()
+
+        def extra(records):
+            for counter in counters:
+                stop_process(counter.proc, 5)
+                counter.join(10)
+            events = []
+            with open(run.path("sim/events.jsonl")) as f:
+                for line in f:
+                    try:
+                        events.append(json.loads(line))
+                    except ValueError:
+                        pass
+            runs = [e for e in events if e.get("dev") == "encoder" and "run_frames" in e]
+            read = sum(e["run_frames"] for e in runs)
+            bound = [sum(e["bound_drops"][i] for e in runs) for i in (0, 1)]
+            live = read - 60 * len(runs) - bound[0]
+            late = sum(1 for e in events if e.get("dev") == "audio" and e.get("overrun") == "late")
+            forced = sum(1 for e in events if e.get("dev") == "audio" and e.get("overrun") == "forced")
+            checks = [("encode runs", f"{len(runs)}", len(runs) == 1),
+                      ("program frames read by the encoder", f"{read}, {live} sent live", True),
+                      ("frames dropped by the send queue bound", f"{bound[0]} program, {bound[1]} preview",
+                       bound == [0, 0]),
+                      ("audio overruns (late reader / forced)", f"{late} / {forced}", late == 0 and forced == 0)]
+            for name, counter in zip(("program receiver", "preview receiver"), counters):
+                span = (counter.audio_last - counter.audio_first) if counter.audio_first else 0.0
+                rate = counter.audio / span if span > 0 else 0.0
+                full = counter.audio_minutes[1:-1]  # whole minutes, the first and last cut off
+                lost = sum(counter.dropped.values())
+                checks += [
+                    (f"{name}: program frames", f"{counter.program} (at least the {live} sent live)",
+                     counter.program >= live > 0),
+                    (f"{name}: audio blocks", f"{counter.audio} in {span:.0f} s, {rate:.2f} a second",
+                     abs(counter.audio - 100.0 * span) <= 100),
+                    (f"{name}: audio blocks per whole minute", f"{min(full) if full else '-'}.."
+                     f"{max(full) if full else '-'} (6000 +- 6)", bool(full) and all(abs(m - 6000) <= 6 for m in full)),
+                    (f"{name}: dropped for it by the sender", json.dumps(counter.dropped or {}), lost == 0)]
+            return checks
+
+        counters_table = [("minutes", args.minutes), ("source", args.hdmi), ("settings rewrites", c["settings"]),
+                          ("receivers joined briefly", c["joins"]), ("VISCA datagrams sent", visca.sent),
+                          ("encode starts", out.count("START NDI Encode"))]
+        return finish(run, args, sampler.samples, args.warmup, counters_table, dash, t_begin, t_end,
+                      args.gap_limit, extra)
+    finally:
+        for t in threads:
+            if hasattr(t, "stopping"):
+                t.stopping.set()
+        receivers.stop_all()
+        run.cleanup()
+
+
 def flood(args):
     run = Run(args.build, args.keep)
     receivers = Receivers(run)
     threads = []
     try:
-        settings = dict(ENC_DEFAULTS)
-        # Audio muted: an audio capture that stays open on the sim's ALSA card grows by about
-        # 17 MB a minute (the file plugin keeps what it captures), which would hide the figures.
-        if not args.flood_audio:
-            settings["NDIAudio"] = "NDIAudioMute"
-        run.write_settings(settings)
+        run.write_settings(dict(ENC_DEFAULTS))  # audio on
         run.start("1080p59.94")
         dash = Dashboard(run, away_every=1e9)
         sampler = Sampler(run, args.sample_every)
@@ -764,6 +903,9 @@ def main():
     ap.add_argument("--build", required=True, help="build directory (build/<preset>)")
     ap.add_argument("--minutes", type=float, default=3)
     ap.add_argument("--flood", action="store_true", help="the flood instead of the soak")
+    ap.add_argument("--endurance", action="store_true", help="the long run instead of the soak: one source "
+                    "(--hdmi), audio on, two receivers that stay, settings changes and tally, no storm")
+    ap.add_argument("--hdmi", default="2160p30", help="the long run's source")
     ap.add_argument("--warmup", type=float, default=60.0, help="seconds before growth is judged (soak: at least "
                     "the warm-up tour and 30 s more; flood: seconds of settling before the flood)")
     ap.add_argument("--sample-every", type=float, default=10.0)
@@ -779,14 +921,13 @@ def main():
     ap.add_argument("--keep", action="store_true", help="keep the sysroot with the program's output")
     ap.add_argument("--flood-rate", type=float, default=5000)
     ap.add_argument("--flood-seconds", type=float, default=60)
-    ap.add_argument("--flood-audio", action="store_true", help="flood with audio on (muted otherwise)")
     ap.add_argument("--min-records", type=int, help="dashboard records the flood needs (default: 55 a minute)")
     ap.add_argument("--ack-limit", type=float, default=0.050)
     args = ap.parse_args()
     if args.min_records is None:
         args.min_records = int(args.flood_seconds * 55 / 60)
     random.seed(args.seed)
-    sys.exit(flood(args) if args.flood else soak(args))
+    sys.exit(flood(args) if args.flood else endurance(args) if args.endurance else soak(args))
 
 
 if __name__ == "__main__":

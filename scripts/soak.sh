@@ -4,6 +4,7 @@
 #
 #   scripts/soak.sh --minutes N [--preset default|asan|tsan] [--keep] [-- soak.py options]
 #   scripts/soak.sh --flood [--preset P] [--keep] [-- soak.py options]
+#   scripts/soak.sh --endurance --minutes N [--preset P] [--keep] [-- soak.py options]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,11 +15,12 @@ while [ $# -gt 0 ]; do
 	case "$1" in
 		--minutes) mode=(--minutes "$2"); shift 2 ;;
 		--flood) mode=(--flood); shift ;;
+		--endurance) args+=(--endurance); shift ;;
 		--preset) preset="$2"; shift 2 ;;
 		--keep) args+=(--keep); shift ;;
 		--) shift; args+=("$@"); break ;;
 		-h|--help)
-			sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//'
+			sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'
 			echo "soak.py options: /usr/bin/python3 scripts/soak.py --help"
 			exit 0 ;;
 		*) echo "$0: unknown option $1" >&2; exit 2 ;;

@@ -1,6 +1,7 @@
-// Faults of the capture card that its ALSA configuration cannot give: a card that offers
-// another rate, channel count or sample format, a set-up step that fails, a card that goes
-// away while it is read. The program's own snd_pcm_* calls reach ALSA through these wrappers.
+// Faults of the capture card, set by sim/audio-fault: a card that offers another rate, channel
+// count or sample format, a set-up step that fails, an overrun, a card that goes away while it
+// is read. The card's plugin asks for them (sim::sound_card_faults); the three set-up steps
+// that no plugin can fail are failed here, in wrappers of the program's own snd_pcm_* calls.
 #include <alsa/asoundlib.h>
 #include <errno.h>
 #include <mutex>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "board.h"
+#include "sound_card.h"
 
 namespace {
 
@@ -18,7 +20,9 @@ struct CardFault {
 	unsigned int channels = 0;  // the one channel count; 0 = any
 	snd_pcm_format_t format = SND_PCM_FORMAT_UNKNOWN;  // the one format; UNKNOWN = any
 	std::string fail;           // "any", "access", "period" or "params": that step fails with EIO
-	bool vanished = false;      // every read fails with ENODEV
+	uint32_t overruns = 0;      // one more for each "overrun"; never reset
+	bool overrun_stuck = false; // every read overruns
+	bool vanished = false;      // the card is disconnected: reads fail with ENODEV
 };
 
 CardFault& fault()
@@ -50,6 +54,9 @@ void control(sim::Board& board, const std::string& line)
 		next.fail = arg;
 	} else if (word == "vanish" && arg.empty()) {
 		next.vanished = true;
+	} else if (word == "overrun" && arg.empty()) {
+	} else if (word == "overrun-stuck" && arg.empty()) {
+		next.overrun_stuck = true;
 	} else {
 		board.event("board", {{"error", "audio-fault: unknown setting " + line}});
 		return;
@@ -61,7 +68,10 @@ void control(sim::Board& board, const std::string& line)
 		f.channels = next.channels;
 		f.format = next.format;
 		f.fail = next.fail;
+		f.overrun_stuck = next.overrun_stuck;
 		f.vanished = next.vanished;
+		if (word == "overrun")
+			f.overruns++;
 	}
 	board.event("audio", {{"fault", line}});
 }
@@ -78,6 +88,7 @@ void uninstall(sim::Board&)
 	f.rate = f.channels = 0;
 	f.format = SND_PCM_FORMAT_UNKNOWN;
 	f.fail.clear();
+	f.overrun_stuck = false;
 	f.vanished = false;
 }
 
@@ -85,32 +96,35 @@ sim::ModelRegistrar registrar __attribute__((init_priority(200)))({"audio-fault"
 
 }  // namespace
 
+namespace sim {
+
+void sound_card_faults(SoundCardState* out)
+{
+	std::lock_guard<std::mutex> lock(fault().mutex);
+	const CardFault& f = fault();
+	out->rate = f.rate;
+	out->channels = f.channels;
+	out->format = f.format;
+	out->fail_params = f.fail == "params";
+	out->overruns = f.overruns;
+	out->overrun_stuck = f.overrun_stuck;
+	out->vanished = f.vanished;
+}
+
+}  // namespace sim
+
+// snd_pcm_hw_params_any, _set_access and _set_period_size_near only narrow the configuration
+// space in alsa-lib, without a call into the plugin, so a card cannot fail them: these
+// wrappers do, with EIO, as a driver's refine would.
 extern "C" {
 int __real_snd_pcm_hw_params_any(snd_pcm_t* pcm, snd_pcm_hw_params_t* params);
 int __real_snd_pcm_hw_params_set_access(snd_pcm_t* pcm, snd_pcm_hw_params_t* params, snd_pcm_access_t access);
 int __real_snd_pcm_hw_params_set_period_size_near(snd_pcm_t* pcm, snd_pcm_hw_params_t* params,
                                                   snd_pcm_uframes_t* val, int* dir);
-int __real_snd_pcm_hw_params(snd_pcm_t* pcm, snd_pcm_hw_params_t* params);
-snd_pcm_sframes_t __real_snd_pcm_readi(snd_pcm_t* pcm, void* buffer, snd_pcm_uframes_t size);
 
-// The configuration space of a card that offers only its one rate, channel count or format:
-// the program's own request for anything else then fails in ALSA itself.
 int __wrap_snd_pcm_hw_params_any(snd_pcm_t* pcm, snd_pcm_hw_params_t* params)
 {
-	if (fails("any"))
-		return -EIO;
-	int err = __real_snd_pcm_hw_params_any(pcm, params);
-	if (err < 0)
-		return err;
-	std::lock_guard<std::mutex> lock(fault().mutex);
-	const CardFault& f = fault();
-	if (f.rate != 0)
-		snd_pcm_hw_params_set_rate(pcm, params, f.rate, 0);
-	if (f.channels != 0)
-		snd_pcm_hw_params_set_channels(pcm, params, f.channels);
-	if (f.format != SND_PCM_FORMAT_UNKNOWN)
-		snd_pcm_hw_params_set_format(pcm, params, f.format);
-	return err;
+	return fails("any") ? -EIO : __real_snd_pcm_hw_params_any(pcm, params);
 }
 
 int __wrap_snd_pcm_hw_params_set_access(snd_pcm_t* pcm, snd_pcm_hw_params_t* params, snd_pcm_access_t access)
@@ -122,22 +136,5 @@ int __wrap_snd_pcm_hw_params_set_period_size_near(snd_pcm_t* pcm, snd_pcm_hw_par
                                                   snd_pcm_uframes_t* val, int* dir)
 {
 	return fails("period") ? -EIO : __real_snd_pcm_hw_params_set_period_size_near(pcm, params, val, dir);
-}
-
-// Installing the parameters also prepares the card; "params" is a card that fails there.
-int __wrap_snd_pcm_hw_params(snd_pcm_t* pcm, snd_pcm_hw_params_t* params)
-{
-	return fails("params") ? -EIO : __real_snd_pcm_hw_params(pcm, params);
-}
-
-// A card that went away answers every read at once with ENODEV, as a disconnected card does.
-snd_pcm_sframes_t __wrap_snd_pcm_readi(snd_pcm_t* pcm, void* buffer, snd_pcm_uframes_t size)
-{
-	bool vanished;
-	{
-		std::lock_guard<std::mutex> lock(fault().mutex);
-		vanished = fault().vanished;
-	}
-	return vanished ? -ENODEV : __real_snd_pcm_readi(pcm, buffer, size);
 }
 }

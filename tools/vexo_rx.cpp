@@ -359,7 +359,7 @@ int main(int argc, char** argv)
 				std::vector<float> first(ev.audio.data.begin(),
 				                         ev.audio.data.begin() + std::min<size_t>(4, ev.audio.data.size()));
 				emit({{"event", "audio"}, {"sample_rate", ev.audio.sample_rate}, {"channels", ev.audio.channels},
-				      {"samples", ev.audio.samples}, {"first", first}});
+				      {"samples", ev.audio.samples}, {"timecode", ev.audio.timecode}, {"first", first}});
 			} else {
 				summary.audio(ev.audio);
 			}

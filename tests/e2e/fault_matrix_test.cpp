@@ -11,8 +11,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,14 +48,18 @@ bool frames_flow(e2e::Rx& rx, size_t more, e2e::Clock::duration timeout = 15s)
 	return e2e::poll_until([&] { return rx.count(e2e::is_program_frame) >= from + more; }, timeout);
 }
 
-// How many descriptors of `path` process `pid` holds.
-size_t open_count(pid_t pid, const std::string& path)
+// CPU time, in seconds, that thread `tid` of process `pid` has used so far.
+double thread_cpu_seconds(pid_t pid, long tid)
 {
-	size_t n = 0;
-	std::error_code ec;
-	for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
-		n += std::filesystem::read_symlink(fd.path(), ec) == path;
-	return n;
+	std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/stat");
+	std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+	std::istringstream fields(stat.substr(stat.rfind(')') + 2));  // after "pid (comm) "
+	std::string field;
+	double ticks = 0;
+	for (int i = 3; i <= 15 && fields >> field; i++)
+		if (i >= 14)  // utime, stime
+			ticks += std::stod(field);
+	return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -150,8 +156,7 @@ TEST_P(AudioSetup, StepFailsThenAudioComesBack)
 	const std::string why = message.substr(message.find("' failed: ") + 10);  // ALSA's error text
 	EXPECT_TRUE(sim.wait_for_err_line(std::string("Failed to initialise headset audio device '") + kCard + "': " + why, 2s))
 		<< sim.output();
-	// The card is closed: only the board's feeder still has its FIFO open.
-	EXPECT_TRUE(e2e::poll_until([&] { return open_count(sim.pid(), root.path("sim/alsa/mvnhdmisnd.fifo")) == 1; }, 2s));
+	EXPECT_TRUE(sim.wait_for_event([](const json& e) { return dev_event(e, "audio", "pcm", "closed"); }, 2s));
 	EXPECT_TRUE(frames_flow(rx, 30)) << rx.output();
 	EXPECT_EQ(rx.count(is_audio), 0u);
 
@@ -199,6 +204,75 @@ TEST(AudioCardFault, VanishesMidStream)
 	e2e::restart_audio(root, sim, 5s);
 	EXPECT_TRUE(sim.wait_for_line("sound card shut down successfully", e2e::kPrintedSoon, from)) << sim.output();
 	EXPECT_TRUE(e2e::poll_until([&] { return rx.count(is_audio) > audio + 10; }, 5s)) << sim.output();
+	EXPECT_TRUE(e2e::stops_cleanly(sim));
+}
+
+// Timecodes (seconds) of the audio blocks a receiver got, in order.
+std::vector<double> audio_times(const e2e::Rx& rx)
+{
+	std::vector<double> t;
+	for (const auto& e : rx.events())
+		if (is_audio(e))
+			t.push_back(e.value("timecode", 0.0) / 1e7);
+	return t;
+}
+
+// One overrun: the read fails, the program prepares the card again and blocks come at the
+// card's pace once more, the gap in the stream under half a second.
+TEST(AudioCardFault, OneOverrunThenBlocksAtTheCardsPaceAgain)
+{
+	e2e::Sysroot root;
+	e2e::Sim sim(root);
+	e2e::Rx rx(root);
+	ASSERT_TRUE(rx.wait_for_event(is_audio, kStartTimeout)) << sim.output();
+	sim.control("audio-fault", "overrun");
+	ASSERT_TRUE(sim.wait_for_event([](const json& e) { return dev_event(e, "audio", "overrun", "forced"); }, 3s));
+	const size_t before = rx.count(is_audio);
+	ASSERT_TRUE(e2e::poll_until([&] { return rx.count(is_audio) >= before + 300; }, 10s)) << sim.output();
+
+	// The longest gap is the overrun's; the two seconds after it carry 200 blocks.
+	const std::vector<double> t = audio_times(rx);
+	size_t gap = 1;
+	for (size_t i = 1; i < t.size(); i++)
+		if (t[i] - t[i - 1] > t[gap] - t[gap - 1])
+			gap = i;
+	const auto after = std::count_if(t.begin() + static_cast<long>(gap), t.end(), [&](double x) { return x < t[gap] + 2.0; });
+	EXPECT_TIMING(t[gap] - t[gap - 1] <= 0.5 && std::abs(after - 200) <= 12,
+	              "overrun gap " + std::to_string(t[gap] - t[gap - 1]) + " s (at most 0.5), then " +
+	                  std::to_string(after) + " blocks in 2 s (200 +- 12)");
+	EXPECT_EQ(rx.dropped("audio"), 0);
+	EXPECT_FALSE(sim.wait_for_event([](const json& e) { return dev_event(e, "audio", "overrun", "late"); }, 0s));
+	EXPECT_TRUE(e2e::stops_cleanly(sim));
+}
+
+// A card stuck in overrun: every read fails at once; the audio thread retries without
+// spinning while video goes on, and the audio is back as soon as the card is.
+TEST(AudioCardFault, StuckInOverrunIsRetriedWithoutSpinning)
+{
+	e2e::Sysroot root;
+	e2e::Sim sim(root);
+	e2e::Rx rx(root);
+	ASSERT_TRUE(rx.wait_for_event(is_audio, kStartTimeout)) << sim.output();
+	auto opened = sim.wait_for_event([](const json& e) { return dev_event(e, "audio", "pcm", "open"); }, 0s);
+	ASSERT_TRUE(opened);
+	const long thread = opened->value("thread", 0L);
+	sim.control("audio-fault", "overrun-stuck");
+	ASSERT_TRUE(sim.wait_for_event([](const json& e) { return dev_event(e, "audio", "fault", "overrun-stuck"); }, 3s));
+	std::this_thread::sleep_for(e2e::scaled(300ms));  // what was on its way has arrived
+	const size_t audio = rx.count(is_audio);
+	const double cpu = thread_cpu_seconds(sim.pid(), thread);
+	const auto start = e2e::Clock::now();
+	EXPECT_TRUE(frames_flow(rx, 30)) << rx.output();
+	std::this_thread::sleep_until(start + 2s);
+	const double share = (thread_cpu_seconds(sim.pid(), thread) - cpu) /
+	                     std::chrono::duration<double>(e2e::Clock::now() - start).count();
+	EXPECT_TIMING(share < 0.05, "audio thread stuck in overrun: " + std::to_string(share * 100) + " % of a core");
+	EXPECT_LT(share, 0.5) << "the audio thread spins";
+	EXPECT_EQ(rx.count(is_audio), audio);
+
+	sim.control("audio-fault", "none");
+	ASSERT_TRUE(sim.wait_for_event([](const json& e) { return dev_event(e, "audio", "fault", "none"); }, 3s));
+	EXPECT_TRUE(e2e::poll_until([&] { return rx.count(is_audio) > audio + 10; }, 3s)) << sim.output();
 	EXPECT_TRUE(e2e::stops_cleanly(sim));
 }
 
