@@ -9,7 +9,7 @@ one table of:
   P2  device-ready (the encoder model's frame clock) to NDIlib_send_send_video_async_v2,
       p50 and p99, from the latency probe (VEXO_LATENCY_LOG)
   P3  the process's heap in the allocator's arenas (sim/heap-arenas: the program's frames
-      and the models; their SpeedHQ banks and the ALSA card's mapped buffer left out), peak
+      and the models; their SpeedHQ banks and the chunks mapped on their own left out), peak
       over the window, and RSS and its peak
   P4  PTZ metadata sent by a receiver to the first packet at the camera, p50 and p99; a
       VISCA over IP command to its ACK, p99
@@ -77,7 +77,7 @@ def memory_kb(pid):
 
 def arena_heap_kb(run):
     """The heap in the arenas (kB) from the answer to the last heap request; the chunks
-    mapped on their own (the ALSA card's buffer, gigabytes) are left out."""
+    mapped on their own are left out."""
     try:
         with open(run.path("sim/heap-arenas")) as f:
             words = f.read().split()

@@ -51,6 +51,8 @@ if [[ " $presets " == *" asan "* ]]; then
 fi
 
 if [[ " $presets " == *" default "* ]]; then
+	# The normal build's soak judges RSS too: audio on, the sound card's memory must stay flat.
+	step "soak default 3 min" scripts/soak.sh --minutes 3 --preset default
 	step "browser tests (console in headless Chromium)" ctest --preset default -L browser --timeout 180
 	step "clang-tidy" env VEXO_JOBS="$jobs" scripts/tidy.sh
 	# Each fuzzer runs for a fixed time on one core: they run side by side.

@@ -58,8 +58,8 @@ void install(sim::Board& board)
 	board.add_control("heap", "", [in_use, arenas](const std::string& line) {
 		const size_t banks = sim::speedhq_bank_bytes();
 #ifndef VEXO_SANITIZER_ALLOCATOR
-		// The two parts apart: chunks in the arenas, chunks mapped on their own (the ALSA
-		// card's buffer is one of these). The banks' frames live in the arenas.
+		// The two parts apart: chunks in the arenas, chunks mapped on their own. The banks'
+		// frames live in the arenas.
 		struct mallinfo2 mi = mallinfo2();
 		answer(arenas, line, std::to_string(mi.uordblks - std::min<size_t>(banks, mi.uordblks)) + " " +
 		                         std::to_string(mi.hblkhd));
