@@ -17,7 +17,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "audio_feed.h"
+#include "audio_signal.h"
 #include "sound_card.h"
 
 namespace {

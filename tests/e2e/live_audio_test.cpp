@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "../../sim/audio_feed.h"
+#include "../../sim/audio_signal.h"
 #include "harness.h"
 
 namespace {

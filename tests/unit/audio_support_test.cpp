@@ -11,7 +11,7 @@
 
 #include "AudioSupport.h"
 #include "adv7619.h"
-#include "audio_feed.h"
+#include "audio_signal.h"
 #include "sim_board_fixture.h"
 
 namespace {

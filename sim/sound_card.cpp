@@ -1,5 +1,5 @@
 // The capture card's ALSA configuration and the board's side of its plugin (sim/soundcard/).
-#include "audio_feed.h"
+#include "audio_signal.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -15,7 +15,7 @@
 
 namespace sim {
 
-// Set by audio_faults.cpp: the card's fault settings now.
+// From audio_faults.cpp: the card's fault settings now.
 void sound_card_faults(SoundCardState* out);
 
 namespace {
