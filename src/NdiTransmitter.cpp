@@ -225,6 +225,23 @@ void NdiTransmitter::wake_pauses()
 // ---------------------------------------------------------------------------------------
 // Frame acquisition
 
+// Ends the send threads: an end marker in the queue of each that is asked for. Full before
+// preview is the only lock order.
+static void post_end_markers(NdiTransmitter& tx, bool full, bool prvw)
+{
+	std::unique_lock<std::mutex> full_lock(tx.m_ndi_full_send_queue_lock);
+	if (full) {
+		tx.m_ndi_full_send_queue.push(nullptr);
+		tx.m_ndi_full_send_queue_condvar.notify_one();
+	}
+	std::unique_lock<std::mutex> prvw_lock(tx.m_ndi_prvw_send_queue_lock);
+	full_lock.unlock();
+	if (prvw) {
+		tx.m_ndi_prvw_send_queue.push(nullptr);
+		tx.m_ndi_prvw_send_queue_condvar.notify_one();
+	}
+}
+
 void NdiTransmitter::wait_ndi_frame()
 {
 	const int fd = m_mervanespeedhqDevice;
@@ -272,17 +289,7 @@ void NdiTransmitter::wait_ndi_frame()
 	} while (encodeRunning);
 
 	status.reset();
-
-	// Both send threads meet an end marker; full before preview is the only lock order.
-	std::unique_lock<std::mutex> full_lock(m_ndi_full_send_queue_lock);
-	m_ndi_full_send_queue.push(nullptr);
-	m_ndi_full_send_queue_condvar.notify_one();
-	std::unique_lock<std::mutex> prvw_lock(m_ndi_prvw_send_queue_lock);
-	full_lock.unlock();
-	m_ndi_prvw_send_queue.push(nullptr);
-	m_ndi_prvw_send_queue_condvar.notify_one();
-	prvw_lock.unlock();
-
+	post_end_markers(*this, true, true);
 	puts("END send_video_frame");
 }
 
@@ -473,16 +480,32 @@ void NdiTransmitter::creat_encode_threads()
 
 void NdiTransmitter::distroy_encode_threads()
 {
-	// Only the acquisition thread posts the send threads' end markers, so it goes first.
+	// The acquisition thread posts the send threads' end markers as it ends, so it goes first.
+	// When it never started, they are posted here: a send thread that did start would wait
+	// for its marker for ever.
+	const bool full_ran = send_ndi_frame_prog_thread.joinable();
+	const bool prvw_ran = send_ndi_frame_prev_thread.joinable();
 	if (wait_ndi_frame_thread.joinable())
 		wait_ndi_frame_thread.join();
+	else
+		post_end_markers(*this, full_ran, prvw_ran);
 	puts("STOP wait_ndi_frame_thread");
-	if (send_ndi_frame_prog_thread.joinable())
+	if (full_ran)
 		send_ndi_frame_prog_thread.join();
 	puts("STOP send_ndi_frame_prog_thread");
-	if (send_ndi_frame_prev_thread.joinable())
+	if (prvw_ran)
 		send_ndi_frame_prev_thread.join();
 	puts("STOP send_ndi_frame_prev_thread");
+	// A queue whose send thread never ran still holds what the acquisition posted to it, its
+	// end marker among it; the next run must find it empty.
+	if (!full_ran) {
+		std::lock_guard<std::mutex> lock(m_ndi_full_send_queue_lock);
+		m_ndi_full_send_queue = {};
+	}
+	if (!prvw_ran) {
+		std::lock_guard<std::mutex> lock(m_ndi_prvw_send_queue_lock);
+		m_ndi_prvw_send_queue = {};
+	}
 	if (encode_settings_thread.joinable())
 		encode_settings_thread.join();
 	tally_running = false;

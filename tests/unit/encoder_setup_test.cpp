@@ -1,5 +1,7 @@
 // Opening, programming and stopping the encoder device, and the encoding threads' order.
 
+#include <future>
+
 #include "encoder_video_fixture.h"
 #include "mervane_av_format.h"
 
@@ -190,6 +192,45 @@ TEST_F(EncoderSetup, ThreadsThatCannotStartAreReportedAndTheStopJoinsNone)
 	EXPECT_TRUE(tx.wait_ndi_frame_thread.joinable());
 	EXPECT_TRUE(tx.send_ndi_frame_prev_thread.joinable());
 	tx.stop_encode();
+}
+
+// The acquisition thread alone could not start: its send threads still get their end
+// markers, so the stop ends; and a send thread that did not run leaves its queue empty for
+// the next run.
+TEST_F(EncoderSetup, StopEndsSendThreadsWhoseAcquisitionNeverStarted)
+{
+	tx.map_NdiTransmitter_mem(-1);
+	StdoutCapture out(path("out.txt"));
+	tx.encodeRunning = true;
+	tx.send_ndi_frame_prog_thread = std::thread(&NdiTransmitter::send_full, &tx);
+	auto stopped = std::async(std::launch::async, [&] { tx.distroy_encode_threads(); });
+	if (stopped.wait_for(testcommon::scaled(3s)) != std::future_status::ready) {
+		ADD_FAILURE() << "the stop hangs";
+		std::lock_guard<std::mutex> lock(tx.m_ndi_full_send_queue_lock);  // let it end
+		tx.m_ndi_full_send_queue.push(nullptr);
+		tx.m_ndi_full_send_queue_condvar.notify_one();
+	}
+	stopped.wait();
+	EXPECT_TRUE(out.find("send_full thread done!").has_value());
+	EXPECT_TRUE(tx.m_ndi_full_send_queue.empty());
+	tx.encodeRunning = false;
+
+	// Acquisition and full send run, the preview's send thread does not: what was posted for
+	// it, end marker included, is gone after the stop.
+	tx.start_encode(video_format_1080_59p, 0);
+	tx.stop_encode();
+	tx.encodeRunning = true;
+	tx.wait_ndi_frame_thread = std::thread(&NdiTransmitter::wait_ndi_frame, &tx);
+	tx.send_ndi_frame_prog_thread = std::thread(&NdiTransmitter::send_full, &tx);
+	ASSERT_TRUE(wait_until([&] {
+		std::lock_guard<std::mutex> lock(tx.m_ndi_prvw_send_queue_lock);
+		return !tx.m_ndi_prvw_send_queue.empty();
+	}));
+	tx.encodeRunning = false;
+	tx.distroy_encode_threads();
+	EXPECT_TRUE(tx.m_ndi_prvw_send_queue.empty());
+	EXPECT_EQ(3u, out.count("send_full thread done!"));
+	EXPECT_EQ(1u, out.count("send_prvw thread done!"));
 }
 
 TEST_F(EncoderSetup, MissingDeviceIsReportedAndTheAcquisitionLoopPacesItsErrors)
