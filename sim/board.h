@@ -26,7 +26,7 @@ public:
 
 // A slave on a simulated I2C bus. Each i2c_msg of an I2C_RDWR transfer is handed over one
 // by one; returning false makes the whole transfer fail with the errno i2c-dev gives for a
-// NACK (ENXIO for the address phase, EREMOTEIO otherwise), which the bus maps for the model.
+// NACK: ENXIO for the address phase and the data alike, as the Zynq's I2C controller reports it.
 class I2cTarget {
 public:
 	virtual ~I2cTarget() = default;
