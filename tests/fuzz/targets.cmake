@@ -19,15 +19,13 @@ endif()
 
 # The program's objects and the stand-in runtime, instrumented; each target takes from the
 # archives what it calls.
-file(GLOB fuzz_vexo_sources CONFIGURE_DEPENDS ${VEXO_ROOT}/src/*.cpp)
-list(REMOVE_ITEM fuzz_vexo_sources ${VEXO_ROOT}/src/main.cpp)
-add_library(fuzz_vexo STATIC ${fuzz_vexo_sources})
+include(${VEXO_ROOT}/cmake/sources.cmake)
+add_library(fuzz_vexo STATIC ${VEXO_LIB_SOURCES})
 target_include_directories(fuzz_vexo PUBLIC ${VEXO_ROOT}/src ${VEXO_ROOT}/ndi/include)
 target_compile_options(fuzz_vexo PUBLIC ${fuzz_compile})
 target_compile_definitions(fuzz_vexo PUBLIC _FILE_OFFSET_BITS=64)
 
-file(GLOB fuzz_standin_sources CONFIGURE_DEPENDS ${VEXO_ROOT}/ndi/src/*.cpp ${VEXO_ROOT}/ndi/common/*.cpp)
-add_library(fuzz_standin STATIC ${fuzz_standin_sources} ${VEXO_ROOT}/ndi/rx/StandinReceiver.cpp)
+add_library(fuzz_standin STATIC ${NDI_STANDIN_SOURCES} ${NDI_STANDIN_COMMON} ${VEXO_ROOT}/ndi/rx/StandinReceiver.cpp)
 target_include_directories(fuzz_standin PUBLIC ${VEXO_ROOT}/ndi/include ${VEXO_ROOT}/ndi/common)
 target_compile_options(fuzz_standin PUBLIC ${fuzz_compile})
 target_link_libraries(fuzz_standin PRIVATE nlohmann_json::nlohmann_json Threads::Threads ${CMAKE_DL_LIBS})
