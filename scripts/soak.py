@@ -390,6 +390,20 @@ class Receivers:
         self.procs = []
 
 
+def live_settings(rng):
+    """Random values of the settings the program applies while it encodes; audio stays on, as
+    the appliance runs."""
+    return dict(BandwidthMode=rng.choice(["Auto", "Manual"]), BandwidthSelect=str(rng.choice([20, 50, 100, 150])),
+                NDIAudio=rng.choice(["NDIAudioMain", "NDIAudioAnalog"]), TallyMode=rng.choice(["TallyOn", "TallyOff"]))
+
+
+def join_briefly(receivers, rng):
+    """A receiver with a random tally that stays for 1 to 5 s."""
+    receivers.reap()
+    receivers.start(["--seconds", "%.1f" % rng.uniform(1, 5),
+                     "--tally", rng.choice(["program", "preview", "both", "none"])])
+
+
 def slope_per_minute(points):
     """Least-squares slope of (seconds, value) points, per minute; None with fewer than 3."""
     pts = [(t, v) for t, v in points if v is not None]
@@ -530,6 +544,15 @@ def finish(run, args, samples, warmup, counters, dash, t_begin, t_end, gap_limit
     return 0 if all_ok else 1
 
 
+def start_threads(threads, dash):
+    """Starts the run's threads; returns the time of the dashboard's first record."""
+    for t in threads:
+        t.start()
+    if not wait_for_dashboard(dash, 60):
+        log("no dashboard record within 60 s of the start")
+    return time.monotonic()
+
+
 def wait_for_dashboard(dash, timeout):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline and not dash.times:
@@ -551,11 +574,7 @@ def soak(args):
         visca = ViscaSender(50)
         sampler = Sampler(run, args.sample_every)
         threads = [dash, leavers, visca, sampler]
-        for t in threads:
-            t.start()
-        if not wait_for_dashboard(dash, 60):
-            log("no dashboard record within 60 s of the start")
-        t_begin = time.monotonic()
+        t_begin = start_threads(threads, dash)
         end = t_begin + args.minutes * 60.0
         c = dict(unplugs=0, formats=0, settings=0, captures=0, audio_spells=0, encoder_faults=0,
                  joins=0, ptz_restarts=0)
@@ -611,10 +630,8 @@ def soak(args):
                 c["formats"] += 1
                 due["format"] += 20
             if now >= due["settings"]:
+                settings.update(live_settings(rng))
                 settings.update(
-                    BandwidthMode=rng.choice(["Auto", "Manual"]), BandwidthSelect=str(rng.choice([20, 50, 100, 150])),
-                    NDIAudio=rng.choice(["NDIAudioMain", "NDIAudioAnalog"]),  # on, as the appliance runs
-                    TallyMode=rng.choice(["TallyOn", "TallyOff"]),
                     VideoFormat="AUTO" if rng.random() < 0.75 else rng.choice(FORCED),
                     VideoCSC=rng.choice(["yuv", "yvu"]), VideoSampleRate=rng.choice(["420", "422"]),
                     ScreenSaverMode=rng.choice(["MervaneSS", "BlackSS", "CaptureSS"]))
@@ -627,9 +644,7 @@ def soak(args):
                 c["captures"] += 1
                 due["capture"] += 30
             if now >= due["join"]:
-                receivers.reap()
-                receivers.start(["--seconds", "%.1f" % rng.uniform(1, 5),
-                                 "--tally", rng.choice(["program", "preview", "both", "none"])])
+                join_briefly(receivers, rng)
                 c["joins"] += 1
                 due["join"] += 3
             if now >= due["ptz"]:
@@ -737,11 +752,7 @@ def endurance(args):
         visca = ViscaSender(50)
         sampler = Sampler(run, args.sample_every)
         threads = counters + [dash, visca, sampler]
-        for t in threads:
-            t.start()
-        if not wait_for_dashboard(dash, 60):
-            log("no dashboard record within 60 s of the start")
-        t_begin = time.monotonic()
+        t_begin = start_threads(threads, dash)
         end = t_begin + args.minutes * 60.0
         c = dict(settings=0, joins=0)
         now = time.monotonic()
@@ -749,19 +760,13 @@ def endurance(args):
         while time.monotonic() < end and run.running():
             now = time.monotonic()
             if now >= due["settings"]:
-                # What the program applies while it encodes; audio stays on.
-                settings.update(BandwidthMode=rng.choice(["Auto", "Manual"]),
-                                BandwidthSelect=str(rng.choice([20, 50, 100, 150])),
-                                NDIAudio=rng.choice(["NDIAudioMain", "NDIAudioAnalog"]),
-                                TallyMode=rng.choice(["TallyOn", "TallyOff"]),
-                                ScreenSaverMode=rng.choice(["MervaneSS", "BlackSS", "CaptureSS"]))
+                settings.update(live_settings(rng))
+                settings.update(ScreenSaverMode=rng.choice(["MervaneSS", "BlackSS", "CaptureSS"]))
                 run.write_settings(settings)
                 c["settings"] += 1
                 due["settings"] += 7
             if now >= due["join"]:
-                receivers.reap()
-                receivers.start(["--seconds", "%.1f" % rng.uniform(1, 5),
-                                 "--tally", rng.choice(["program", "preview", "both", "none"])])
+                join_briefly(receivers, rng)
                 c["joins"] += 1
                 due["join"] += 3
             time.sleep(0.05)

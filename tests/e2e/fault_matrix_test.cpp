@@ -62,6 +62,24 @@ double thread_cpu_seconds(pid_t pid, long tid)
 	return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+// Writes a line to sim/audio-fault; true once the board has taken it.
+bool audio_fault(e2e::Sim& sim, const std::string& line)
+{
+	sim.control("audio-fault", line);
+	return sim.wait_for_event([&](const json& e) { return dev_event(e, "audio", "fault", line); }, 3s).has_value();
+}
+
+// A card that fails every read: once what was on its way has arrived, no audio frame comes
+// while video goes on. Returns the audio frames received.
+size_t audio_stops_while_video_goes_on(e2e::Rx& rx)
+{
+	std::this_thread::sleep_for(e2e::scaled(300ms));
+	const size_t audio = rx.count(is_audio);
+	EXPECT_TRUE(frames_flow(rx, 30)) << rx.output();
+	EXPECT_EQ(rx.count(is_audio), audio);
+	return audio;
+}
+
 // ---------------------------------------------------------------------------------------
 // Bus device nodes
 
@@ -160,8 +178,7 @@ TEST_P(AudioSetup, StepFailsThenAudioComesBack)
 	EXPECT_TRUE(frames_flow(rx, 30)) << rx.output();
 	EXPECT_EQ(rx.count(is_audio), 0u);
 
-	sim.control("audio-fault", "none");
-	ASSERT_TRUE(sim.wait_for_event([](const json& e) { return dev_event(e, "audio", "fault", "none"); }, 3s));
+	ASSERT_TRUE(audio_fault(sim, "none"));
 	e2e::restart_audio(root, sim, 5s);
 	EXPECT_TRUE(rx.wait_for_event(is_audio, 5s)) << sim.output();
 	EXPECT_TRUE(e2e::stops_cleanly(sim));
@@ -191,16 +208,11 @@ TEST(AudioCardFault, VanishesMidStream)
 	e2e::Sim sim(root);
 	e2e::Rx rx(root);
 	ASSERT_TRUE(rx.wait_for_event(is_audio, kStartTimeout)) << sim.output();
-	sim.control("audio-fault", "vanish");
-	ASSERT_TRUE(sim.wait_for_event([](const json& e) { return dev_event(e, "audio", "fault", "vanish"); }, 3s));
-	std::this_thread::sleep_for(e2e::scaled(300ms));  // what was on its way has arrived
-	size_t audio = rx.count(is_audio);
-	EXPECT_TRUE(frames_flow(rx, 30)) << rx.output();
-	EXPECT_EQ(rx.count(is_audio), audio);
+	ASSERT_TRUE(audio_fault(sim, "vanish"));
+	const size_t audio = audio_stops_while_video_goes_on(rx);
 
 	size_t from = sim.lines().size();
-	sim.control("audio-fault", "none");
-	ASSERT_TRUE(sim.wait_for_event([](const json& e) { return dev_event(e, "audio", "fault", "none"); }, 3s));
+	ASSERT_TRUE(audio_fault(sim, "none"));
 	e2e::restart_audio(root, sim, 5s);
 	EXPECT_TRUE(sim.wait_for_line("sound card shut down successfully", e2e::kPrintedSoon, from)) << sim.output();
 	EXPECT_TRUE(e2e::poll_until([&] { return rx.count(is_audio) > audio + 10; }, 5s)) << sim.output();
@@ -225,7 +237,7 @@ TEST(AudioCardFault, OneOverrunThenBlocksAtTheCardsPaceAgain)
 	e2e::Sim sim(root);
 	e2e::Rx rx(root);
 	ASSERT_TRUE(rx.wait_for_event(is_audio, kStartTimeout)) << sim.output();
-	sim.control("audio-fault", "overrun");
+	ASSERT_TRUE(audio_fault(sim, "overrun"));
 	ASSERT_TRUE(sim.wait_for_event([](const json& e) { return dev_event(e, "audio", "overrun", "forced"); }, 3s));
 	const size_t before = rx.count(is_audio);
 	ASSERT_TRUE(e2e::poll_until([&] { return rx.count(is_audio) >= before + 300; }, 10s)) << sim.output();
@@ -256,22 +268,17 @@ TEST(AudioCardFault, StuckInOverrunIsRetriedWithoutSpinning)
 	auto opened = sim.wait_for_event([](const json& e) { return dev_event(e, "audio", "pcm", "open"); }, 0s);
 	ASSERT_TRUE(opened);
 	const long thread = opened->value("thread", 0L);
-	sim.control("audio-fault", "overrun-stuck");
-	ASSERT_TRUE(sim.wait_for_event([](const json& e) { return dev_event(e, "audio", "fault", "overrun-stuck"); }, 3s));
-	std::this_thread::sleep_for(e2e::scaled(300ms));  // what was on its way has arrived
-	const size_t audio = rx.count(is_audio);
+	ASSERT_TRUE(audio_fault(sim, "overrun-stuck"));
 	const double cpu = thread_cpu_seconds(sim.pid(), thread);
 	const auto start = e2e::Clock::now();
-	EXPECT_TRUE(frames_flow(rx, 30)) << rx.output();
+	const size_t audio = audio_stops_while_video_goes_on(rx);
 	std::this_thread::sleep_until(start + 2s);
 	const double share = (thread_cpu_seconds(sim.pid(), thread) - cpu) /
 	                     std::chrono::duration<double>(e2e::Clock::now() - start).count();
 	EXPECT_TIMING(share < 0.05, "audio thread stuck in overrun: " + std::to_string(share * 100) + " % of a core");
 	EXPECT_LT(share, 0.5) << "the audio thread spins";
-	EXPECT_EQ(rx.count(is_audio), audio);
 
-	sim.control("audio-fault", "none");
-	ASSERT_TRUE(sim.wait_for_event([](const json& e) { return dev_event(e, "audio", "fault", "none"); }, 3s));
+	ASSERT_TRUE(audio_fault(sim, "none"));
 	EXPECT_TRUE(e2e::poll_until([&] { return rx.count(is_audio) > audio + 10; }, 3s)) << sim.output();
 	EXPECT_TRUE(e2e::stops_cleanly(sim));
 }
