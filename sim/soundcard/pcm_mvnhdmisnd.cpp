@@ -1,7 +1,7 @@
 // "mvnhdmisnd": the virtual appliance's capture card as an ALSA external I/O plugin. It has
 // what a real card has and the FIFO-fed configuration it replaces had not: a clock (a
 // timerfd, the hardware pointer advancing from CLOCK_MONOTONIC one period at a time), a
-// bounded ring buffer, and overruns when its reader falls more than a buffer behind.
+// bounded ring buffer, and overruns when its reader falls a whole buffer behind.
 //
 // Loaded by ALSA through the board's configuration:
 //   pcm_type.mvnhdmisnd { lib "/abs/path/libasound_module_pcm_mvnhdmisnd.so" }
@@ -99,7 +99,8 @@ struct Card {
 			return overrun();
 		}
 		advance();
-		if (produced - consumed > io.buffer_size) {
+		// A full buffer overruns, as ALSA's default stop threshold (the buffer size) has it.
+		if (produced - consumed >= io.buffer_size) {
 			event("overrun", "late");
 			return overrun();
 		}
