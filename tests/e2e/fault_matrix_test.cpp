@@ -21,6 +21,7 @@
 
 #include "adv7619.h"
 #include "harness.h"
+#include "mervane_av_format.h"
 #include "visca_ip_client.h"
 
 namespace {
@@ -30,7 +31,6 @@ using e2e::json;
 
 const auto kStartTimeout = 25s;  // start-up with the light sequence and encode start, sanitizers
 const char* const kCard = "default:CARD=mvnhdmisnd";
-const int kFormat1080p5994 = 42;
 
 const auto is_audio = e2e::event_is("audio");
 
@@ -112,7 +112,7 @@ TEST_P(BusNode, ReceiverBusGoneThenBack)
 
 	e2e::Rx rx(root);
 	sim.control("dev-i2c-1", "present");
-	ASSERT_TRUE(sim.wait_for_line(e2e::start_line(kFormat1080p5994), 10s)) << sim.output();
+	ASSERT_TRUE(sim.wait_for_line(e2e::start_line(video_format_1080_59p), 10s)) << sim.output();
 	EXPECT_TRUE(frames_flow(rx, 10)) << rx.output();
 	EXPECT_EQ(e2e::table_loads(sim.events(), adv7619_2klut).size(), 1u);
 	EXPECT_NE(root.read("sim/lights"), "");
@@ -128,7 +128,7 @@ TEST_P(BusNode, CodecBusGoneThenBack)
 	root.write("sim/dev-i2c-0", std::string(GetParam()) + "\n");
 	e2e::Sim sim(root);
 	e2e::Rx rx(root);
-	auto started = sim.wait_for_line(e2e::start_line(kFormat1080p5994), kStartTimeout);
+	auto started = sim.wait_for_line(e2e::start_line(video_format_1080_59p), kStartTimeout);
 	ASSERT_TRUE(started) << sim.output();
 	EXPECT_TRUE(frames_flow(rx, 10)) << rx.output();
 	// Input gain and output volume: two failed opens per pass.
@@ -296,7 +296,7 @@ TEST(DeviceFault, EncoderMissingThenBack)
 	e2e::Sim sim(root);
 	e2e::Rx rx(root);
 	ASSERT_TRUE(sim.wait_for_line("Failed to open the mervane-speedhq device", kStartTimeout)) << sim.output();
-	ASSERT_TRUE(sim.wait_for_line(e2e::start_line(kFormat1080p5994), kStartTimeout)) << sim.output();
+	ASSERT_TRUE(sim.wait_for_line(e2e::start_line(video_format_1080_59p), kStartTimeout)) << sim.output();
 	ASSERT_TRUE(sim.wait_for([](const std::vector<std::string>& l) { return e2e::count_lines(l, "err ") >= 20; }, 10s));
 	EXPECT_LE(rx.count(e2e::is_program_frame), 1u) << "only the start-up still";
 
@@ -306,7 +306,7 @@ TEST(DeviceFault, EncoderMissingThenBack)
 	sim.control("hdmi", "none");
 	ASSERT_TRUE(sim.wait_for_line("STOP NDI Encode", 10s, from)) << sim.output();
 	sim.control("hdmi", "1080p59.94");
-	ASSERT_TRUE(sim.wait_for_line(e2e::start_line(kFormat1080p5994), 10s, from)) << sim.output();
+	ASSERT_TRUE(sim.wait_for_line(e2e::start_line(video_format_1080_59p), 10s, from)) << sim.output();
 	EXPECT_TRUE(frames_flow(rx, 30)) << rx.output();
 	EXPECT_TRUE(sim.wait_for_line("Open m_mervanespeedhqDevice", e2e::kPrintedSoon, from));
 	EXPECT_TRUE(e2e::stops_cleanly(sim));
@@ -321,7 +321,7 @@ TEST(DeviceFault, MemoryMappingRefused)
 	e2e::Sim sim(root);
 	e2e::Rx rx(root);
 	ASSERT_TRUE(sim.wait_for_line("failed to map the audio input select registers", kStartTimeout)) << sim.output();
-	ASSERT_TRUE(sim.wait_for_line(e2e::start_line(kFormat1080p5994), kStartTimeout)) << sim.output();
+	ASSERT_TRUE(sim.wait_for_line(e2e::start_line(video_format_1080_59p), kStartTimeout)) << sim.output();
 	EXPECT_TRUE(frames_flow(rx, 30)) << rx.output();
 	EXPECT_FALSE(sim.wait_for_event([](const json& e) { return e.value("dev", "") == "gpio"; }, 0s));
 	EXPECT_TRUE(e2e::stops_cleanly(sim));
@@ -497,7 +497,7 @@ TEST_P(CaptureSaveFault, PreviousCaptureStaysAndIsShown)
 	}
 	auto stored = e2e::etc_files(root);
 	e2e::Rx rx(root);
-	ASSERT_TRUE(sim->wait_for_line(e2e::start_line(kFormat1080p5994), kStartTimeout)) << sim->output();
+	ASSERT_TRUE(sim->wait_for_line(e2e::start_line(video_format_1080_59p), kStartTimeout)) << sim->output();
 	ASSERT_TRUE(frames_flow(rx, 10)) << rx.output();
 	root.write("tmp/mervane-enc-cap", "");
 	const std::string failed = root.path("etc/enc_full_captured_frame.encoded") + " File write failed.";
@@ -556,7 +556,7 @@ TEST_P(DamagedSettings, EveryFileAtOnceStillEncodes)
 	auto stored = e2e::etc_files(root);
 	e2e::Sim sim(root);
 	e2e::Rx rx(root);
-	ASSERT_TRUE(sim.wait_for_line(e2e::start_line(kFormat1080p5994), kStartTimeout)) << sim.output();
+	ASSERT_TRUE(sim.wait_for_line(e2e::start_line(video_format_1080_59p), kStartTimeout)) << sim.output();
 	EXPECT_TRUE(frames_flow(rx, 30)) << rx.output();
 	EXPECT_TRUE(e2e::stops_cleanly(sim));
 	EXPECT_EQ(e2e::etc_files(root), stored);
@@ -574,13 +574,13 @@ TEST(ForcedFormat, HdForcedWhileA2160pSourceIsConnected)
 	e2e::Sysroot root;
 	e2e::Sim sim(root, "2160p30");
 	e2e::Rx rx(root);
-	auto uhd = sim.wait_for_line(e2e::start_line(53), kStartTimeout);
+	auto uhd = sim.wait_for_line(e2e::start_line(video_format_2160_30p), kStartTimeout);
 	ASSERT_TRUE(uhd) << sim.output();
 
 	root.write("etc/mervane-enc1-settings.json", enc_settings_with("\"VideoFormat\":\"AUTO\"", "\"VideoFormat\":\"1080p50\""));
-	auto stop = sim.wait_for_line(e2e::stop_line(41), 10s, *uhd);
+	auto stop = sim.wait_for_line(e2e::stop_line(video_format_1080_50p), 10s, *uhd);
 	ASSERT_TRUE(stop) << sim.output();
-	auto start = sim.wait_for_line(e2e::start_line(41), 10s, *stop);
+	auto start = sim.wait_for_line(e2e::start_line(video_format_1080_50p), 10s, *stop);
 	ASSERT_TRUE(start) << sim.output();
 	auto sampling = sim.wait_for_line("PROG SR 4", 10s, *start);
 	ASSERT_TRUE(sampling) << sim.output();

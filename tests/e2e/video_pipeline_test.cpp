@@ -10,6 +10,8 @@
 
 #include "adv7619.h"
 #include "harness.h"
+#include "mervane_av_format.h"
+#include "mervane_speedhq.h"
 
 namespace {
 
@@ -41,8 +43,9 @@ std::ostream& operator<<(std::ostream& os, const Req& r)
 {
 	return r.arg < 0 ? os << "{" << r.req << "}" : os << "{" << r.req << "," << r.arg << "}";
 }
-const Req kHold{1, -1};
-const Req kRelease{0, -1};
+namespace enc = mervane_speedhq;
+const Req kHold{enc::kHold, -1};
+const Req kRelease{enc::kRelease, -1};
 
 // The requests of starting and stopping (the settings thread's rate requests left out).
 std::vector<Req> start_stop_requests(const std::vector<json>& events)
@@ -276,32 +279,33 @@ INSTANTIATE_TEST_SUITE_P(SampleRates, VideoPipeline2160p, ::testing::Values("420
 TEST_F(VideoPipeline, StartRequestsFor1080p60AndFor2160p25AfterAn1080iRun)
 {
 	e2e::Sim sim(root_, "1080p60");
-	ASSERT_TRUE(sim.wait_for_line(start_line(43), kStartTimeout).has_value()) << sim.output();
+	ASSERT_TRUE(sim.wait_for_line(start_line(video_format_1080_60p), kStartTimeout).has_value()) << sim.output();
 	auto released = [&] {
 		auto r = start_stop_requests(sim.events());
-		return r.size() >= 2 && r[r.size() - 2] == Req{3, 0} && r.back() == kRelease;
+		return r.size() >= 2 && r[r.size() - 2] == Req{enc::kPixFormat420, 0} && r.back() == kRelease;
 	};
 	auto wait_released = [&] { return e2e::poll_until(released, kSwitchTimeout); };
 	ASSERT_TRUE(wait_released());
 	sim.control("hdmi", "1080i59.94");
-	ASSERT_TRUE(sim.wait_for_line(start_line(20), kSwitchTimeout).has_value()) << sim.output();
+	ASSERT_TRUE(sim.wait_for_line(start_line(video_format_1080_29i), kSwitchTimeout).has_value()) << sim.output();
 	sim.control("hdmi", "2160p25");
-	ASSERT_TRUE(sim.wait_for_line(start_line(51), kSwitchTimeout).has_value()) << sim.output();
+	ASSERT_TRUE(sim.wait_for_line(start_line(video_format_2160_25p), kSwitchTimeout).has_value()) << sim.output();
 	ASSERT_TRUE(wait_released());
 	EXPECT_EQ(0, sim.stop(15s));
 
 	std::vector<Req> reqs = start_stop_requests(sim.events());
 	std::vector<size_t> starts;
 	for (size_t i = 1; i < reqs.size(); ++i)
-		if (reqs[i].req == 8)
+		if (reqs[i].req == enc::kUvSwap)
 			starts.push_back(i - 1);
 	ASSERT_EQ(3u, starts.size());
 	// Each run: hold, the start requests with the format's two arguments, then the stop.
-	const std::pair<int, int> args[] = {{2, 0}, {3, 0}, {0, 1}};
+	const std::pair<int, int> args[] = {{enc::kMode1080p, 0}, {enc::kMode1080i, 0}, {enc::kMode2160p, 1}};
 	for (size_t k = 0; k < 3; ++k) {
 		SCOPED_TRACE("run " + std::to_string(k));
-		EXPECT_EQ((std::vector<Req>{kHold, {8, 0}, {4, 0}, {11, args[k].first}, {7, args[k].second}, kHold, kRelease,
-		                            kHold, {3, 0}, kRelease}),
+		EXPECT_EQ((std::vector<Req>{kHold, {enc::kUvSwap, 0}, {enc::kDci, 0}, {enc::kMode, args[k].first},
+		                            {enc::kEnable4k, args[k].second}, kHold, kRelease, kHold, {enc::kPixFormat420, 0},
+		                            kRelease}),
 		          std::vector<Req>(reqs.begin() + static_cast<long>(starts[k]),
 		                           reqs.begin() + static_cast<long>(std::min(starts[k] + 10, reqs.size()))));
 		// Each stop holds the encoder before the next start.
@@ -328,7 +332,7 @@ TEST_F(VideoPipeline, SourceSwitchesRestartEncodingWithTheNewRaster)
 	sim_->control("hdmi", "2160p29.97");
 	auto stop = sim_->wait_for_line("STOP NDI Encode 34", kSwitchTimeout, at);
 	ASSERT_TRUE(stop.has_value()) << sim_->output();
-	auto start = sim_->wait_for_line(start_line(52), kSwitchTimeout, *stop);
+	auto start = sim_->wait_for_line(start_line(video_format_2160_29p), kSwitchTimeout, *stop);
 	ASSERT_TRUE(start.has_value()) << sim_->output();
 	auto sampling = sim_->wait_for_line("PROG SR 4", kSwitchTimeout, *start);
 	ASSERT_TRUE(sampling.has_value());
@@ -341,7 +345,7 @@ TEST_F(VideoPipeline, SourceSwitchesRestartEncodingWithTheNewRaster)
 	EXPECT_EQ("STOP NDI Encode", sim_->lines()[*none]);
 
 	sim_->control("hdmi", "720p50");
-	ASSERT_TRUE(sim_->wait_for_line(start_line(6), kSwitchTimeout, *none).has_value()) << sim_->output();
+	ASSERT_TRUE(sim_->wait_for_line(start_line(video_format_720_50p), kSwitchTimeout, *none).has_value()) << sim_->output();
 	ASSERT_TRUE(rx_->wait_for_event(raster(1280, 720), kStartTimeout)) << sim_->output();
 	stop_both();
 

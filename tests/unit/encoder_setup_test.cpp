@@ -11,9 +11,9 @@ using namespace std::chrono_literals;
 using videotest::Req;
 using videotest::StdoutCapture;
 
-constexpr int kHoldReq = 1, kReleaseReq = 0;
-const Req hold{kHoldReq, -1};
-const Req release{kReleaseReq, -1};
+namespace enc = mervane_speedhq;
+const Req hold{enc::kHold, -1};
+const Req release{enc::kRelease, -1};
 
 class EncoderSetup : public videotest::VideoTest {
 protected:
@@ -32,10 +32,10 @@ TEST_F(EncoderSetup, OpenHoldsAndPreparesTheDeviceAndCloseHoldsIt)
 	StdoutCapture out(path("out.txt"));
 	tx.map_NdiTransmitter_mem(1234);
 	EXPECT_GT(tx.m_mervanespeedhqDevice, 2);
-	EXPECT_EQ((std::vector<Req>{hold, {15, 1}, {20, 1}}), requests());
+	EXPECT_EQ((std::vector<Req>{hold, {enc::kLowAc, 1}, {enc::kSwitchBuff, 1}}), requests());
 	tx.unmap_NdiTransmitter_mem();
 	EXPECT_EQ(-1, tx.m_mervanespeedhqDevice);
-	EXPECT_EQ((std::vector<Req>{hold, {15, 1}, {20, 1}, hold}), requests());
+	EXPECT_EQ((std::vector<Req>{hold, {enc::kLowAc, 1}, {enc::kSwitchBuff, 1}, hold}), requests());
 	EXPECT_EQ((std::vector<std::string>{"Open m_mervanespeedhqDevice", "Close m_mervanespeedhqDevice"}), out.lines());
 	// A second close does not touch a descriptor that is gone.
 	tx.unmap_NdiTransmitter_mem();
@@ -50,7 +50,8 @@ TEST_F(EncoderSetup, StartWith1080p60ProgramsTheDeviceInOrderAndDescribesBothStr
 	tx.encoder_pix_format_420 = 0;
 	tx.start_encode(video_format_1080_60p, 0);
 	ASSERT_TRUE(wait_for_release(from));
-	EXPECT_EQ((std::vector<Req>{hold, {8, 0}, {4, 0}, {11, 2}, {7, 0}, hold, release, hold, {3, 0}, release}),
+	EXPECT_EQ((std::vector<Req>{hold, {enc::kUvSwap, 0}, {enc::kDci, 0}, {enc::kMode, enc::kMode1080p},
+	                            {enc::kEnable4k, 0}, hold, release, hold, {enc::kPixFormat420, 0}, release}),
 	          start_stop_requests(from));
 
 	expect_frame(tx.prog_info_frame, 1920, 1080, NDIlib_FourCC_video_type_ex_SHQ2_highest_bandwidth, 60000, 1000);
@@ -84,7 +85,8 @@ TEST_F(EncoderSetup, A2160pStartAfter1080iResetsFieldsAndSkipping)
 	tx.encoder_pix_format_420 = 1;
 	tx.start_encode(video_format_2160_25p, 1);
 	ASSERT_TRUE(wait_for_release(from));
-	EXPECT_EQ((std::vector<Req>{hold, {8, 1}, {4, 0}, {11, 0}, {7, 1}, hold, release, hold, {3, 1}, release}),
+	EXPECT_EQ((std::vector<Req>{hold, {enc::kUvSwap, 1}, {enc::kDci, 0}, {enc::kMode, enc::kMode2160p},
+	                            {enc::kEnable4k, 1}, hold, release, hold, {enc::kPixFormat420, 1}, release}),
 	          start_stop_requests(from));
 	EXPECT_FALSE(tx.interlaced_field);
 	EXPECT_FALSE(tx.skip_prev_frame_en);
@@ -105,7 +107,8 @@ TEST_F(EncoderSetup, ACodeOutsideTheTableKeepsTheLastRasterAndRates)
 	tx.stop_encode();
 	std::vector<Req> sent = start_stop_requests(from);
 	sent.resize(std::min<size_t>(sent.size(), 5));
-	EXPECT_EQ((std::vector<Req>{hold, {8, 0}, {4, 0}, {11, 2}, {7, 0}}), sent) << "mode 2, no 4K";
+	EXPECT_EQ((std::vector<Req>{hold, {enc::kUvSwap, 0}, {enc::kDci, 0}, {enc::kMode, enc::kMode1080p}, {enc::kEnable4k, 0}}),
+	          sent);
 	expect_frame(tx.prog_info_frame, 1280, 720, NDIlib_FourCC_video_type_ex_SHQ2_highest_bandwidth, 60000, 1200);
 	EXPECT_EQ(30000, tx.prev_info_frame.frame_rate_N);
 	EXPECT_EQ(1200, tx.prev_info_frame.frame_rate_D);
