@@ -80,10 +80,10 @@ struct Card {
 			produced = (now_ns() - start_ns) / period_ns * io.period_size;
 	}
 
-	// Why the stream cannot go on: -EPIPE (overrun), -ENODEV (gone) or 0.
-	int fault()
+	// Why the stream cannot go on with the board's state `s`: -EPIPE (overrun), -ENODEV
+	// (gone) or 0.
+	int fault(const sim::SoundCardState& s)
 	{
-		const sim::SoundCardState s = state();
 		if (s.vanished) {
 			if (io.state != SND_PCM_STATE_DISCONNECTED)
 				snd_pcm_ioplug_set_state(&io, SND_PCM_STATE_DISCONNECTED);
@@ -110,23 +110,30 @@ struct Card {
 	// The stream stops as hardware stops it; ALSA then answers with -EPIPE until a prepare.
 	int overrun()
 	{
-		running = false;
-		arm(false);
+		halt();
 		snd_pcm_ioplug_set_state(&io, SND_PCM_STATE_XRUN);
 		return -EPIPE;
 	}
 
-	void arm(bool on)
+	// Starts the clock: the timer fires at the end of each period from start_ns on.
+	void run()
 	{
-		struct itimerspec spec = {};
-		if (on) {
-			const uint64_t first = start_ns + period_ns;
-			spec.it_value.tv_sec = static_cast<time_t>(first / 1000000000u);
-			spec.it_value.tv_nsec = static_cast<long>(first % 1000000000u);
-			spec.it_interval.tv_sec = static_cast<time_t>(period_ns / 1000000000u);
-			spec.it_interval.tv_nsec = static_cast<long>(period_ns % 1000000000u);
-		}
-		timerfd_settime(timer, on ? TFD_TIMER_ABSTIME : 0, &spec, nullptr);
+		const uint64_t first = start_ns + period_ns;
+		struct itimerspec when = {};
+		when.it_value.tv_sec = static_cast<time_t>(first / 1000000000u);
+		when.it_value.tv_nsec = static_cast<long>(first % 1000000000u);
+		when.it_interval.tv_sec = static_cast<time_t>(period_ns / 1000000000u);
+		when.it_interval.tv_nsec = static_cast<long>(period_ns % 1000000000u);
+		running = true;
+		timerfd_settime(timer, TFD_TIMER_ABSTIME, &when, nullptr);
+	}
+
+	// Stops the clock; the timer fires no more.
+	void halt()
+	{
+		const struct itimerspec never = {};
+		running = false;
+		timerfd_settime(timer, 0, &never, nullptr);
 	}
 };
 
@@ -140,23 +147,20 @@ int card_start(snd_pcm_ioplug_t* io)
 	Card* card = card_of(io);
 	card->start_ns = now_ns();
 	card->produced = card->consumed = 0;
-	card->running = true;
-	card->arm(true);
+	card->run();
 	return 0;
 }
 
 int card_stop(snd_pcm_ioplug_t* io)
 {
-	Card* card = card_of(io);
-	card->running = false;
-	card->arm(false);
+	card_of(io)->halt();
 	return 0;
 }
 
 snd_pcm_sframes_t card_pointer(snd_pcm_ioplug_t* io)
 {
 	Card* card = card_of(io);
-	int err = card->fault();
+	int err = card->fault(card->state());
 	if (err == -EPIPE)
 		return err;
 	return static_cast<snd_pcm_sframes_t>(card->produced % io->buffer_size);
@@ -167,10 +171,11 @@ snd_pcm_sframes_t card_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area
                                 snd_pcm_uframes_t offset, snd_pcm_uframes_t size)
 {
 	Card* card = card_of(io);
-	int err = card->fault();
+	const sim::SoundCardState state = card->state();
+	int err = card->fault(state);
 	if (err < 0)
 		return err;
-	const bool hdmi = card->state().hdmi_selected;
+	const bool hdmi = state.hdmi_selected;
 	if (io->format != SND_PCM_FORMAT_S24_3LE) {
 		snd_pcm_areas_silence(areas, offset, io->channels, size, io->format);
 	} else {
@@ -213,9 +218,8 @@ int card_prepare(snd_pcm_ioplug_t* io)
 	Card* card = card_of(io);
 	if (card->state().vanished)
 		return -ENODEV;
-	card->running = false;
-	card->arm(false);
-	card->produced = card->consumed = 0;
+	card->halt();
+	card->produced = card->consumed = 0;  // the pointer reads 0 until the start
 	return 0;
 }
 
@@ -227,7 +231,7 @@ int card_poll_revents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int nfd
 	if (nfds >= 1 && (pfd[0].revents & POLLIN))
 		(void)!::read(card->timer, &expirations, sizeof(expirations));
 	*revents = 0;
-	if (card->fault() < 0)
+	if (card->fault(card->state()) < 0)
 		*revents = POLLERR;
 	else if (card->running && card->produced - card->consumed >= card->avail_min)
 		*revents = POLLIN;
