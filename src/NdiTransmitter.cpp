@@ -878,34 +878,13 @@ void NdiTransmitter::encode_settings()
 	puts("encode_settings done");
 }
 
-// Web UI names of the formats that can be forced; matched exactly.
-static const struct {
-	const char* name;
-	int code;
-} kLiveWebUIFormats[] = {
-	{"2160p30", video_format_2160_30p},       {"2160p29.97", video_format_2160_29p},
-	{"2160p25", video_format_2160_25p},       {"2160p24", video_format_2160_24p},
-	{"2160p23.97", video_format_2160_23_95p}, {"1080p60", video_format_1080_60p},
-	{"1080p59.94", video_format_1080_59p},    {"1080p50", video_format_1080_50p},
-	{"1080p30", video_format_1080_30p},       {"1080p29.97", video_format_1080_29p},
-	{"1080p25", video_format_1080_25p},       {"1080p24", video_format_1080_24p},
-	{"1080p23.97", video_format_1080_23_95p}, {"1080i60", video_format_1080_30i},
-	{"1080i59.94", video_format_1080_29i},    {"1080i50", video_format_1080_25i},
-	{"720p60", video_format_720_60p},         {"720p59.94", video_format_720_59p},
-	{"720p50", video_format_720_50p},
-};
-
 int NdiTransmitter::GetWebUIVideoFormat()
 {
 	std::string value;
 	if (!GetJsonString(vexo_path(kLiveEncSettingsFile), "VideoFormat", value) || value == "AUTO")
 		return video_format_auto;
-	for (const auto& format : kLiveWebUIFormats) {
-		if (value == format.name)
-			return format.code;
-	}
 	// An unknown name forces no usable format: encoding stays off rather than guessing.
-	return video_format_not_valid;
+	return video_format_code(value.c_str());
 }
 
 int NdiTransmitter::GetWebUIVideoCSC()

@@ -50,40 +50,13 @@ static void pass_pause()
 		usleep(100000);
 }
 
-// Dashboard text of each format code: raster word and rate.
-static const char* dashboard_format_text(int code)
-{
-	switch (code) {
-	case video_format_1080_23_95p: return "1080p23.97";
-	case video_format_1080_24p: return "1080p24";
-	case video_format_1080_25p: return "1080p25";
-	case video_format_1080_29p: return "1080p29.97";
-	case video_format_1080_30p: return "1080p30";
-	case video_format_720_50p: return "720p50";
-	case video_format_720_59p: return "720p59.94";
-	case video_format_720_60p: return "720p60";
-	case video_format_1080_25i: return "1080i50";
-	case video_format_1080_29i: return "1080i59.94";
-	case video_format_1080_30i: return "1080i60";
-	case video_format_1080_50p: return "1080p50";
-	case video_format_1080_59p: return "1080p59.94";
-	case video_format_1080_60p: return "1080p60";
-	case video_format_2160_23_95p: return "2160p23.97";
-	case video_format_2160_24p: return "2160p24";
-	case video_format_2160_25p: return "2160p25";
-	case video_format_2160_29p: return "2160p29.97";
-	case video_format_2160_30p: return "2160p30";
-	default: return nullptr;
-	}
-}
-
 std::string dashboard_record(int connected, int vid_format, int pix_format_420)
 {
 	const char* sampling = pix_format_420 == 1 ? "-420" : "-422";
 	std::string input;
 	if (connected == 0) {
 		input = "NO INPUT/";
-	} else if (const char* text = dashboard_format_text(vid_format)) {
+	} else if (const char* text = video_format_name(vid_format)) {
 		input = std::string(text) + sampling;
 	} else if (vid_format == video_format_not_valid) {
 		input = "VIDEO FORMAT INVALID/";
