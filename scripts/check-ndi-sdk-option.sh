@@ -65,7 +65,7 @@ rm -rf "$out/sdk-arch" "$out/sdk-empty"
 # 5. The layouts of the structures we pass, with the SDK's header, for 64 and 32 bits.
 for cxx in c++ arm-linux-gnueabihf-g++; do
 	if command -v "$cxx" >/dev/null 2>&1; then
-		"$cxx" -std=c++17 -fsyntax-only -I"$sdk/include" "$src/tests/unit/abi_layout_test.cpp" ||
+		"$cxx" -std=c++17 -fsyntax-only -I"$sdk/include" "$src/tests/ndi/abi_layout_test.cpp" ||
 			fail "structure layouts ($cxx)"
 	else
 		echo "note: $cxx not installed, its layout check skipped"

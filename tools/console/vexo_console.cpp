@@ -20,11 +20,11 @@ extern "C" {
 }
 
 #include "RxSnapshot.h"
-#include "console/ApplianceState.h"
-#include "console/ConsoleSettings.h"
-#include "console/LiveReceiver.h"
-#include "console/SysrootFiles.h"
-#include "console/page.h"
+#include "ApplianceState.h"
+#include "ConsoleSettings.h"
+#include "LiveReceiver.h"
+#include "SysrootFiles.h"
+#include "page.h"
 
 namespace {
 
