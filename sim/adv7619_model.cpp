@@ -8,6 +8,7 @@
 
 #include "board.h"
 #include "board_map.h"
+#include "mervane_av_format.h"
 
 namespace sim {
 
@@ -20,38 +21,39 @@ constexpr uint8_t kSubmapReg[Adv7619Model::map_count] = {
 	0, ADV7619_IO_CEC_SLAVE_REG, ADV7619_IO_INFOFRAME_SLAVE_REG, ADV7619_IO_DPLL_SLAVE_REG,
 	ADV7619_IO_REPEATER_SLAVE_REG, ADV7619_IO_EDID_SLAVE_REG, ADV7619_IO_HDMI_SLAVE_REG, ADV7619_IO_CP_SLAVE_REG};
 
-// The standard CEA-861 rasters of the web interface's format names. The TMDS clock is given
-// as the receiver reports it, in 1/128 MHz steps rounded down: 148.5/1.001 MHz reads as
-// 18989/128. The 2160p 1000/1001 rates (296.703 MHz) read one step lower, 296.6953125 MHz,
-// inside the detection window that ends at 296.7.
+// The standard CEA-861 raster of each format code. The TMDS clock is given as the receiver
+// reports it, in 1/128 MHz steps rounded down: 148.5/1.001 MHz reads as 18989/128. The 2160p
+// 1000/1001 rates (296.703 MHz) read one step lower, 296.6953125 MHz, inside the detection
+// window that ends at 296.7.
 struct Format {
-	const char* name;
+	int code;
 	uint16_t width, height, total;
 	bool interlaced;
 	uint32_t clock_128;
 };
 
-const Format kFormats[] = {
-	{"2160p30", 3840, 2160, 4400, false, 38016},
-	{"2160p29.97", 3840, 2160, 4400, false, 37977},
-	{"2160p25", 3840, 2160, 5280, false, 38016},
-	{"2160p24", 3840, 2160, 5500, false, 38016},
-	{"2160p23.97", 3840, 2160, 5500, false, 37977},
-	{"1080p60", 1920, 1080, 2200, false, 19008},
-	{"1080p59.94", 1920, 1080, 2200, false, 18989},
-	{"1080p50", 1920, 1080, 2640, false, 19008},
-	{"1080p30", 1920, 1080, 2200, false, 9504},
-	{"1080p29.97", 1920, 1080, 2200, false, 9494},
-	{"1080p25", 1920, 1080, 2640, false, 9504},
-	{"1080p24", 1920, 1080, 2750, false, 9504},
-	{"1080p23.97", 1920, 1080, 2750, false, 9494},
-	{"1080i60", 1920, 540, 2200, true, 9504},
-	{"1080i59.94", 1920, 540, 2200, true, 9494},
-	{"1080i50", 1920, 540, 2640, true, 9504},
-	{"720p60", 1280, 720, 1650, false, 9504},
-	{"720p59.94", 1280, 720, 1650, false, 9494},
-	{"720p50", 1280, 720, 1980, false, 9504},
+constexpr Format kFormats[] = {
+	{video_format_2160_30p, 3840, 2160, 4400, false, 38016},
+	{video_format_2160_29p, 3840, 2160, 4400, false, 37977},
+	{video_format_2160_25p, 3840, 2160, 5280, false, 38016},
+	{video_format_2160_24p, 3840, 2160, 5500, false, 38016},
+	{video_format_2160_23_95p, 3840, 2160, 5500, false, 37977},
+	{video_format_1080_60p, 1920, 1080, 2200, false, 19008},
+	{video_format_1080_59p, 1920, 1080, 2200, false, 18989},
+	{video_format_1080_50p, 1920, 1080, 2640, false, 19008},
+	{video_format_1080_30p, 1920, 1080, 2200, false, 9504},
+	{video_format_1080_29p, 1920, 1080, 2200, false, 9494},
+	{video_format_1080_25p, 1920, 1080, 2640, false, 9504},
+	{video_format_1080_24p, 1920, 1080, 2750, false, 9504},
+	{video_format_1080_23_95p, 1920, 1080, 2750, false, 9494},
+	{video_format_1080_30i, 1920, 540, 2200, true, 9504},
+	{video_format_1080_29i, 1920, 540, 2200, true, 9494},
+	{video_format_1080_25i, 1920, 540, 2640, true, 9504},
+	{video_format_720_60p, 1280, 720, 1650, false, 9504},
+	{video_format_720_59p, 1280, 720, 1650, false, 9494},
+	{video_format_720_50p, 1280, 720, 1980, false, 9504},
 };
+static_assert(std::size(kFormats) == std::size(kVideoFormatNames), "a raster for every format name");
 
 // The measurement registers are 13 bits wide for sizes and 9.7 bits for the clock.
 constexpr long kMaxSize = 0x1FFF;
@@ -116,14 +118,15 @@ bool HdmiSource::parse(const std::string& line, HdmiSource* source, std::string*
 		return true;
 	}
 	for (const Format& f : kFormats) {
-		if (line == f.name) {
+		const char* name = video_format_name(f.code);
+		if (line == name) {
 			parsed.state = State::signal;
 			parsed.width = f.width;
 			parsed.height = f.height;
 			parsed.total = f.total;
 			parsed.interlaced = f.interlaced;
 			parsed.clock_128 = f.clock_128;
-			name_rate(f.name, f.interlaced, &parsed.rate_n, &parsed.rate_d);
+			name_rate(name, f.interlaced, &parsed.rate_n, &parsed.rate_d);
 			*source = parsed;
 			return true;
 		}

@@ -70,6 +70,8 @@ before(async () => {
   page = await browser.newPage();
   await page.setViewport({ width: 1400, height: 1100 });
   await page.goto(url[1]);
+  // The source list is made from the settings the page fetches at start.
+  await waitFor('the source list', 5000, () => page.$('#source option[value="720p50"]'));
 });
 
 after(async () => {

@@ -1,6 +1,7 @@
 // Unit tests of the receiver model, driven through the program's own adv7619 and i2c classes.
 #include <algorithm>
 #include <fcntl.h>
+#include <tuple>
 #include <unistd.h>
 
 #include "adv7619.h"
@@ -46,26 +47,27 @@ protected:
 TEST_F(Adv7619ModelTest, EveryWebInterfaceFormatIsDetectedAsItsCode)
 {
 	load_table();
-	// Name, code, and the frame rate the encoder behind the receiver is fed.
-	const struct {
-		const char* name;
-		int code;
-		uint32_t rate_n, rate_d;
-	} formats[] = {
-		{"2160p30", 53, 30000, 1000},    {"2160p29.97", 52, 30000, 1001}, {"2160p25", 51, 25000, 1000},
-		{"2160p24", 50, 24000, 1000},    {"2160p23.97", 49, 24000, 1001}, {"1080p60", 43, 60000, 1000},
-		{"1080p59.94", 42, 60000, 1001}, {"1080p50", 41, 50000, 1000},    {"1080p30", 5, 30000, 1000},
-		{"1080p29.97", 4, 30000, 1001},  {"1080p25", 3, 25000, 1000},     {"1080p24", 2, 24000, 1000},
-		{"1080p23.97", 1, 24000, 1001},  {"1080i60", 21, 30000, 1000},    {"1080i59.94", 20, 30000, 1001},
-		{"1080i50", 19, 25000, 1000},    {"720p60", 8, 60000, 1000},      {"720p59.94", 7, 60000, 1001},
-		{"720p50", 6, 50000, 1000},
+	// Each format's code and the frame rate the encoder behind the receiver is fed.
+	const std::tuple<int, uint32_t, uint32_t> formats[] = {
+		{video_format_2160_30p, 30000, 1000},    {video_format_2160_29p, 30000, 1001},
+		{video_format_2160_25p, 25000, 1000},    {video_format_2160_24p, 24000, 1000},
+		{video_format_2160_23_95p, 24000, 1001}, {video_format_1080_60p, 60000, 1000},
+		{video_format_1080_59p, 60000, 1001},    {video_format_1080_50p, 50000, 1000},
+		{video_format_1080_30p, 30000, 1000},    {video_format_1080_29p, 30000, 1001},
+		{video_format_1080_25p, 25000, 1000},    {video_format_1080_24p, 24000, 1000},
+		{video_format_1080_23_95p, 24000, 1001}, {video_format_1080_30i, 30000, 1000},
+		{video_format_1080_29i, 30000, 1001},    {video_format_1080_25i, 25000, 1000},
+		{video_format_720_60p, 60000, 1000},     {video_format_720_59p, 60000, 1001},
+		{video_format_720_50p, 50000, 1000},
 	};
-	for (const auto& f : formats) {
-		EXPECT_EQ(format_for(f.name), f.code) << f.name;
-		EXPECT_EQ(rx_.adv7619_get_connected(), 1) << f.name;
+	ASSERT_EQ(std::size(formats), std::size(kVideoFormatNames));
+	for (const auto& [code, rate_n, rate_d] : formats) {
+		const char* name = video_format_name(code);
+		EXPECT_EQ(format_for(name), code) << name;
+		EXPECT_EQ(rx_.adv7619_get_connected(), 1) << name;
 		const sim::HdmiSource source = model_->source();
-		EXPECT_EQ(source.rate_n, f.rate_n) << f.name;
-		EXPECT_EQ(source.rate_d, f.rate_d) << f.name;
+		EXPECT_EQ(source.rate_n, rate_n) << name;
+		EXPECT_EQ(source.rate_d, rate_d) << name;
 	}
 }
 

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <utility>
 
+#include "mervane_av_format.h"
+
 namespace console {
 
 namespace {
@@ -211,6 +213,12 @@ std::string last_line(const std::string& text)
 const std::vector<Field>& fields()
 {
 	using K = Field::Kind;
+	const auto video_formats = [] {
+		std::vector<const char*> choices = {"AUTO"};  // then every format name, in the web UI's order
+		for (const VideoFormatName& format : kVideoFormatNames)
+			choices.push_back(format.name);
+		return choices;
+	};
 	static const std::vector<Field> all = {
 		{"StreamName", kEnc, "StreamName", K::Text, {}, 0, 0, 1, 63},
 		{"NDIGroup", kEnc, "NDIGroup", K::Choice, {"NDIGroupEn", "NDIGroupDis"}},
@@ -220,10 +228,7 @@ const std::vector<Field>& fields()
 		{"NDIAudio", kEnc, "NDIAudio", K::Choice, {"NDIAudioMain", "NDIAudioAnalog", "NDIAudioMute"}},
 		{"AnalogAudioInGain", kDevice, "AnalogAudioInGain", K::Integer, {}, 0, 100},
 		{"AnalogAudioOutGain", kDevice, "AnalogAudioOutGain", K::Integer, {}, 0, 100},
-		{"VideoFormat", kEnc, "VideoFormat", K::Choice,
-		 {"AUTO", "2160p30", "2160p29.97", "2160p25", "2160p24", "2160p23.97", "1080p60", "1080p59.94", "1080p50",
-		  "1080p30", "1080p29.97", "1080p25", "1080p24", "1080p23.97", "1080i60", "1080i59.94", "1080i50",
-		  "720p60", "720p59.94", "720p50"}},
+		{"VideoFormat", kEnc, "VideoFormat", K::Choice, video_formats()},
 		{"VideoCSC", kEnc, "VideoCSC", K::Choice, {"yuv", "yvu"}},
 		{"VideoSampleRate", kEnc, "VideoSampleRate", K::Choice, {"422", "420"}},
 		{"TallyMode", kEnc, "TallyMode", K::Choice, {"TallyOn", "VideoMode", "TallyOff"}},

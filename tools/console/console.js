@@ -93,12 +93,12 @@ async function poll() {
   setTimeout(poll, 500);
 }
 
-// Source.
-const formats = ['2160p30', '2160p29.97', '2160p25', '2160p24', '2160p23.97', '1080p60', '1080p59.94', '1080p50',
-  '1080p30', '1080p29.97', '1080p25', '1080p24', '1080p23.97', '1080i60', '1080i59.94', '1080i50',
-  '720p60', '720p59.94', '720p50', 'none', 'unreadable', 'custom timing'];
-for (const f of formats) $('source').add(new Option(f, f));
-$('source').value = '1080p59.94';
+// Source: the format names are the VideoFormat setting's choices after AUTO (filled once, at start).
+function fillSources(fields) {
+  const names = fields.find((f) => f.name === 'VideoFormat').choices.filter((c) => c !== 'AUTO');
+  for (const f of names.concat('none', 'unreadable', 'custom timing')) $('source').add(new Option(f, f));
+  $('source').value = '1080p59.94';
+}
 $('source').onchange = () => { $('timing').hidden = $('source').value !== 'custom timing'; };
 $('source-apply').onclick = async () => {
   const v = $('source').value;
@@ -164,6 +164,7 @@ async function loadSettings() {
     label.appendChild(input);
     form.appendChild(label);
   }
+  return d.fields;
 }
 $('settings').onsubmit = (e) => e.preventDefault();
 $('settings-save').onclick = async () => {
@@ -181,7 +182,7 @@ $('settings-save').onclick = async () => {
   }
 };
 
-loadSettings().catch((e) => say('settings-message', e.message, true));
+loadSettings().then(fillSources).catch((e) => say('settings-message', e.message, true));
 refreshPicture('program');
 refreshPicture('preview');
 poll();

@@ -24,6 +24,7 @@ extern "C" {
 #include "ConsoleSettings.h"
 #include "LiveReceiver.h"
 #include "SysrootFiles.h"
+#include "mervane_av_format.h"
 #include "page.h"
 
 namespace {
@@ -35,11 +36,6 @@ const char kUsage[] =
 	"Serves the console of the virtual appliance in DIR (default $VEXO_SYSROOT) on\n"
 	"http://ADDR:N/ (default 127.0.0.1:8080; --port 0 picks a free port). It watches the NDI\n"
 	"source in $NDI_STANDIN_DIR (default DIR/ndi). Stops on SIGINT or SIGTERM.\n";
-
-const char* const kSources[] = {"2160p30", "2160p29.97", "2160p25", "2160p24", "2160p23.97", "1080p60",
-                                "1080p59.94", "1080p50", "1080p30", "1080p29.97", "1080p25", "1080p24",
-                                "1080p23.97", "1080i60", "1080i59.94", "1080i50", "720p60", "720p59.94",
-                                "720p50", "none", "unreadable"};
 
 void reply(httplib::Response& res, int status, const json& body)
 {
@@ -137,8 +133,10 @@ std::string source_line(const json& b, std::string& error)
 {
 	if (b.contains("source")) {
 		std::string s = text_field(b, "source");
-		for (const char* known : kSources)
-			if (s == known)
+		if (s == "none" || s == "unreadable")
+			return s;
+		for (const VideoFormatName& format : kVideoFormatNames)
+			if (s == format.name)
 				return s;
 		error = "unknown source; one of the format names, none, unreadable, or {\"timing\":{...}}";
 		return "";
