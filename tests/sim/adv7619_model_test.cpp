@@ -1,119 +1,14 @@
-// Unit tests of the receiver model, driven through the program's own adv7619 and i2c classes.
-#include <algorithm>
+// Unit tests of the receiver model, driven through the program's own adv7619 and i2c classes:
+// its register maps, table load log, control file, and the other devices on its buses.
 #include <fcntl.h>
-#include <tuple>
 #include <unistd.h>
 
-#include "adv7619.h"
-#include "adv7619_model.h"
-#include "mervane_av_format.h"
-#include "sim_board_fixture.h"
+#include "adv7619_fixture.h"
 
 namespace {
 
 using sim::Adv7619Model;
-
-class Adv7619ModelTest : public simtest::BoardTest {
-protected:
-	void SetUp() override
-	{
-		BoardTest::SetUp();
-		model_ = Adv7619Model::installed();
-		ASSERT_NE(model_, nullptr);
-	}
-	void TearDown() override
-	{
-		model_.reset();
-		BoardTest::TearDown();
-	}
-
-	// Loads the HD table quietly (the program prints nothing when every row is acknowledged).
-	void load_table(bool mode_4k = false)
-	{
-		EXPECT_EQ(testcommon::stdout_of([&] { rx_.adv7619_config(mode_4k); }), "");
-	}
-
-	int format_for(const std::string& setting)
-	{
-		model_->apply_setting(setting);
-		return rx_.adv7619_get_format();
-	}
-
-	adv7619 rx_;
-	i2c bus;  // the program's register access, for the cases' own reads and writes
-	std::shared_ptr<Adv7619Model> model_;
-};
-
-TEST_F(Adv7619ModelTest, EveryWebInterfaceFormatIsDetectedAsItsCode)
-{
-	load_table();
-	// Each format's code and the frame rate the encoder behind the receiver is fed.
-	const std::tuple<int, uint32_t, uint32_t> formats[] = {
-		{video_format_2160_30p, 30000, 1000},    {video_format_2160_29p, 30000, 1001},
-		{video_format_2160_25p, 25000, 1000},    {video_format_2160_24p, 24000, 1000},
-		{video_format_2160_23_95p, 24000, 1001}, {video_format_1080_60p, 60000, 1000},
-		{video_format_1080_59p, 60000, 1001},    {video_format_1080_50p, 50000, 1000},
-		{video_format_1080_30p, 30000, 1000},    {video_format_1080_29p, 30000, 1001},
-		{video_format_1080_25p, 25000, 1000},    {video_format_1080_24p, 24000, 1000},
-		{video_format_1080_23_95p, 24000, 1001}, {video_format_1080_30i, 30000, 1000},
-		{video_format_1080_29i, 30000, 1001},    {video_format_1080_25i, 25000, 1000},
-		{video_format_720_60p, 60000, 1000},     {video_format_720_59p, 60000, 1001},
-		{video_format_720_50p, 50000, 1000},
-	};
-	ASSERT_EQ(std::size(formats), std::size(kVideoFormatNames));
-	for (const auto& [code, rate_n, rate_d] : formats) {
-		const char* name = video_format_name(code);
-		EXPECT_EQ(format_for(name), code) << name;
-		EXPECT_EQ(rx_.adv7619_get_connected(), 1) << name;
-		const sim::HdmiSource source = model_->source();
-		EXPECT_EQ(source.rate_n, rate_n) << name;
-		EXPECT_EQ(source.rate_d, rate_d) << name;
-	}
-}
-
-TEST_F(Adv7619ModelTest, ClockWindowEdgesAndOddRasters)
-{
-	load_table();
-	EXPECT_EQ(format_for("timing 1920 1080 2200 65"), 0);
-	EXPECT_EQ(format_for("timing 1920 1080 2200 74.1953125"), 4);
-	EXPECT_EQ(format_for("timing 1920 1080 2200 74.203125"), 5);
-	EXPECT_EQ(format_for("timing 3840 2160 4400 296.6953125"), 52);
-	EXPECT_EQ(format_for("timing 3840 2160 4400 296.703125"), 53);
-	EXPECT_EQ(format_for("timing 3840 2160 4400 297.0"), 53);
-	// The clock reads in whole 1/128 MHz steps, rounded down: 297/1.001 MHz reads 296.703125,
-	// just above the window, which is why the 2160p29.97 setting reads one step lower.
-	EXPECT_EQ(format_for("timing 3840 2160 4400 296.7033"), 53);
-	EXPECT_EQ(format_for("timing 3840 2160 4400 296.703"), 52);
-	EXPECT_EQ(format_for("timing 1920 1080 2200 74.2"), 4) << "74.2 reads as 74.1953125";
-	EXPECT_EQ(format_for("timing 1920 539 2200 74.25 i"), 21);
-	EXPECT_EQ(format_for("timing 1920 541 2640 74.25 i"), 19);
-	EXPECT_EQ(format_for("timing 1920 542 2200 74.25 i"), 0);
-	EXPECT_EQ(format_for("timing 1280 540 2200 74.25 i"), 0);
-	EXPECT_EQ(format_for("timing 1920 1080 2000 148.5"), 0);
-	EXPECT_EQ(format_for("timing 1920 1080 2200 148.5 i"), 0) << "a 1080-line field is no 1080i";
-	EXPECT_EQ(rx_.adv7619_get_connected(), 1);
-}
-
-TEST_F(Adv7619ModelTest, NoSourceAndAnUnreadableReceiver)
-{
-	load_table();
-	EXPECT_EQ(format_for("none"), 0);
-	EXPECT_EQ(rx_.adv7619_get_connected(), 0);
-
-	EXPECT_EQ(format_for("unreadable"), -1);
-	EXPECT_EQ(rx_.adv7619_get_connected(), -1);
-	// A table load to a silent receiver reports every row and is not logged as written.
-	size_t events_before = event_lines().size();
-	std::string out = testcommon::stdout_of([&] { rx_.adv7619_config(false); });
-	EXPECT_NE(out.find("failed to write 0x44 value to 0x4c : 0xfd register at 6\n"), std::string::npos);
-	EXPECT_NE(out.find("register at 312\n"), std::string::npos);
-	EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 313);
-	EXPECT_EQ(event_lines().size(), events_before);
-
-	// It answers again, with the table it held before.
-	EXPECT_EQ(format_for("1080p50"), 41);
-	EXPECT_EQ(rx_.adv7619_get_connected(), 1);
-}
+using simtest::Adv7619ModelTest;
 
 TEST_F(Adv7619ModelTest, SubMapsAnswerOnlyWhereTheIoMapPutsThem)
 {
