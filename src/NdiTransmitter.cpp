@@ -379,7 +379,7 @@ void NdiTransmitter::queue_frame(const std::shared_ptr<frame_t>& frame, bool prv
 		// A late sender only ever sees the newest frames; older ones go without a word.
 		while (static_cast<int>(queue.size()) > max_queue_size) {
 			queue.pop();
-			queue_bound_drops[prvw ? 1 : 0].fetch_add(1, std::memory_order_relaxed);
+			g_send_queue_bound_drops[prvw ? 1 : 0].fetch_add(1, std::memory_order_relaxed);
 		}
 	}
 	(prvw ? m_ndi_prvw_send_queue_condvar : m_ndi_full_send_queue_condvar).notify_one();

@@ -125,8 +125,6 @@ public:
 	std::queue<std::shared_ptr<frame_t>> m_ndi_full_send_queue;
 	std::queue<std::shared_ptr<frame_t>> m_ndi_prvw_send_queue;
 	int max_queue_size = 3;
-	// Frames the bound dropped, per stream (0 full, 1 preview), for the benchmarks.
-	std::array<std::atomic<unsigned int>, 2> queue_bound_drops{};
 	// Element 0: last preview frame sent, element 1: last full frame sent.
 	std::array<std::shared_ptr<frame_t>, 2> m_prev_video_frame;
 	std::thread wait_ndi_frame_thread;
@@ -153,3 +151,13 @@ private:
 	std::string m_group_name;
 	std::string m_failover_name;
 };
+
+// Frames the send queues' bound has dropped in this process so far, per stream (0 full,
+// 1 preview): counted by queue_frame, read by the virtual appliance to account for every
+// frame the encoder handed out. Defined here, so a process without the frame path reads 0.
+inline std::array<std::atomic<unsigned int>, 2> g_send_queue_bound_drops{};
+
+inline unsigned int send_queue_bound_drops(bool prvw)
+{
+	return g_send_queue_bound_drops[prvw ? 1 : 0].load(std::memory_order_relaxed);
+}
