@@ -26,7 +26,7 @@ NDIlib_video_frame_v2_t rate(int n, int d)
 	return frame;
 }
 
-TEST(LiveSettingsArithmetic, FrameTargetsInSinglePrecision)
+TEST(LiveSettingsArithmetic, FrameTargetsInSinglePrecisionAndCodecGains)
 {
 	EXPECT_EQ(frames_per_second(rate(60000, 1001)), 59);
 	EXPECT_EQ(frames_per_second(rate(30000, 1001)), 29);
@@ -44,14 +44,10 @@ TEST(LiveSettingsArithmetic, FrameTargetsInSinglePrecision)
 	EXPECT_EQ(target_to_int(manual_program_target(INT_MAX, 1, false)), INT_MAX);
 	EXPECT_EQ(target_to_int(manual_program_target(INT_MIN, 1, false)), INT_MIN);
 	EXPECT_EQ(target_to_int(std::nan("")), 0);
-}
 
-TEST(LiveSettingsArithmetic, CodecGainsFromTheWebSettings)
-{
-	EXPECT_EQ(analog_in_gain_from_setting(100), 120);
+	// The web interface's default 80 gives the codec's start-up gains (25.6 truncated); the
+	// output attenuates, so 100 is its loudest. The thread case below has the other ends.
 	EXPECT_EQ(analog_in_gain_from_setting(80), 96);
-	EXPECT_EQ(analog_in_gain_from_setting(0), 0);
-	EXPECT_EQ(analog_out_gain_from_setting(0), 128);
 	EXPECT_EQ(analog_out_gain_from_setting(80), 25);
 	EXPECT_EQ(analog_out_gain_from_setting(100), 0);
 }
