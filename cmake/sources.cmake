@@ -2,7 +2,7 @@
 # build (tests/fuzz/targets.cmake) both take them from here. A new file is added by hand, so a
 # stray one never ends up in vexoenc. Needs VEXO_ROOT, the source tree's top.
 set(VEXO_LIB_SOURCES AudioSupport.cpp NdiTransmitter.cpp SplashScreenHandler.cpp Utils.cpp adv7619.cpp
-                     camcontrol.cpp frame_heap.cpp i2c.cpp visca.cpp)
+                     camcontrol.cpp frame_heap.cpp i2c.cpp visca.cpp web_settings.cpp)
 list(TRANSFORM VEXO_LIB_SOURCES PREPEND ${VEXO_ROOT}/src/)
 set(VEXO_MAIN_SOURCE ${VEXO_ROOT}/src/main.cpp)
 

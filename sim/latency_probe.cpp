@@ -24,10 +24,6 @@
 #include "NdiTransmitter.h"
 #include "board.h"
 
-// The program's transmitter, when this process has one (the virtual appliance, the unit
-// tests); the benchmarks link the models without it.
-extern NdiTransmitter m_NdiTransmitter __attribute__((weak));
-
 extern "C" void __real_NDIlib_send_send_video_async_v2(NDIlib_send_instance_t, const NDIlib_video_frame_v2_t*);
 
 namespace sim {
@@ -114,9 +110,7 @@ void note_send(Probe& p, const NDIlib_video_frame_v2_t& frame)
 
 unsigned program_bound_drops(bool preview)
 {
-	if (&m_NdiTransmitter == nullptr)
-		return 0;
-	return m_NdiTransmitter.queue_bound_drops[preview ? 1 : 0].load(std::memory_order_relaxed);
+	return send_queue_bound_drops(preview);
 }
 
 bool latency_probe_enabled()

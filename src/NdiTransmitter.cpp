@@ -3,14 +3,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <fcntl.h>
 #include <fstream>
-#include <limits.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -21,6 +18,7 @@
 #include "mervane_speedhq.h"
 #include "thread_start.h"
 #include "vexo_path.h"
+#include "web_settings.h"
 
 // NDI configuration vendor block; the identifier is the maker's NDI vendor GUID.
 static const char* const kVendorBlock = "\"vendor\":{\"name\":\"Mer-Vane\",\"id\":\"5E0C7A2B-41D9-4F36-9A8E-3B17C06D2F54\"}";
@@ -381,7 +379,7 @@ void NdiTransmitter::queue_frame(const std::shared_ptr<frame_t>& frame, bool prv
 		// A late sender only ever sees the newest frames; older ones go without a word.
 		while (static_cast<int>(queue.size()) > max_queue_size) {
 			queue.pop();
-			queue_bound_drops[prvw ? 1 : 0].fetch_add(1, std::memory_order_relaxed);
+			g_send_queue_bound_drops[prvw ? 1 : 0].fetch_add(1, std::memory_order_relaxed);
 		}
 	}
 	(prvw ? m_ndi_prvw_send_queue_condvar : m_ndi_full_send_queue_condvar).notify_one();
@@ -537,14 +535,6 @@ const char* const MV_NDI_CAPABILITIES_FORMAT =
 	"ntk_white_balance=\"true\" ntk_exposure=\"true\" ntk_focus=\"true\" ntk_autofocus=\"true\" "
 	"ntk_preset_speed=\"true\" web_control=\"http://%s/\"/>";
 
-// A field takes at most 49 characters so that its 50-byte buffer always stays terminated.
-static void copy_field(char (&field)[50], const std::string& text, size_t pos, size_t len)
-{
-	len = std::min(len, sizeof(field) - 1);
-	memcpy(field, text.data() + pos, len);
-	field[len] = '\0';
-}
-
 // The appliance's IPv4 address on eth0: the last line the address pipeline prints.
 static std::string eth0_address()
 {
@@ -570,68 +560,20 @@ static void add_connection_metadata(NDIlib_send_instance_t instance, std::string
 	NDIlib_metadata_frame_t frame(0, NDIlib_send_timecode_synthesize, &text[0]);
 	NDIlib_send_add_connection_metadata(instance, &frame);
 }
+
+// The value is the text after the file's last line end: the whole text without one, empty
+// when the file ends with one. False when the file cannot be opened.
+static bool get_failover_value(const std::string& filename, std::string& value)
+{
+	std::ifstream file(vexo_path(filename.c_str()), std::ios::in | std::ios::binary);
+	if (!file.is_open())
+		return false;
+	std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+	size_t last_line_end = text.rfind('\n');
+	value = last_line_end == std::string::npos ? text : text.substr(last_line_end + 1);
+	return true;
+}
 }  // namespace ndi_sender
-
-std::string NdiTransmitter::strip_transport_word(const std::string& word)
-{
-	std::string stripped = word;
-	for (char c : {'"', '}', '{'})
-		stripped.erase(std::remove(stripped.begin(), stripped.end(), c), stripped.end());
-	return stripped;
-}
-
-// The values sit between the n-th ':' and the n-th ','; the mode runs from the fourth ':'
-// to the end. A value whose delimiters are missing, or come in the wrong order, is empty.
-NdiTransmitter::transport_fields NdiTransmitter::split_transport_fields(const std::string& stripped)
-{
-	size_t colon[4];
-	size_t comma[3];
-	for (size_t i = 0, from = 0; i < 4; i++) {
-		colon[i] = from == std::string::npos ? std::string::npos : stripped.find(':', from);
-		from = colon[i] == std::string::npos ? std::string::npos : colon[i] + 1;
-	}
-	for (size_t i = 0, from = 0; i < 3; i++) {
-		comma[i] = from == std::string::npos ? std::string::npos : stripped.find(',', from);
-		from = comma[i] == std::string::npos ? std::string::npos : comma[i] + 1;
-	}
-
-	transport_fields fields;
-	char (*values[3])[50] = {&fields.ttl, &fields.netmask, &fields.netprefix};
-	for (size_t i = 0; i < 3; i++) {
-		if (colon[i] != std::string::npos && comma[i] != std::string::npos && colon[i] < comma[i])
-			ndi_sender::copy_field(*values[i], stripped, colon[i] + 1, comma[i] - colon[i] - 1);
-	}
-	if (colon[3] != std::string::npos)
-		ndi_sender::copy_field(fields.mode, stripped, colon[3] + 1, stripped.size() - colon[3] - 1);
-	return fields;
-}
-
-std::string NdiTransmitter::build_ndi_config(const transport_fields& transport, const char* discovery_server,
-                                             const char* vendor_block)
-{
-	std::string text = R"({"ndi":{)";
-	if (strcmp(transport.mode, "Multi-TCP") == 0) {
-		text += R"("tcp":{"send":{"enable":true},"recv":{"enable":true}},)";
-	} else if (strcmp(transport.mode, "Multicast") == 0) {
-		text += R"("multicast":{"send":{"ttl":)";
-		text += transport.ttl;
-		text += R"(,"enable":true,"netmask":")";
-		text += transport.netmask;
-		text += R"(","netprefix":")";
-		text += transport.netprefix;
-		text += R"("},"recv":{"enable":true}},)";
-	} else if (strcmp(transport.mode, "UDP") == 0) {
-		text += R"("unicast":{"send":{"enable":true},"recv":{"enable":true}},)";
-	}
-	if (discovery_server != nullptr) {
-		text += R"("networks":{"discovery": ")";
-		text += discovery_server;
-		text += R"("},)";
-	}
-	text += vendor_block;
-	text += "}}";
-	return text;
-}
 
 void NdiTransmitter::creat_ndi_tx_instance()
 {
@@ -642,7 +584,7 @@ void NdiTransmitter::creat_ndi_tx_instance()
 	const std::string find_settings = vexo_path(ndi_sender::MV_NDI_FIND_SETTINGS_FILE);
 	std::string value;
 
-	// The texts live in members: the runtime reads them during the creation call.
+	// The names live in members: ndi_tx keeps pointing at them after the creation call.
 	m_source_name = "HDMI";
 	if (GetJsonString(enc_settings, "StreamName", value)) {
 		m_source_name = value;
@@ -673,10 +615,11 @@ void NdiTransmitter::creat_ndi_tx_instance()
 	value.clear();
 	bool discovery = GetJsonString(find_settings, "NDIDisServ", value) && value == "NDIDisServEn" &&
 	                 GetJsonString(find_settings, "NDIDisServIP", server);
-	m_config_text = build_ndi_config(transport, discovery ? server.c_str() : nullptr, p_config_json);
-	printf("NDIConfigStream\n%s\n", m_config_text.c_str());
+	// The runtime copies the configuration text during the creation call.
+	const std::string config = build_ndi_config(transport, discovery ? server.c_str() : nullptr, p_config_json);
+	printf("NDIConfigStream\n%s\n", config.c_str());
 
-	ndi_tx_inst = NDIlib_send_create_v2(&ndi_tx, m_config_text.c_str());
+	ndi_tx_inst = NDIlib_send_create_v2(&ndi_tx, config.c_str());
 	if (ndi_tx_inst == nullptr)
 		printf("Cannot creat send instance");
 	NDITxCreated = true;
@@ -713,7 +656,7 @@ void NdiTransmitter::distroy_ndi_tx_instance()
 bool NdiTransmitter::check_source_name_None()
 {
 	std::string value;
-	if (!get_failover_value(ndi_sender::MV_NDI_FAILOVER_FILE, value)) {
+	if (!ndi_sender::get_failover_value(ndi_sender::MV_NDI_FAILOVER_FILE, value)) {
 		puts("/etc/mervane-fo-source-name file read failed.");
 		return true;
 	}
@@ -724,23 +667,10 @@ bool NdiTransmitter::check_source_name_None()
 bool NdiTransmitter::get_source_data(const std::string& filename, std::string& data)
 {
 	data.clear();
-	if (!get_failover_value(filename, data) || data.empty()) {
+	if (!ndi_sender::get_failover_value(filename, data) || data.empty()) {
 		printf("%s file read failed.\n", filename.c_str());
 		return false;
 	}
-	return true;
-}
-
-// The value is the text after the file's last line end: the whole text without one, empty
-// when the file ends with one. False when the file cannot be opened.
-bool NdiTransmitter::get_failover_value(const std::string& filename, std::string& value)
-{
-	std::ifstream file(vexo_path(filename.c_str()), std::ios::in | std::ios::binary);
-	if (!file.is_open())
-		return false;
-	std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-	size_t last_line_end = text.rfind('\n');
-	value = last_line_end == std::string::npos ? text : text.substr(last_line_end + 1);
 	return true;
 }
 
@@ -757,54 +687,6 @@ static const int kLiveQualityFactor = 62;
 // Bytes per second behind the starting targets: 10 Mbit/s preview, 100 Mbit/s program.
 static const float kLivePreviewBytesPerSecond = 1250000.0f;
 static const float kLiveProgramBytesPerSecond = 12500000.0f;
-static const float kLiveBytesPerMegabit = 125000.0f;
-
-int NdiTransmitter::frames_per_second(const NDIlib_video_frame_v2_t& frame)
-{
-	if (frame.frame_rate_D == 0)
-		return 0;
-	return frame.frame_rate_N / frame.frame_rate_D;
-}
-
-float NdiTransmitter::frame_target(float bytes_per_second, int fps)
-{
-	// A description without a rate has no per-frame size; 0 rather than a division by zero.
-	if (fps <= 0)
-		return 0.0f;
-	return bytes_per_second / static_cast<float>(fps);
-}
-
-float NdiTransmitter::manual_program_target(int mbps, int fps_prog, bool interlaced)
-{
-	float target = frame_target(static_cast<float>(mbps) * kLiveBytesPerMegabit, fps_prog);
-	// Interlaced frames are single fields, two per frame period.
-	if (interlaced)
-		target = target / 2.0f;
-	return target;
-}
-
-int NdiTransmitter::target_to_int(double target)
-{
-	// A huge manual rate must not overflow the conversion: the target saturates instead.
-	if (std::isnan(target))
-		return 0;
-	if (target <= static_cast<double>(INT_MIN))
-		return INT_MIN;
-	if (target >= static_cast<double>(INT_MAX))
-		return INT_MAX;
-	return static_cast<int>(target);
-}
-
-int NdiTransmitter::analog_in_gain_from_setting(int setting)
-{
-	return target_to_int(setting * 1.2);
-}
-
-int NdiTransmitter::analog_out_gain_from_setting(int setting)
-{
-	// The codec's DAC register attenuates: setting 100 is 0 (loudest), setting 0 is 128.
-	return target_to_int((100.0 - setting) * 1.28);
-}
 
 void NdiTransmitter::encode_settings()
 {

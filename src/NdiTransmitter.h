@@ -78,33 +78,11 @@ public:
 	bool check_source_name_None();
 	bool get_source_data(const std::string& filename, std::string& data);
 
-	// The four values of the transport file, by position: zero-filled, at most 49 characters.
-	struct transport_fields {
-		char ttl[50] = {};
-		char netmask[50] = {};
-		char netprefix[50] = {};
-		char mode[50] = {};
-	};
-	// Pieces of the sender creation, kept apart so that they can be checked without a runtime.
-	static std::string strip_transport_word(const std::string& word);
-	static transport_fields split_transport_fields(const std::string& stripped);
-	static std::string build_ndi_config(const transport_fields& transport, const char* discovery_server,
-	                                    const char* vendor_block);
-
 	// Live settings.
 	void encode_settings();
 	int GetWebUIVideoFormat();
 	int GetWebUIVideoCSC();
 	int GetWebUIVideoSampleRate();
-	// The settings thread's arithmetic: whole frames per second of a description (0 when
-	// unknown), a byte rate spread over fps frames in single precision (0 for no rate), the
-	// manual program target, the truncation to int (saturating), and the two codec gains.
-	static int frames_per_second(const NDIlib_video_frame_v2_t& frame);
-	static float frame_target(float bytes_per_second, int fps);
-	static float manual_program_target(int mbps, int fps_prog, bool interlaced);
-	static int target_to_int(double target);
-	static int analog_in_gain_from_setting(int setting);
-	static int analog_out_gain_from_setting(int setting);
 
 	// Tally.
 	void get_tally();
@@ -147,8 +125,6 @@ public:
 	std::queue<std::shared_ptr<frame_t>> m_ndi_full_send_queue;
 	std::queue<std::shared_ptr<frame_t>> m_ndi_prvw_send_queue;
 	int max_queue_size = 3;
-	// Frames the bound dropped, per stream (0 full, 1 preview), for the benchmarks.
-	std::array<std::atomic<unsigned int>, 2> queue_bound_drops{};
 	// Element 0: last preview frame sent, element 1: last full frame sent.
 	std::array<std::shared_ptr<frame_t>, 2> m_prev_video_frame;
 	std::thread wait_ndi_frame_thread;
@@ -160,22 +136,28 @@ public:
 	std::atomic<bool> tally_running{false};
 	std::atomic<bool> encodeRunning{false};
 
+private:
 	// Waits up to `duration` while `run_flag` stays set; false when the flag was cleared.
 	// The settings and tally threads pause this way so that a stop cuts their pauses short.
 	bool pause_while(const std::atomic<bool>& run_flag, std::chrono::milliseconds duration);
 	void wake_pauses();
 
-private:
 	// Protects nothing but the pauses' wake-ups; the run flags themselves are atomics.
 	std::mutex m_pause_mutex;
 	std::condition_variable m_pause_condvar;
 
-	// The failover file's value: the text after its last line end. False when unreadable.
-	static bool get_failover_value(const std::string& filename, std::string& value);
-
-	// Name texts that must outlive the sender creation call.
+	// The texts behind ndi_tx's and p_failover_source's names, which point into them.
 	std::string m_source_name;
 	std::string m_group_name;
-	std::string m_config_text;
 	std::string m_failover_name;
 };
+
+// Frames the send queues' bound has dropped in this process so far, per stream (0 full,
+// 1 preview): counted by queue_frame, read by the virtual appliance to account for every
+// frame the encoder handed out. Defined here, so a process without the frame path reads 0.
+inline std::array<std::atomic<unsigned int>, 2> g_send_queue_bound_drops{};
+
+inline unsigned int send_queue_bound_drops(bool prvw)
+{
+	return g_send_queue_bound_drops[prvw ? 1 : 0].load(std::memory_order_relaxed);
+}

@@ -15,6 +15,7 @@
 #include "camcontrol.h"
 #include "fuzz_sysroot.h"
 #include "jsonstring.h"
+#include "web_settings.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ void read_enc_settings(NdiTransmitter& tx, unsigned which)
 	case 0:
 		if (key(kEncSettings, "BandwidthSelect", value)) {
 			int mbps = atoi(value.c_str());
-			int target = NdiTransmitter::target_to_int(NdiTransmitter::manual_program_target(mbps, 60, true));
+			int target = target_to_int(manual_program_target(mbps, 60, true));
 			check(target >= 0 || mbps < 0);
 		}
 		break;
@@ -75,11 +76,10 @@ void read_transport()
 	std::ifstream file(vexo_path(kTransportSettings));
 	if (file.is_open())
 		file >> word;
-	NdiTransmitter::transport_fields fields =
-		NdiTransmitter::split_transport_fields(NdiTransmitter::strip_transport_word(word));
+	transport_fields fields = split_transport_fields(strip_transport_word(word));
 	for (const char* field : {fields.ttl, fields.netmask, fields.netprefix, fields.mode})
 		check(strnlen(field, 50) < 50);
-	std::string config = NdiTransmitter::build_ndi_config(fields, nullptr, "\"vendor\":{}");
+	std::string config = build_ndi_config(fields, nullptr, "\"vendor\":{}");
 	check(config.compare(0, 8, "{\"ndi\":{") == 0);
 }
 
@@ -87,9 +87,9 @@ void read_device_settings()
 {
 	std::string value;
 	if (key(kDeviceSettings, "AnalogAudioInGain", value))
-		NdiTransmitter::analog_in_gain_from_setting(atoi(value.c_str()));
+		analog_in_gain_from_setting(atoi(value.c_str()));
 	if (key(kDeviceSettings, "AnalogAudioOutGain", value))
-		NdiTransmitter::analog_out_gain_from_setting(atoi(value.c_str()));
+		analog_out_gain_from_setting(atoi(value.c_str()));
 }
 
 void read_failover(NdiTransmitter& tx)

@@ -29,19 +29,6 @@ TEST(DashboardRecord, EveryInputState)
 	EXPECT_EQ(dashboard_record(1, 255, 1), "{\"dashboard_vid_input\":\"VIDEO FORMAT INVALID/-420\"}");
 }
 
-TEST(DashboardRecord, DashboardTextOfEveryCode)
-{
-	const std::pair<int, const char*> texts[] = {
-		{1, "1080p23.97"}, {2, "1080p24"},    {3, "1080p25"},    {4, "1080p29.97"}, {5, "1080p30"},
-		{6, "720p50"},     {7, "720p59.94"},  {8, "720p60"},     {19, "1080i50"},   {20, "1080i59.94"},
-		{21, "1080i60"},   {41, "1080p50"},   {42, "1080p59.94"}, {43, "1080p60"},  {49, "2160p23.97"},
-		{50, "2160p24"},   {51, "2160p25"},   {52, "2160p29.97"}, {53, "2160p30"},
-	};
-	for (const auto& t : texts)
-		EXPECT_EQ(dashboard_record(1, t.first, 0), std::string("{\"dashboard_vid_input\":\"") + t.second + "-422\"}")
-			<< "code " << t.first;
-}
-
 class DashboardPipeTest : public ::testing::Test {
 protected:
 	void SetUp() override

@@ -52,6 +52,7 @@ TEST_F(SendQueue, AFullQueueKeepsTheNewestThreeInOrder)
 {
 	for (bool prvw : {false, true}) {
 		std::vector<std::weak_ptr<Frame>> sent;
+		const unsigned drops_before = send_queue_bound_drops(prvw);
 		for (uint8_t id = 1; id <= 5; ++id) {
 			auto f = numbered_frame(id, prvw);
 			sent.push_back(f);
@@ -59,6 +60,7 @@ TEST_F(SendQueue, AFullQueueKeepsTheNewestThreeInOrder)
 		}
 		auto& queue = prvw ? tx.m_ndi_prvw_send_queue : tx.m_ndi_full_send_queue;
 		ASSERT_EQ(3u, queue.size());
+		EXPECT_EQ(2u, send_queue_bound_drops(prvw) - drops_before) << "each dropped frame is counted on its stream";
 		EXPECT_TRUE(sent[0].expired()) << "a dropped frame is freed at once";
 		EXPECT_TRUE(sent[1].expired());
 		for (int expect = 3; expect <= 5; ++expect) {

@@ -1,28 +1,29 @@
-// NDI sender configuration: transport word splitting and the runtime's configuration text.
+// The NDI sender's configuration: transport word splitting and the runtime's configuration
+// text, byte for byte (the one place that checks the text exactly).
 #include <string.h>
 
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "NdiTransmitter.h"
+#include "web_settings.h"
 
 namespace {
 
 const char* const kVendor = R"("vendor":{"name":"Mer-Vane","id":"ID"})";
 
-NdiTransmitter::transport_fields fields_of(const std::string& word)
+transport_fields fields_of(const std::string& word)
 {
-	return NdiTransmitter::split_transport_fields(NdiTransmitter::strip_transport_word(word));
+	return split_transport_fields(strip_transport_word(word));
 }
 
 std::string config_for(const std::string& word, const char* server = nullptr)
 {
-	return NdiTransmitter::build_ndi_config(fields_of(word), server, kVendor);
+	return build_ndi_config(fields_of(word), server, kVendor);
 }
 
 // Every field must stay a terminated text within its 50 bytes, whatever the input.
-void expect_terminated(const NdiTransmitter::transport_fields& f)
+void expect_terminated(const transport_fields& f)
 {
 	EXPECT_LE(strnlen(f.ttl, sizeof(f.ttl)), 49u);
 	EXPECT_LE(strnlen(f.netmask, sizeof(f.netmask)), 49u);
@@ -31,7 +32,7 @@ void expect_terminated(const NdiTransmitter::transport_fields& f)
 }
 
 // The four fields split from a transport word, each a terminated text within its 50 bytes.
-void expect_fields(const NdiTransmitter::transport_fields& f, const std::string& ttl, const std::string& netmask,
+void expect_fields(const transport_fields& f, const std::string& ttl, const std::string& netmask,
                    const std::string& netprefix, const std::string& mode)
 {
 	EXPECT_STREQ(f.ttl, ttl.c_str());
@@ -47,7 +48,7 @@ TEST(SenderTransportWord, StripsQuotesAndBracesAndSplitsByPosition)
 {
 	const std::string word =
 		R"({"NDITTL":"16","NDINetmask":"255.255.0.0","NDIPrefix":"239.255.0.0","NDITxMode":"Multicast"})";
-	EXPECT_EQ(NdiTransmitter::strip_transport_word(word),
+	EXPECT_EQ(strip_transport_word(word),
 	          "NDITTL:16,NDINetmask:255.255.0.0,NDIPrefix:239.255.0.0,NDITxMode:Multicast");
 
 	expect_fields(fields_of(word), "16", "255.255.0.0", "239.255.0.0", "Multicast");

@@ -3,13 +3,16 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
+#include <ndi_standin_rx.h>
 
 #include "NdiTransmitter.h"
 #include "test_support.h"
+#include "web_settings.h"
 
 namespace {
 
@@ -41,17 +44,24 @@ protected:
 		return testcommon::stdout_of([&] { tx_.creat_ndi_tx_instance(); });
 	}
 
-	// The configuration text as printed after "NDIConfigStream".
-	static std::string config_of(const std::string& out)
+	// The configuration text the runtime was given, checked to be the one printed after
+	// "NDIConfigStream" in `out`.
+	std::string config_of(const std::string& out)
 	{
-		size_t at = out.find("NDIConfigStream\n");
-		if (at == std::string::npos)
-			return "<none>";
-		at += 16;
-		return out.substr(at, out.find('\n', at) - at);
+		ndi_standin::Receiver rx;
+		const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(testcommon::scaled(std::chrono::seconds(3)));
+		std::string given = "<no sender>";
+		if (rx.open((root_ / "ndi").string(), std::nullopt, static_cast<int>(wait.count())))
+			given = rx.source().config.value_or("<none>");
+		EXPECT_NE(out.find("NDIConfigStream\n" + given + "\n"), std::string::npos) << out;
+		return given;
 	}
 
-	std::string vendor_only() const { return std::string(R"({"ndi":{)") + tx_.p_config_json + "}}"; }
+	// The text the creation must build from a transport word and a discovery server.
+	std::string config_for(const std::string& word, const char* server = nullptr) const
+	{
+		return build_ndi_config(split_transport_fields(strip_transport_word(word)), server, tx_.p_config_json);
+	}
 
 	testcommon::TempSysroot sysroot_{{"etc", "ndi"}, "vexo-sender"};
 	const std::filesystem::path root_ = sysroot_.path();
@@ -76,7 +86,7 @@ TEST_F(SenderCreate, WithoutSettingsFilesTheDefaultsApply)
 	EXPECT_EQ(out.find("NDI GROUP NAME"), std::string::npos);
 	// The missing transport file prints an empty line before the configuration.
 	EXPECT_NE(out.find("creat_ndi_tx_instance\n\nNDIConfigStream\n"), std::string::npos) << out;
-	EXPECT_EQ(config_of(out), vendor_only());
+	EXPECT_EQ(config_of(out), config_for(""));
 	EXPECT_NE(std::string(tx_.p_config_json).find(R"("vendor":{"name":"Mer-Vane","id":")"), std::string::npos);
 	EXPECT_EQ(tx_.p_failover_source.p_ndi_name, nullptr);
 
@@ -117,35 +127,27 @@ TEST_F(SenderCreate, TransportFileIsReadAsItsFirstWord)
 	write("etc/mervane-ndinet-tx-settings.json",
 	      R"({"NDITTL":"2","NDINetmask":"255.255.255.0","NDIPrefix":"239.255.0.0","NDIMode":"Multicast"} trailing)");
 	std::string out = create();
-	EXPECT_NE(out.find("\nNDITTL:2,NDINetmask:255.255.255.0,NDIPrefix:239.255.0.0,NDIMode:Multicast\n"
-	                   "NDIConfigStream\n"),
-	          std::string::npos)
-		<< out;
-	EXPECT_EQ(config_of(out), std::string(R"({"ndi":{"multicast":{"send":{"ttl":2,"enable":true,)"
-	                                      R"("netmask":"255.255.255.0","netprefix":"239.255.0.0"},)"
-	                                      R"("recv":{"enable":true}},)") +
-	                              tx_.p_config_json + "}}");
+	const std::string stripped = "NDITTL:2,NDINetmask:255.255.255.0,NDIPrefix:239.255.0.0,NDIMode:Multicast";
+	EXPECT_NE(out.find("\n" + stripped + "\nNDIConfigStream\n"), std::string::npos) << out;
+	EXPECT_EQ(config_of(out), config_for(stripped));
 
 	// Leading white space is skipped; a space inside the object ends the word.
 	write("etc/mervane-ndinet-tx-settings.json", "\n  {\"a\":\"1\",\"b\":\"2\",\"c\":\"3\",\"d\":\"UDP\"}\n");
-	EXPECT_EQ(config_of(create()),
-	          std::string(R"({"ndi":{"unicast":{"send":{"enable":true},"recv":{"enable":true}},)") + tx_.p_config_json +
-	              "}}");
+	EXPECT_EQ(config_of(create()), config_for("a:1,b:2,c:3,d:UDP"));
 	write("etc/mervane-ndinet-tx-settings.json", "{\"a\":\"1\", \"b\":\"2\",\"c\":\"3\",\"d\":\"UDP\"}");
-	EXPECT_EQ(config_of(create()), vendor_only());
+	EXPECT_EQ(config_of(create()), config_for(""));
 }
 
 TEST_F(SenderCreate, DiscoveryServerNeedsBothKeys)
 {
 	write("etc/mervane-ndinet-find-settings.json", R"({"NDIDisServ":"NDIDisServEn","NDIDisServIP":"192.0.2.7"})");
-	EXPECT_EQ(config_of(create()),
-	          std::string(R"({"ndi":{"networks":{"discovery": "192.0.2.7"},)") + tx_.p_config_json + "}}");
+	EXPECT_EQ(config_of(create()), config_for("", "192.0.2.7"));
 
 	write("etc/mervane-ndinet-find-settings.json", R"({"NDIDisServ":"NDIDisServEn"})");
-	EXPECT_EQ(config_of(create()), vendor_only());
+	EXPECT_EQ(config_of(create()), config_for(""));
 
 	write("etc/mervane-ndinet-find-settings.json", R"({"NDIDisServ":"NDIDisServDis","NDIDisServIP":"192.0.2.7"})");
-	EXPECT_EQ(config_of(create()), vendor_only());
+	EXPECT_EQ(config_of(create()), config_for(""));
 }
 
 TEST_F(SenderCreate, FailoverIsArmedOnlyWithASourceName)
