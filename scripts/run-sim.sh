@@ -53,7 +53,7 @@ sysroot="$(mktemp -d /tmp/vexo-sim-XXXXXX)"
 fifos="$(mktemp -d /tmp/vexo-sim-out-XXXXXX)"
 mkdir -p "$sysroot"/{etc,tmp,dev,sim,ndi}
 # The settings files of a freshly set-up appliance, the same the tests start from.
-cp tests/common/sysroot/etc/* "$sysroot/etc/"
+cp sim/sysroot/etc/* "$sysroot/etc/"
 cp "$sim_build"/stills/*.encoded "$sysroot/etc/" 2>/dev/null || true
 echo "$source_format" > "$sysroot/sim/hdmi"
 

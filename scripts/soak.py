@@ -36,7 +36,7 @@ PTZ_FRAMES = ['<ntk_ptz_zoom zoom="{:.2f}"/>', '<ntk_ptz_pan_tilt_speed pan_spee
 ENCODER_FAULTS = ["novalid 3", "same", "badheader", "shortread", "selectfail", "sizefail", "hugesize"]
 
 # The settings files of a freshly set-up appliance, the same the tests start from.
-DEFAULT_ETC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "common", "sysroot", "etc")
+DEFAULT_ETC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim", "sysroot", "etc")
 with open(os.path.join(DEFAULT_ETC, "mervane-enc1-settings.json")) as _f:
     ENC_DEFAULTS = json.load(_f)
 

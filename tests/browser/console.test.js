@@ -55,7 +55,7 @@ before(async () => {
   sysroot = fs.mkdtempSync(path.join(os.tmpdir(), 'vexo-browser-'));
   for (const d of ['etc', 'tmp', 'dev', 'sim', 'ndi']) fs.mkdirSync(path.join(sysroot, d));
   // The settings files of a freshly set-up appliance, the same the other tests start from.
-  const defaults = path.join(__dirname, '..', 'common', 'sysroot', 'etc');
+  const defaults = path.join(__dirname, '..', '..', 'sim', 'sysroot', 'etc');
   for (const f of fs.readdirSync(defaults)) fs.copyFileSync(path.join(defaults, f), path.join(sysroot, 'etc', f));
   for (const f of fs.readdirSync(path.join(build, 'stills'))) fs.copyFileSync(path.join(build, 'stills', f), path.join(sysroot, 'etc', f));
   fs.writeFileSync(path.join(sysroot, 'sim/hdmi'), '1080p59.94\n');

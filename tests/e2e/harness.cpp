@@ -25,7 +25,7 @@ namespace fs = std::filesystem;
 namespace e2e {
 
 // The settings files of a freshly set-up appliance, kept once for the tests and the scripts.
-static const fs::path kDefaultEtc = fs::path(VEXO_SOURCE_DIR) / "tests/common/sysroot/etc";
+static const fs::path kDefaultEtc = fs::path(VEXO_SOURCE_DIR) / "sim/sysroot/etc";
 
 static std::string read_whole(const fs::path& path)
 {

@@ -31,7 +31,7 @@ using json = nlohmann::json;
 // (elapsed times, rates) are never stretched.
 using testcommon::scaled;
 
-// The compact settings file a freshly set-up appliance holds (tests/common/sysroot/etc).
+// The compact settings file a freshly set-up appliance holds (sim/sysroot/etc).
 extern const std::string kDefaultEncSettings;
 
 // A fresh temporary sysroot (etc/ tmp/ dev/ sim/ ndi/), removed with everything below it when
