@@ -10,3 +10,8 @@ set(NDI_STANDIN_SOURCES StandinSender.cpp standin_runtime.cpp standin_send.cpp)
 list(TRANSFORM NDI_STANDIN_SOURCES PREPEND ${VEXO_ROOT}/ndi/src/)
 # Wire format and socket directory, compiled into the runtime and the receiver library.
 set(NDI_STANDIN_COMMON ${VEXO_ROOT}/ndi/common/standin_wire.cpp ${VEXO_ROOT}/ndi/common/standin_paths.cpp)
+
+# The sysroot maker (fresh directories for VEXO_SYSROOT) and the settings files of a freshly
+# set-up appliance that it copies into etc/.
+set(VEXO_SYSROOT_SOURCES ${VEXO_ROOT}/sim/sysroot.cpp)
+set(VEXO_SYSROOT_SETTINGS_DIR ${VEXO_ROOT}/sim/sysroot/etc)

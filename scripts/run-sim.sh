@@ -49,12 +49,9 @@ if [ "$armhf" = yes ]; then
 	sim_build=build/armhf
 fi
 
-sysroot="$(mktemp -d /tmp/vexo-sim-XXXXXX)"
+# A fresh sysroot with a new appliance's settings and the built stills, as the tests start from.
+sysroot="$("$sim_build/sim/vexoenc-sim" --prepare-sysroot)"
 fifos="$(mktemp -d /tmp/vexo-sim-out-XXXXXX)"
-mkdir -p "$sysroot"/{etc,tmp,dev,sim,ndi}
-# The settings files of a freshly set-up appliance, the same the tests start from.
-cp tests/common/sysroot/etc/* "$sysroot/etc/"
-cp "$sim_build"/stills/*.encoded "$sysroot/etc/" 2>/dev/null || true
 echo "$source_format" > "$sysroot/sim/hdmi"
 
 sim_pid=""

@@ -11,7 +11,6 @@ import os
 import random
 import re
 import select
-import shutil
 import signal
 import socket
 import struct
@@ -36,7 +35,7 @@ PTZ_FRAMES = ['<ntk_ptz_zoom zoom="{:.2f}"/>', '<ntk_ptz_pan_tilt_speed pan_spee
 ENCODER_FAULTS = ["novalid 3", "same", "badheader", "shortread", "selectfail", "sizefail", "hugesize"]
 
 # The settings files of a freshly set-up appliance, the same the tests start from.
-DEFAULT_ETC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "common", "sysroot", "etc")
+DEFAULT_ETC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim", "sysroot", "etc")
 with open(os.path.join(DEFAULT_ETC, "mervane-enc1-settings.json")) as _f:
     ENC_DEFAULTS = json.load(_f)
 
@@ -45,16 +44,12 @@ def log(msg):
     print(msg, flush=True)
 
 
-def sysroot_base():
-    """/dev/shm when it has room (a busy disk's journal can hold the program's file accesses for
-    seconds, which would read as stalls of its loop), else the usual temporary directory."""
-    try:
-        st = os.statvfs("/dev/shm")
-        if os.access("/dev/shm", os.W_OK) and st.f_bavail * st.f_frsize >= 1 << 30:
-            return "/dev/shm"
-    except OSError:
-        pass
-    return None
+def prepare_sysroot(build):
+    """A fresh sysroot with a new appliance's settings and the built stills, laid out by the
+    virtual appliance (below /dev/shm when it has room); its path."""
+    sim = os.path.join(build, "sim", "vexoenc-sim")
+    return subprocess.run([sim, "--prepare-sysroot"], check=True, stdout=subprocess.PIPE,
+                          text=True).stdout.strip()
 
 
 class Run:
@@ -62,17 +57,8 @@ class Run:
 
     def __init__(self, build, keep):
         self.build = build
-        self.root = tempfile.mkdtemp(prefix="vexo-soak-", dir=sysroot_base())
+        self.root = prepare_sysroot(build)
         self.keep = keep
-        for d in ("etc", "tmp", "dev", "sim", "ndi"):
-            os.makedirs(self.path(d), exist_ok=True)
-        for name in os.listdir(DEFAULT_ETC):
-            shutil.copyfile(os.path.join(DEFAULT_ETC, name), self.path("etc/" + name))
-        stills = os.path.join(build, "stills")
-        for name in os.listdir(stills) if os.path.isdir(stills) else []:
-            if name.endswith(".encoded"):
-                with open(os.path.join(stills, name), "rb") as src, open(self.path("etc/" + name), "wb") as dst:
-                    dst.write(src.read())
         os.mkfifo(self.path(DASHBOARD))
         self.proc = None
         self.heap_request = 0

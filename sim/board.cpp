@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -18,6 +19,7 @@
 
 #include "i2c_bus.h"
 #include "real_io.h"
+#include "sysroot.h"
 
 namespace sim {
 
@@ -60,12 +62,6 @@ std::mutex& lifecycle_mutex()
 {
 	static auto* mutex = new std::mutex;
 	return *mutex;
-}
-
-void make_dir(const std::string& path)
-{
-	if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
-		fprintf(stderr, "vexoenc-sim: cannot create %s: %s\n", path.c_str(), strerror(errno));
 }
 
 // Collapses repeated slashes, so "root//dev/x" from a sysroot with a trailing slash matches.
@@ -188,9 +184,11 @@ Board& Board::instance()
 
 void Board::Impl::lay_out()
 {
-	make_dir(root);
-	for (const char* dir : {"/etc", "/tmp", "/dev", "/sim"})
-		make_dir(root + dir);
+	try {
+		lay_out_sysroot(root);
+	} catch (const std::exception& e) {
+		fprintf(stderr, "vexoenc-sim: %s\n", e.what());
+	}
 
 	const std::string mem = root + "/dev/mem";
 	int fd = __real_open(mem.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);

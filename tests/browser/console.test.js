@@ -2,9 +2,8 @@
 'use strict';
 const { test, before, after } = require('node:test');
 const assert = require('node:assert');
-const { spawn } = require('node:child_process');
+const { execFileSync, spawn } = require('node:child_process');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const puppeteer = require('puppeteer-core');
 
@@ -52,12 +51,8 @@ function lines(proc) {
 }
 
 before(async () => {
-  sysroot = fs.mkdtempSync(path.join(os.tmpdir(), 'vexo-browser-'));
-  for (const d of ['etc', 'tmp', 'dev', 'sim', 'ndi']) fs.mkdirSync(path.join(sysroot, d));
-  // The settings files of a freshly set-up appliance, the same the other tests start from.
-  const defaults = path.join(__dirname, '..', 'common', 'sysroot', 'etc');
-  for (const f of fs.readdirSync(defaults)) fs.copyFileSync(path.join(defaults, f), path.join(sysroot, 'etc', f));
-  for (const f of fs.readdirSync(path.join(build, 'stills'))) fs.copyFileSync(path.join(build, 'stills', f), path.join(sysroot, 'etc', f));
+  // A new appliance's settings and the built stills, the same the other tests start from.
+  sysroot = execFileSync(path.join(build, 'sim/vexoenc-sim'), ['--prepare-sysroot'], { encoding: 'utf8' }).trim();
   fs.writeFileSync(path.join(sysroot, 'sim/hdmi'), '1080p59.94\n');
   const env = { ...process.env, VEXO_SYSROOT: sysroot, NDI_STANDIN_DIR: path.join(sysroot, 'ndi') };
   sim = spawn(path.join(build, 'sim/vexoenc-sim'), [], { env, stdio: ['ignore', 'pipe', 'ignore'] });

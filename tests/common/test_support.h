@@ -23,6 +23,8 @@
 
 #include <gtest/gtest.h>
 
+#include "sysroot.h"
+
 namespace testcommon {
 
 // A fresh directory below `base` (/tmp unless given), removed with all it holds when the
@@ -30,11 +32,8 @@ namespace testcommon {
 class TempDir {
 public:
 	explicit TempDir(const std::string& prefix = "vexo-test", const std::string& base = "/tmp")
+		: path_(sim::make_fresh_dir(prefix + "-", base))
 	{
-		std::string templ = base + "/" + prefix + "-XXXXXX";
-		if (mkdtemp(&templ[0]) == nullptr)
-			throw std::runtime_error("cannot create a directory below " + base);
-		path_ = templ;
 	}
 	~TempDir()
 	{
@@ -52,12 +51,12 @@ private:
 	std::string path_;
 };
 
-// A TempDir with the given subdirectories that VEXO_SYSROOT names while it lives; the value
-// before comes back afterwards.
+// A TempDir below the sysroot base with the given subdirectories that VEXO_SYSROOT names while
+// it lives; the value before comes back afterwards.
 class TempSysroot : public TempDir {
 public:
 	explicit TempSysroot(std::initializer_list<const char*> dirs = {}, const std::string& prefix = "vexo-sysroot")
-		: TempDir(prefix)
+		: TempDir(prefix, sim::sysroot_base())
 	{
 		for (const char* dir : dirs)
 			std::filesystem::create_directories(path(dir));

@@ -1,5 +1,6 @@
 // End-to-end test harness: temporary sysroots, child processes, the virtual appliance and receiver.
 #include "harness.h"
+#include "sysroot.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -8,7 +9,6 @@
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,9 +24,6 @@ namespace fs = std::filesystem;
 
 namespace e2e {
 
-// The settings files of a freshly set-up appliance, kept once for the tests and the scripts.
-static const fs::path kDefaultEtc = fs::path(VEXO_SOURCE_DIR) / "tests/common/sysroot/etc";
-
 static std::string read_whole(const fs::path& path)
 {
 	std::ifstream in(path, std::ios::binary);
@@ -35,31 +32,15 @@ static std::string read_whole(const fs::path& path)
 	return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-const std::string kDefaultEncSettings = read_whole(kDefaultEtc / "mervane-enc1-settings.json");
+const std::string kDefaultEncSettings =
+	read_whole(fs::path(sim::appliance_defaults().settings) / "mervane-enc1-settings.json");
 
 // ---------------------------------------------------------------------------------------
 // Sysroot
 
-// Sysroots live in memory when /dev/shm has room: a busy disk's journal can hold an open or a
-// write for seconds, and the tests time the program, not the disk.
-static std::string sysroot_base()
+Sysroot::Sysroot(bool defaults) : dir_("vexo-e2e", sim::sysroot_base())
 {
-	struct statvfs shm;
-	if (statvfs("/dev/shm", &shm) == 0 && access("/dev/shm", W_OK) == 0 &&
-	    static_cast<unsigned long long>(shm.f_bavail) * shm.f_frsize >= (1ull << 30))
-		return "/dev/shm";
-	return "/tmp";
-}
-
-Sysroot::Sysroot(bool defaults) : dir_("vexo-e2e", sysroot_base())
-{
-	for (const char* dir : {"etc", "tmp", "dev", "sim", "ndi"})
-		fs::create_directories(path(dir));
-	if (defaults) {
-		for (const auto& entry : fs::directory_iterator(kDefaultEtc))
-			write("etc/" + entry.path().filename().string(), read_whole(entry.path()));
-		install_stills();
-	}
+	sim::lay_out_sysroot(root(), defaults ? &sim::appliance_defaults() : nullptr);
 }
 
 void Sysroot::write(const std::string& rel, const std::string& text) const
@@ -82,23 +63,6 @@ void Sysroot::remove(const std::string& rel) const
 {
 	std::error_code ec;
 	fs::remove(path(rel), ec);
-}
-
-bool Sysroot::install_stills() const
-{
-	fs::path dir = fs::path(VEXO_BUILD_DIR) / "stills";
-	std::error_code ec;
-	if (!fs::is_directory(dir, ec))
-		return false;
-	bool any = false;
-	for (const auto& entry : fs::directory_iterator(dir, ec)) {
-		if (entry.path().extension() == ".encoded") {
-			fs::copy_file(entry.path(), fs::path(path("etc")) / entry.path().filename(),
-			              fs::copy_options::overwrite_existing, ec);
-			any = true;
-		}
-	}
-	return any;
 }
 
 // ---------------------------------------------------------------------------------------

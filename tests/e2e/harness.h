@@ -31,12 +31,11 @@ using json = nlohmann::json;
 // (elapsed times, rates) are never stretched.
 using testcommon::scaled;
 
-// The compact settings file a freshly set-up appliance holds (tests/common/sysroot/etc).
+// The compact settings file a freshly set-up appliance holds (sim/sysroot/etc).
 extern const std::string kDefaultEncSettings;
 
-// A fresh temporary sysroot (etc/ tmp/ dev/ sim/ ndi/), removed with everything below it when
-// the object goes. With `defaults`, the web UI's settings files are written with the values a
-// new appliance has, and the built still files are installed into etc/.
+// A fresh sysroot from the sysroot maker (sim/sysroot.h), removed with everything below it when
+// the object goes; with `defaults`, it holds a new appliance's settings files and the built stills.
 class Sysroot {
 public:
 	explicit Sysroot(bool defaults = true);
@@ -47,9 +46,6 @@ public:
 	std::string read(const std::string& rel) const;
 	bool exists(const std::string& rel) const;
 	void remove(const std::string& rel) const;
-	// Copies the still files made by the build (enc_*_still/black.encoded) into etc/; false when
-	// the build has none.
-	bool install_stills() const;
 
 private:
 	testcommon::TempDir dir_;

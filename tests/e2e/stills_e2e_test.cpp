@@ -175,7 +175,7 @@ protected:
 
 TEST_F(StillsE2E, SplashIsSentOncePerSecondWithoutInput)
 {
-	ASSERT_TRUE(root_.install_stills()) << "the build made no stills in " << VEXO_BUILD_DIR << "/stills";
+	ASSERT_TRUE(root_.exists("etc/enc_full_still.encoded")) << "the build made no stills";
 	start("none");
 	expect_still_pair("enc_full_still.encoded", "enc_prvw_still.encoded");
 }

@@ -5,38 +5,32 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <ftw.h>
+#include <filesystem>
 #include <string>
-#include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
+#include "sysroot.h"
 #include "vexo_path.h"
-
-inline int fuzz_remove_entry(const char* path, const struct stat*, int, struct FTW*)
-{
-	return remove(path);
-}
 
 // Removes the root and what is below it; registered to run at exit.
 inline void fuzz_remove_sysroot()
 {
+	std::error_code ec;
 	if (const char* root = getenv("VEXO_SYSROOT"))
-		nftw(root, fuzz_remove_entry, 8, FTW_DEPTH | FTW_PHYS);
+		std::filesystem::remove_all(root, ec);
 }
 
-// Creates ROOT/etc and ROOT/tmp under /dev/shm (or TMPDIR) once, points VEXO_SYSROOT there
-// and removes it at exit.
+// Lays out a fresh sysroot below the sysroot base once, points VEXO_SYSROOT there and removes
+// it at exit.
 inline void fuzz_sysroot()
 {
 	static bool done = false;
 	if (done)
 		return;
 	done = true;
-	const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : (getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp");
-	std::string root = std::string(base) + "/vexo-fuzz-" + std::to_string(getpid());
-	mkdir(root.c_str(), 0700);
-	mkdir((root + "/etc").c_str(), 0700);
-	mkdir((root + "/tmp").c_str(), 0700);
+	const std::string root = sim::make_fresh_dir("vexo-fuzz-");
+	sim::lay_out_sysroot(root);
 	setenv("VEXO_SYSROOT", root.c_str(), 1);
 	atexit(fuzz_remove_sysroot);
 }

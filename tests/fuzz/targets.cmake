@@ -30,6 +30,12 @@ target_include_directories(fuzz_standin PUBLIC ${VEXO_ROOT}/ndi/include ${VEXO_R
 target_compile_options(fuzz_standin PUBLIC ${fuzz_compile})
 target_link_libraries(fuzz_standin PRIVATE nlohmann_json::nlohmann_json Threads::Threads ${CMAKE_DL_LIBS})
 
+# The sysroot maker, for the targets' private sysroots (bare: no settings or stills copied).
+add_library(fuzz_sysroot STATIC ${VEXO_SYSROOT_SOURCES})
+target_include_directories(fuzz_sysroot PUBLIC ${VEXO_ROOT}/sim)
+target_compile_definitions(fuzz_sysroot PRIVATE VEXO_SYSROOT_SETTINGS_DIR="${VEXO_SYSROOT_SETTINGS_DIR}"
+                                                VEXO_SYSROOT_STILLS_DIR="")
+
 set(fuzz_dir ${VEXO_ROOT}/tests/fuzz)
 foreach(target IN LISTS VEXO_FUZZ_TARGETS)
   add_executable(${target} ${fuzz_dir}/${target}.cpp)
@@ -37,7 +43,7 @@ foreach(target IN LISTS VEXO_FUZZ_TARGETS)
     target_sources(${target} PRIVATE ${fuzz_dir}/fuzz_loop.cpp)
   endif()
   target_link_options(${target} PRIVATE ${fuzz_link})
-  target_link_libraries(${target} PRIVATE fuzz_vexo Threads::Threads)
+  target_link_libraries(${target} PRIVATE fuzz_vexo fuzz_sysroot Threads::Threads)
 endforeach()
 # camera_fuzz answers the two runtime calls of the controller itself. The sender's tally is a
 # 2-byte atomic, which clang leaves to libatomic.
