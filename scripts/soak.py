@@ -346,6 +346,8 @@ def main():
     ap.add_argument("--sanitized", action="store_true", help="a sanitizer build (taken from the build's "
                     "VEXO_SANITIZE when not given): its RSS holds the sanitizer's own memory, so RSS is shown but "
                     "not judged; the heap in use is")
+    ap.add_argument("--growth-shown", action="store_true", help="growth shown, not judged: for a run too short "
+                    "for a judged window after the warm-up tour (the one-minute ctest)")
     ap.add_argument("--gap-limit", type=float, help="longest time without a dashboard record (default 10 s, "
                     "15 s in a sanitizer build)")
     ap.add_argument("--stop-bound", type=float, help="seconds from SIGINT to exit (default 10, 30 in a "

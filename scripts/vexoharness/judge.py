@@ -72,8 +72,8 @@ def finish(run, args, samples, warmup, counters, dash, t_begin, t_end, extra_che
     out, err = run.outputs()
     last_lines = [line for line in out.splitlines() if line.strip()][-1:] or [""]
     reports = sum(err.count(m) for m in SANITIZER_MARKS)
-    ok, rows, n_judged = judge(samples, warmup, {m[1]: t for m, t in zip(METRICS, args.thresholds)},
-                               ("RSS",) if args.sanitized else ())
+    shown = [m[1] for m in METRICS] if args.growth_shown else ("RSS",) if args.sanitized else ()
+    ok, rows, n_judged = judge(samples, warmup, {m[1]: t for m, t in zip(METRICS, args.thresholds)}, shown)
     headers = ("metric", "first judged", "last", "range", "slope per min", "limit per min", "verdict")
     print_table(f"Samples every {args.sample_every:g} s; judged after {warmup:.0f} s of warm-up "
                 f"({n_judged} of {len(samples)} samples)", rows, headers)
