@@ -373,8 +373,8 @@ def main():
     if "thread" in sanitize:
         os.environ.setdefault("TSAN_OPTIONS", "halt_on_error=0")
     args.sanitized = args.sanitized or bool(sanitize)
-    args.stop_bound = args.stop_bound or (30.0 if sanitize else 10.0)
-    args.gap_limit = args.gap_limit or (15.0 if sanitize else 10.0)
+    args.stop_bound = (30.0 if sanitize else 10.0) if args.stop_bound is None else args.stop_bound
+    args.gap_limit = (15.0 if sanitize else 10.0) if args.gap_limit is None else args.gap_limit
     random.seed(args.seed)
     sys.exit(flood(args) if args.flood else endurance(args) if args.endurance else soak(args))
 
