@@ -2,22 +2,10 @@
 """The frame-path benchmark of the virtual appliance (started by scripts/bench.sh, inside a
 private network namespace). Runs the appliance at 2160p30 and 1080p59.94 with preview and
 audio, with 1 and with 5 receivers, and the bare loop (bench/bare_loop) beside it, and prints
-one table of:
-
-  P1  CPU per program frame of the frame-path threads (vexo-acquire, vexo-send-full,
-      vexo-send-prvw, from /proc/<pid>/task/*/schedstat) against the bare loop's thread
-  P2  device-ready (the encoder model's frame clock) to NDIlib_send_send_video_async_v2,
-      p50 and p99, from the latency probe (VEXO_LATENCY_LOG)
-  P3  the process's heap in the allocator's arenas (sim/heap-arenas: the program's frames
-      and the models; their SpeedHQ banks and the chunks mapped on their own left out), peak
-      over the window, and RSS and its peak
-  P4  PTZ metadata sent by a receiver to the first packet at the camera, p50 and p99; a
-      VISCA over IP command to its ACK, p99
-  P5  SIGINT to exit
-  P6  frames read from the device and never handed to the runtime after the start-up
-      discard, less the queue bound's drops (counted apart): frames lost inside the program
-  and minor faults, mmap/munmap calls and syscalls per program frame (strace -c -f attached
-  for a window of its own, after the timed one).
+one table (its columns are explained in docs/performance.md): P1 CPU per program frame of the
+frame-path threads against the bare loop's, P2 device-ready to send latency, P3 heap and RSS,
+P4 PTZ metadata to camera and VISCA over IP ACK latency, P5 SIGINT to exit, P6 frames lost
+inside the program, and minor faults, mmap/munmap calls and syscalls per program frame.
 
 --quick: short windows, 1 receiver; fails only on a functional error or a frame lost inside
 the program, never on a timing."""
@@ -30,8 +18,8 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import soak  # noqa: E402  (the appliance runner and the VISCA over IP probe)
+from vexoharness.appliance import Receivers, Run, proc_status, stop_process
+from vexoharness.visca import ack_latency
 
 FRAME_THREADS = ("vexo-acquire", "vexo-send-full", "vexo-send-prvw")
 PTZ_XML = '<ntk_ptz_zoom_speed zoom_speed="0.5"/>'
@@ -64,28 +52,6 @@ def minor_faults(pid):
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return int(fields[7])  # minflt: field 10 of stat, the 8th after the name
-
-
-def memory_kb(pid):
-    out = {}
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith(("VmRSS:", "VmHWM:")):
-                out[line.split(":")[0]] = int(line.split()[1])
-    return out
-
-
-def arena_heap_kb(run):
-    """The heap in the arenas (kB) from the answer to the last heap request; the chunks
-    mapped on their own are left out."""
-    try:
-        with open(run.path("sim/heap-arenas")) as f:
-            words = f.read().split()
-        if len(words) == 3 and words[0] == str(run.heap_request):
-            return int(words[1]) // 1024
-    except OSError:
-        pass
-    return None
 
 
 def percentile(values, p):
@@ -141,19 +107,6 @@ def wait_for_threads(pid, names, timeout):
     return False
 
 
-def camera_packets(run):
-    """Board times (s) of the camera's received packets equal to PTZ_PACKET."""
-    out = []
-    try:
-        with open(run.path("sim/events.jsonl")) as f:
-            for line in f:
-                if '"dev":"camera"' in line and f'"rx":"{PTZ_PACKET}"' in line:
-                    out.append(float(re.search(r'"t":([\d.]+)', line).group(1)))
-    except OSError:
-        pass
-    return out
-
-
 def ptz_latencies(board_ns, stamps_path, packet_times):
     """For each zoom packet at the camera, the time since the latest metadata frame sent
     before it (frames go out 4 times a second, far apart from the latency measured); a frame
@@ -179,17 +132,13 @@ def ptz_latencies(board_ns, stamps_path, packet_times):
 def appliance(build, fmt, receivers, a, errors):
     """One run of the program; a dict of figures."""
     r = {"case": f"{fmt} {receivers} rx"}
-    run = soak.Run(build, a.keep)
+    run = Run(build, a.keep)
     # The camera line at the appliance's own speed (115200 baud: no 9600 or 38400 named).
     run.write("etc/mervane-ptz-settings.json", '{"address":"1","baudrate":"115200"}')
     probe = run.path("latency.log")
     stamps = run.path("ptz-stamps")
-    os.environ["VEXO_LATENCY_LOG"] = probe
-    try:
-        run.start(fmt)
-    finally:
-        del os.environ["VEXO_LATENCY_LOG"]
-    rx = soak.Receivers(run)
+    run.start(fmt, VEXO_LATENCY_LOG=probe)
+    rx = Receivers(run)
     try:
         ptz_rx = rx.start(["--metadata", PTZ_XML, "--repeat", "4", "--stamps", stamps])
         for _ in range(receivers - 1):
@@ -205,11 +154,11 @@ def appliance(build, fmt, receivers, a, errors):
         end = time.monotonic() + a.window
         while time.monotonic() < end and run.running():
             if run.heap_in_use() is not None:
-                heap.append(arena_heap_kb(run))
+                heap.append(run.heap_arenas())
             time.sleep(0.5)
         cpu1, _ = task_cpu_ns(pid, FRAME_THREADS)
         flt1, t1 = minor_faults(pid), time.monotonic_ns()
-        mem = memory_kb(pid)
+        mem = proc_status(pid)
         # VISCA over IP waits for the serial line, which the PTZ commands share: measured alone.
         rx.stop(ptz_rx)
         time.sleep(0.5)
@@ -217,7 +166,7 @@ def appliance(build, fmt, receivers, a, errors):
         # completed the last (about 12 ms at 9600 baud): each command is sent to an idle server.
         acks = []
         for _ in range(a.acks):
-            acks.append(soak.ack_latency())
+            acks.append(ack_latency())
             time.sleep(0.05)
         if any(x is None for x in acks):
             errors.append(f"{r['case']}: a VISCA over IP command got no ACK")
@@ -235,7 +184,8 @@ def appliance(build, fmt, receivers, a, errors):
     finally:
         rx.stop_all()
         board_ns, sends, last = read_probe(probe)
-        ptz = ptz_latencies(board_ns, stamps, camera_packets(run))
+        ptz = ptz_latencies(board_ns, stamps, [e["t"] for e in run.events()
+                                               if e.get("dev") == "camera" and e.get("rx") == PTZ_PACKET])
         run.cleanup()
     full_a = [s for s in sends["full"] if t0 <= s[2] < t1]
     frames_a = len(full_a)
@@ -249,7 +199,7 @@ def appliance(build, fmt, receivers, a, errors):
         "cpu_us": (cpu1 - cpu0) / 1e3 / frames_a,
         "lat_p50": percentile(lat, 50), "lat_p99": percentile(lat, 99),
         "heap_mb": max(h for h in heap if h is not None) / 1024 if any(h is not None for h in heap) else None,
-        "rss_mb": mem.get("VmRSS", 0) / 1024, "hwm_mb": mem.get("VmHWM", 0) / 1024,
+        "rss_mb": int(mem.get("VmRSS", 0)) / 1024, "hwm_mb": int(mem.get("VmHWM", 0)) / 1024,
         "ptz_p50": percentile(ptz, 50), "ptz_p99": percentile(ptz, 99), "ptz_n": len(ptz),
         "ack_p99": percentile(acks, 99),
         "faults": (flt1 - flt0) / frames_a,
@@ -271,12 +221,11 @@ def appliance(build, fmt, receivers, a, errors):
 
 def bare(build, fmt, receivers, a, errors):
     """The bare loop under the same receivers: CPU per program frame of its one thread."""
-    run = soak.Run(build, a.keep)
+    run = Run(build, a.keep)
     probe = run.path("latency.log")
-    env = dict(os.environ, VEXO_SYSROOT=run.root, NDI_STANDIN_DIR=run.path("ndi"), VEXO_LATENCY_LOG=probe)
-    proc = subprocess.Popen([os.path.join(build, "bench", "bare_loop"), fmt], env=env,
+    proc = subprocess.Popen([os.path.join(build, "bench", "bare_loop"), fmt], env=run.env(VEXO_LATENCY_LOG=probe),
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    rx = soak.Receivers(run)
+    rx = Receivers(run)
     out = {}
     try:
         for _ in range(receivers):
@@ -291,7 +240,7 @@ def bare(build, fmt, receivers, a, errors):
         c1, _ = task_cpu_ns(proc.pid, ("vexo-bare",))
         t1 = time.monotonic_ns()
     finally:
-        soak.stop_process(proc, 10)
+        stop_process(proc, 10)
         rx.stop_all()
         _, sends, _ = read_probe(probe)
         run.cleanup()
@@ -303,8 +252,14 @@ def bare(build, fmt, receivers, a, errors):
     return out
 
 
-def fmt_num(v, fmt):
-    return "-" if v is None else format(v, fmt)
+# The table: heading, figure, format.
+COLUMNS = [("case", "case", ""), ("frames", "frames", ""), ("P1 us/frame", "cpu_us", ".1f"),
+           ("bare us", "bare_us", ".1f"), ("P1 ratio", "ratio", ".2f"), ("P2 p50 ms", "lat_p50", ".3f"),
+           ("P2 p99 ms", "lat_p99", ".3f"), ("P3 heap MB", "heap_mb", ".1f"), ("RSS MB", "rss_mb", ".1f"),
+           ("HWM MB", "hwm_mb", ".1f"), ("P4 ptz p50", "ptz_p50", ".1f"), ("P4 ptz p99", "ptz_p99", ".1f"),
+           ("P4 ack p99", "ack_p99", ".3f"), ("P5 stop s", "stop_s", ".2f"), ("P6 lost", "lost", ""),
+           ("bound drops", "bound", ""), ("minflt/fr", "faults", ".2f"), ("mmap/fr", "maps", ".2f"),
+           ("munmap/fr", "unmaps", ".2f"), ("sysc/fr", "syscalls", ".0f")]
 
 
 def main():
@@ -338,25 +293,12 @@ def main():
         r["bare_us"] = None
         rows.append(r)
 
-    headers = ["case", "frames", "P1 us/frame", "bare us", "P1 ratio", "P2 p50 ms", "P2 p99 ms",
-               "P3 heap MB", "RSS MB", "HWM MB", "P4 ptz p50", "P4 ptz p99", "P4 ack p99",
-               "P5 stop s", "P6 lost", "bound drops", "minflt/fr", "mmap/fr", "munmap/fr", "sysc/fr"]
-    table = []
     for r in rows:
-        ratio = r["cpu_us"] / r["bare_us"] if r.get("cpu_us") and r.get("bare_us") else None
-        table.append([r["case"], str(r.get("frames", "-")), fmt_num(r.get("cpu_us"), ".1f"),
-                      fmt_num(r.get("bare_us"), ".1f"), fmt_num(ratio, ".2f"),
-                      fmt_num(r.get("lat_p50"), ".3f"), fmt_num(r.get("lat_p99"), ".3f"),
-                      fmt_num(r.get("heap_mb"), ".1f"), fmt_num(r.get("rss_mb"), ".1f"),
-                      fmt_num(r.get("hwm_mb"), ".1f"), fmt_num(r.get("ptz_p50"), ".1f"),
-                      fmt_num(r.get("ptz_p99"), ".1f"), fmt_num(r.get("ack_p99"), ".3f"),
-                      fmt_num(r.get("stop_s"), ".2f"), str(r.get("lost", "-")), str(r.get("bound", "-")),
-                      fmt_num(r.get("faults"), ".2f"), fmt_num(r.get("maps"), ".2f"),
-                      fmt_num(r.get("unmaps"), ".2f"), fmt_num(r.get("syscalls"), ".0f")])
-    print("| " + " | ".join(headers) + " |")
-    print("|" + "---|" * len(headers))
-    for row in table:
-        print("| " + " | ".join(row) + " |")
+        r["ratio"] = r["cpu_us"] / r["bare_us"] if r.get("cpu_us") and r.get("bare_us") else None
+    print("| " + " | ".join(h for h, _, _ in COLUMNS) + " |")
+    print("|" + "---|" * len(COLUMNS))
+    for r in rows:
+        print("| " + " | ".join("-" if r.get(k) is None else format(r[k], f) for _, k, f in COLUMNS) + " |")
     for e in errors:
         print("FAILED: " + e)
     return 1 if errors else 0

@@ -39,21 +39,5 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
 fi
 cmake --build --preset "$preset" -j"${VEXO_JOBS:-$(nproc)}" --target vexoenc-sim vexo-rx vexo-stills >/dev/null
 
-# Sanitizer builds: any report fails the run; the reports go to the program's standard error.
-# Slower builds get a longer bound for the ordered stop and the dashboard gap. Their RSS holds
-# the sanitizer's own memory (ASan's quarantine of freed blocks, up to 256 MB, swings by 40 MB
-# within a minute; TSan's shadow grows in steps), so RSS is shown but not judged there; the
-# heap in use, the sanitizer allocator's count of live blocks, is judged with the usual limit.
-bounds=()
-sanitized=(--stop-bound 30 --gap-limit 15 --sanitized)
-case "$preset" in
-	asan)
-		export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
-		export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}"
-		bounds=("${sanitized[@]}") ;;
-	tsan)
-		export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=0}"
-		bounds=("${sanitized[@]}") ;;
-esac
-
-exec scripts/netns.sh /usr/bin/python3 scripts/soak.py --build "$build" "${mode[@]}" "${bounds[@]}" "${args[@]}"
+# soak.py takes a sanitizer build's bounds and options from the build itself.
+exec scripts/netns.sh /usr/bin/python3 scripts/soak.py --build "$build" "${mode[@]}" "${args[@]}"
