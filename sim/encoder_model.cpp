@@ -1,7 +1,7 @@
 // The FPGA SpeedHQ encoder behind /dev/mervane-speedhq in the virtual appliance.
 #include "encoder_model.h"
 
-#include "latency_probe.h"
+#include "NdiTransmitter.h"
 
 #include <algorithm>
 #include <errno.h>
@@ -22,6 +22,8 @@ using namespace mervane_speedhq;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+std::atomic<FrameReadObserver> frame_read_observer{nullptr};
 
 std::atomic<EncoderModel*> g_installed{nullptr};
 
@@ -194,7 +196,7 @@ int EncoderModel::ioctl(unsigned long request, void* arg, std::atomic<int>& sele
 		// program's send queues dropped (the program holds after its send threads ended): with
 		// what a receiver got, a test can tell whether any frame was lost.
 		{
-			const unsigned drops[2] = {program_bound_drops(false), program_bound_drops(true)};
+			const unsigned drops[2] = {send_queue_bound_drops(false), send_queue_bound_drops(true)};
 			if (!settings_.held && run_frames_ > 0 && board_ != nullptr)
 				board_->event("encoder", {{"run_frames", run_frames_},
 				                          {"bound_drops", {drops[0] - bound_drops_[0], drops[1] - bound_drops_[1]}}});
@@ -430,9 +432,8 @@ ssize_t EncoderModel::read_frame(uint8_t* buf, size_t count, bool full)
 	// Quality 100 is outside what the encoder ever writes.
 	if (badheader && n > 0)
 		buf[0] = 100;
-	if (latency_probe_enabled())
-		latency_note_read(buf, !full, tick,
-		                  std::chrono::duration_cast<std::chrono::nanoseconds>(ready.time_since_epoch()).count());
+	if (FrameReadObserver observer = frame_read_observer.load(std::memory_order_acquire))
+		observer(buf, !full, tick, std::chrono::duration_cast<std::chrono::nanoseconds>(ready.time_since_epoch()).count());
 	return static_cast<ssize_t>(n);
 }
 
@@ -580,6 +581,11 @@ ModelRegistrar registrar({"encoder", install, uninstall});
 void warm_up_banks_at_next_start()
 {
 	g_warm_up_next = true;
+}
+
+void set_frame_read_observer(FrameReadObserver observer)
+{
+	frame_read_observer.store(observer, std::memory_order_release);
 }
 
 }  // namespace sim

@@ -34,6 +34,12 @@ struct EncoderSource {
 // vexoenc-sim asks for it; unit tests, which start many boards, do not.
 void warm_up_banks_at_next_start();
 
+// Told of each frame the model reads out: the program's buffer it went into, the stream (true:
+// preview), the frame clock's tick number and when that tick made the frame ready
+// (CLOCK_MONOTONIC, ns). The benchmark's latency probe sets one before the board starts.
+using FrameReadObserver = void (*)(const void* buf, bool preview, uint64_t tick, int64_t ready_ns);
+void set_frame_read_observer(FrameReadObserver observer);
+
 // EncoderModel: the encoder seen by the program through the device node, plus the knobs of
 // the control file sim/encoder. One instance per board, shared by every open descriptor;
 // the acquisition and settings threads use one descriptor at the same time, so all state is

@@ -9,9 +9,8 @@
 // the send, both CLOCK_MONOTONIC. The last three count, for the stream so far, frames read
 // but never sent: before the first send (the start-up discard), after it, and the program's
 // own count of frames its queue bound dropped; unsent minus bound drops were lost inside the
-// program. Without the variable nothing is recorded and the send is passed straight on.
-#include "latency_probe.h"
-
+// program. Without the variable nothing is recorded and the send is passed straight on. The
+// reads come from the encoder model's read observer, set at start-up when the variable is.
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
@@ -23,6 +22,7 @@
 
 #include "NdiTransmitter.h"
 #include "board.h"
+#include "encoder_model.h"
 
 extern "C" void __real_NDIlib_send_send_video_async_v2(NDIlib_send_instance_t, const NDIlib_video_frame_v2_t*);
 
@@ -101,24 +101,13 @@ void note_send(Probe& p, const NDIlib_video_frame_v2_t& frame)
 		fprintf(p.log, "%s %llu %lld %lld %llu %llu %u\n", preview ? "prvw" : "full",
 		        static_cast<unsigned long long>(read.tick), static_cast<long long>(read.ready_ns),
 		        static_cast<long long>(now), static_cast<unsigned long long>(stream.startup),
-		        static_cast<unsigned long long>(stream.unsent), program_bound_drops(preview));
+		        static_cast<unsigned long long>(stream.unsent), send_queue_bound_drops(preview));
 		return;
 	}
 }
 
-}  // namespace
-
-unsigned program_bound_drops(bool preview)
-{
-	return send_queue_bound_drops(preview);
-}
-
-bool latency_probe_enabled()
-{
-	return probe() != nullptr;
-}
-
-void latency_note_read(const void* buf, bool preview, uint64_t tick, int64_t ready_ns)
+// The encoder model's observer: each read, kept until the send of its buffer.
+void note_read(const void* buf, bool preview, uint64_t tick, int64_t ready_ns)
 {
 	Probe* p = probe();
 	if (p == nullptr)
@@ -126,10 +115,20 @@ void latency_note_read(const void* buf, bool preview, uint64_t tick, int64_t rea
 	std::lock_guard<std::mutex> guard(p->lock);
 	Stream& stream = p->streams[preview ? 1 : 0];
 	stream.reads.push_back(Read{buf, tick, ready_ns});
-	// A reader that never sends (a model-only test) must not grow the list without bound.
+	// A reader that never sends must not grow the list without bound.
 	if (stream.reads.size() > 4096)
 		stream.reads.pop_front();
 }
+
+// With the variable set, the probe watches the encoder model's reads from the start.
+[[maybe_unused]] const bool observing = [] {
+	const char* path = getenv("VEXO_LATENCY_LOG");
+	if (path != nullptr && path[0] != '\0')
+		set_frame_read_observer(note_read);
+	return true;
+}();
+
+}  // namespace
 
 }  // namespace sim
 
