@@ -13,6 +13,7 @@
 
 #include "adv7619.h"
 #include "harness.h"
+#include "mervane_av_format.h"
 
 namespace {
 
@@ -63,21 +64,24 @@ struct NamedFormat {
 	int code;
 };
 
-const NamedFormat kHdFormats[] = {
-	{"1080p60", 43},    {"1080p50", 41}, {"1080p30", 5},       {"1080p29.97", 4},  {"1080p25", 3},
-	{"1080p24", 2},     {"1080p23.97", 1}, {"1080i60", 21},    {"1080i59.94", 20}, {"1080i50", 19},
-	{"720p60", 8},      {"720p59.94", 7},  {"720p50", 6},
-};
-const NamedFormat kUhdFormats[] = {
-	{"2160p29.97", 52}, {"2160p25", 51}, {"2160p24", 50}, {"2160p23.97", 49}, {"2160p30", 53},
-};
+// Every format of one group (2160p or the HD table) by its name, the one the run started
+// with last, so each step is a change.
+std::vector<VideoFormatName> formats_of_group(bool uhd, int start_code)
+{
+	std::vector<VideoFormatName> group;
+	for (const auto& f : kVideoFormatNames)
+		if (video_format_is_4k(f.code) == uhd && f.code != start_code)
+			group.push_back(f);
+	group.push_back({start_code, video_format_name(start_code)});
+	return group;
+}
 
 TEST(MainLoop, EveryHdFormatNameIsDetected)
 {
 	e2e::Sysroot sysroot;
 	e2e::Sim sim(sysroot, "1080p59.94");
-	size_t at = wait_started(sim, 42);
-	for (const auto& f : kHdFormats)
+	size_t at = wait_started(sim, video_format_1080_59p);
+	for (const auto& f : formats_of_group(false, video_format_1080_59p))
 		at = switch_to(sim, f.name, f.code, at + 1);
 	EXPECT_EQ(sim.stop(), 0);
 }
@@ -86,8 +90,8 @@ TEST(MainLoop, EveryUhdFormatNameIsDetected)
 {
 	e2e::Sysroot sysroot;
 	e2e::Sim sim(sysroot, "2160p30");
-	size_t at = wait_started(sim, 53);
-	for (const auto& f : kUhdFormats)
+	size_t at = wait_started(sim, video_format_2160_30p);
+	for (const auto& f : formats_of_group(true, video_format_2160_30p))
 		at = switch_to(sim, f.name, f.code, at + 1);
 	EXPECT_EQ(sim.stop(), 0);
 }
