@@ -52,7 +52,6 @@ def judge(samples, warmup, thresholds, shown_only=()):
         values = [s[idx] for s in judged if s[idx] is not None]
         points = [(s[0], s[idx]) for s in judged]
         slope = slope_per_minute(points)
-        steady = slope_per_minute(without_largest_rise(points)) if one_rise_out else slope
         if name in shown_only:
             limit = None
             verdict = "shown, not judged"
@@ -60,6 +59,7 @@ def judge(samples, warmup, thresholds, shown_only=()):
             verdict = "FAIL (too few samples)"
             ok = False
         elif slope > limit and slope * span > min_growth:
+            steady = slope_per_minute(without_largest_rise(points)) if one_rise_out else slope
             if steady > limit:
                 verdict = "FAIL (grows)"
                 ok = False
@@ -121,6 +121,6 @@ def finish(run, args, samples, warmup, counters, dash, t_begin, t_end, extra_che
     if not all_ok:
         run.keep = True
     # The failed rows again on the last line, which is what a shortened log keeps.
-    failed = [r[0] for r in rows if r[-1].startswith("FAIL")] + [r[0] for r in rows2 if r[2] == "FAIL"]
+    failed = [r[0] for r in rows + rows2 if r[-1].startswith("FAIL")]
     log("\nRESULT: " + ("PASS" if all_ok else "FAIL: " + ", ".join(failed)))
     return 0 if all_ok else 1
