@@ -110,6 +110,13 @@ int main(int argc, char** argv)
 	prvw.frame_rate_D = uhd ? 1000 : 1001;
 	const bool skip_preview = !uhd;  // 1080p59.94: a preview every second frame
 
+	// The rate targets the program asks for at Auto, so that the encoder stuffs the same
+	// frames to the same sizes for both.
+	ioctl(fd, Enc::kHold);
+	request(fd, Enc::kBitRate, NDIlib_send_get_target_frame_size(sender, &full));
+	request(fd, Enc::kBitRatePrev, static_cast<int>(1250000.0f / static_cast<float>(prvw.frame_rate_N / prvw.frame_rate_D)));
+	ioctl(fd, Enc::kRelease);
+
 	std::vector<uint8_t> full_bufs[2], prvw_bufs[2];
 	uint32_t status[6];
 	bool prev_skip = true;
