@@ -23,6 +23,11 @@ struct ClipBankKey {
 	int rate_n = 0;  // entries per second as a fraction
 	int rate_d = 1;
 	int quantiser = 4;
+	bool operator==(const ClipBankKey& o) const
+	{
+		return width == o.width && height == o.height && chroma_420 == o.chroma_420 && uv_swapped == o.uv_swapped &&
+		       fields == o.fields && rate_n == o.rate_n && rate_d == o.rate_d && quantiser == o.quantiser;
+	}
 };
 
 // One clip's frames for one key, in a cache file. Only the index is held in memory.

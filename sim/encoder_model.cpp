@@ -157,6 +157,114 @@ bool EncoderModel::control(const std::string& line)
 	return true;
 }
 
+std::shared_ptr<ClipBank> EncoderModel::clip_bank(const std::string& clip, const ClipBankKey& key, std::string& error)
+{
+	{
+		std::lock_guard<std::mutex> guard(lock_);
+		for (const auto& entry : clip_banks_)
+			if (entry.first == key)
+				return entry.second;
+	}
+	std::lock_guard<std::mutex> making(clip_making_);
+	{
+		std::lock_guard<std::mutex> guard(lock_);
+		for (const auto& entry : clip_banks_)
+			if (entry.first == key)
+				return entry.second;
+	}
+	std::shared_ptr<ClipBank> bank = ClipBank::open(clip, key, error, [&](size_t done, size_t) {
+		if (done % 30 == 0)
+			fprintf(stderr, "vexoenc-sim: encoding %s for %dx%d%s: %zu frames\n", clip.c_str(), key.width,
+			        key.height, key.fields ? " fields" : "", done);
+	});
+	if (!bank)
+		return nullptr;
+	std::lock_guard<std::mutex> guard(lock_);
+	if (clip != clip_)
+		return bank;  // the picture changed meanwhile: used once, not kept
+	// Banks of another raster or rate than this one's stream kind go.
+	clip_banks_.erase(std::remove_if(clip_banks_.begin(), clip_banks_.end(),
+	                                 [&](const auto& entry) {
+		                                 ClipBankKey a = entry.first, b = key;
+		                                 a.quantiser = b.quantiser = 0;
+		                                 const bool preview = key.width == 640 && key.height == 360;
+		                                 const bool entry_preview = a.width == 640 && a.height == 360;
+		                                 return preview == entry_preview && !(a == b);
+	                                 }),
+	                  clip_banks_.end());
+	clip_banks_.emplace_back(key, bank);
+	return bank;
+}
+
+bool EncoderModel::clip_entry(const std::string& clip, ClipBankKey key, uint64_t tick, long target, int& quantiser,
+                              std::vector<uint8_t>& out)
+{
+	std::string error;
+	std::shared_ptr<ClipBank> bank;
+	for (int q : kQuantiserSteps) {
+		if (quantiser > 0 && q != quantiser)
+			continue;
+		key.quantiser = q;
+		std::shared_ptr<ClipBank> next = clip_bank(clip, key, error);
+		if (!next)
+			break;
+		bank = next;
+		quantiser = q;
+		if (target <= 0 || bank->size_of(tick % bank->count()) <= static_cast<size_t>(target))
+			break;
+	}
+	if (!bank) {
+		if (board_ != nullptr)
+			board_->event("encoder", {{"picture", "clip " + clip}, {"error", error}});
+		return false;
+	}
+	return bank->read(tick % bank->count(), out);
+}
+
+bool EncoderModel::set_picture(const std::string& line)
+{
+	std::istringstream in(line);
+	std::string word;
+	in >> word;
+	std::string clip;
+	if (word == "clip") {
+		std::getline(in >> std::ws, clip);
+		while (!clip.empty() && isspace(static_cast<unsigned char>(clip.back())))
+			clip.pop_back();
+	} else if (word != "testcard") {
+		return false;
+	}
+	if (!clip.empty()) {
+		// The preview's bank at the last rate proves the clip readable before it is shown.
+		ClipBankKey key;
+		key.width = 640;
+		key.height = 360;
+		key.chroma_420 = true;
+		{
+			std::lock_guard<std::mutex> guard(lock_);
+			EncoderSource source = source_provider_ ? source_provider_()
+			                                        : sim::nominal_source(settings_.mode, settings_.enable_4k);
+			if (!source.present || source.rate_n <= 0)
+				source = sim::nominal_source(settings_.mode, settings_.enable_4k);
+			key.rate_n = source.interlaced ? 2 * source.rate_n : source.rate_n;
+			key.rate_d = source.rate_d;
+		}
+		std::string error;
+		std::shared_ptr<ClipBank> bank = ClipBank::open(clip, key, error);
+		if (!bank) {
+			if (board_ != nullptr)
+				board_->event("encoder", {{"picture", line}, {"error", error}});
+			return true;
+		}
+	}
+	std::lock_guard<std::mutex> guard(lock_);
+	clip_ = clip;
+	clip_banks_.clear();
+	if (board_ != nullptr)
+		board_->event("encoder", {{"picture", clip.empty() ? "testcard" : "clip " + clip}});
+	return true;
+}
+
 SpeedhqBankKey EncoderModel::program_key(const EncoderSource& source) const
 {
 	SpeedhqBankKey key;
@@ -352,6 +460,37 @@ ssize_t EncoderModel::read_status(uint32_t* words)
 	std::shared_ptr<const SpeedhqBank> preview_bank = speedhq_bank_for_target(preview, preview_target);
 	lock.lock();
 
+	// A clip replaces the banks' frames with its entries for this tick, read from its cache.
+	std::vector<uint8_t> clip_full, clip_preview;
+	const std::string clip = clip_;
+	const uint64_t tick = ticks_;
+	if (!clip.empty() && source.present) {
+		ClipBankKey ck;
+		ck.width = program.width;
+		ck.height = program.height;
+		ck.chroma_420 = program.chroma_420;
+		ck.uv_swapped = program.uv_swapped;
+		ck.fields = fields;
+		ck.rate_n = source.interlaced ? 2 * source.rate_n : source.rate_n;
+		ck.rate_d = source.rate_d;
+		ClipBankKey pk = ck;
+		pk.width = preview.width;
+		pk.height = preview.height;
+		pk.chroma_420 = true;
+		pk.uv_swapped = false;
+		pk.fields = false;
+		int quantiser = (fields && (tick & 1) != 0) ? clip_field0_quantiser_ : 0;
+		int preview_quantiser = 0;
+		lock.unlock();
+		const bool ok = clip_entry(clip, ck, tick, program_target, quantiser, clip_full) &&
+		                clip_entry(clip, pk, tick, preview_target, preview_quantiser, clip_preview);
+		lock.lock();
+		if (ok && fields && (tick & 1) == 0)
+			clip_field0_quantiser_ = quantiser;
+		if (!ok)
+			clip_full.clear();
+	}
+
 	// A reader that fell more than a frame behind (a pause, a bank encode) finds one frame
 	// ready, not a burst of them.
 	Clock::time_point now = Clock::now();
@@ -371,6 +510,10 @@ ssize_t EncoderModel::read_status(uint32_t* words)
 	field_ = fields ? static_cast<int>(index & 1) : 0;
 	full_ = program_bank ? program_bank->frames[index % program_bank->frames.size()] : nullptr;
 	preview_ = preview_bank ? preview_bank->frames[index % preview_bank->frames.size()] : nullptr;
+	if (!clip_full.empty() && index == tick) {
+		full_ = std::make_shared<const std::vector<uint8_t>>(std::move(clip_full));
+		preview_ = std::make_shared<const std::vector<uint8_t>>(std::move(clip_preview));
+	}
 	full_size_ = full_ ? speedhq_stuffed_size(*full_, program_target, frame_limit(program)) : 0;
 	preview_size_ = preview_ ? speedhq_stuffed_size(*preview_, preview_target, frame_limit(preview)) : 0;
 	if (!full_ || !preview_)
@@ -563,6 +706,7 @@ void install(Board& board)
 	EncoderModel::set_installed(model.get());
 	board.add_device("mervane-speedhq", [model] { return std::make_shared<EncoderDevice>(model); });
 	board.add_control("encoder", "ok", [model](const std::string& line) { model->control(line); });
+	board.add_control("picture", "testcard", [model](const std::string& line) { model->set_picture(line); });
 }
 
 void uninstall(Board& board)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "board.h"
+#include "clip_bank.h"
 #include "mervane_speedhq.h"
 #include "speedhq_bank.h"
 
@@ -69,6 +70,11 @@ public:
 	// The knob side. A control line: "novalid N", "same", "badheader", "shortread",
 	// "selectfail", "sizefail", "hugesize", "ok". Returns false for a line it does not know.
 	bool control(const std::string& line);
+	// The picture of the HDMI input (control file sim/picture): "testcard", or "clip PATH",
+	// a clip libavformat reads, converted to the format's raster and rate. A clip is made
+	// into its banks first (a progress line on standard error); one that cannot be read is
+	// an error event and leaves the picture as it was. Returns false for a line it does not know.
+	bool set_picture(const std::string& line);
 	// Where the model learns the input; asked at every tick.
 	void set_source_provider(std::function<EncoderSource()> provider);
 	// The input a mode usually has (1080p59.94 for mode 2 ...), for a board without HDMI
@@ -119,6 +125,12 @@ private:
 	ssize_t read_frame(uint8_t* buf, size_t count, bool full);
 	void log_request(unsigned long request, const int32_t* arg);
 	SpeedhqBankKey program_key(const EncoderSource& source) const;
+	// The clip's entry for a tick into `out` for frames of `target` bytes: the finest
+	// quantiser whose entry fits (or `quantiser` when above 0); false when no bank can be had.
+	// Called without the lock; makes banks on first use.
+	bool clip_entry(const std::string& clip, ClipBankKey key, uint64_t tick, long target, int& quantiser,
+	                std::vector<uint8_t>& out);
+	std::shared_ptr<ClipBank> clip_bank(const std::string& clip, const ClipBankKey& key, std::string& error);
 	std::chrono::steady_clock::duration period_of(const EncoderSource& source) const;
 
 	Board* board_;
@@ -144,6 +156,12 @@ private:
 	size_t full_size_ = 0;     // their sizes stuffed to the rate targets of their tick
 	size_t preview_size_ = 0;
 	SpeedhqBankKey field0_key_;  // the program bank of the last field 0, which field 1 keeps
+	std::string clip_;             // the clip shown, empty for the test card
+	int clip_field0_quantiser_ = 0;  // the quantiser of the last field 0, which field 1 keeps
+	// The clip's banks in use, by key: the program's and preview's quantisers of one format;
+	// a new format or clip drops the others. Each holds its cache file open, not its frames.
+	std::vector<std::pair<ClipBankKey, std::shared_ptr<ClipBank>>> clip_banks_;
+	std::mutex clip_making_;  // one bank made at a time
 	uint64_t frame_tick_ = 0;       // the tick that made the current frames ready
 	std::chrono::steady_clock::time_point frame_ready_{};  // and when (for the latency probe)
 };
