@@ -2,6 +2,7 @@
 #include "clip_bank.h"
 
 #include "av_support.h"
+#include "real_io.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -31,19 +32,21 @@ struct InputFree {
 };
 using InputPtr = std::unique_ptr<AVFormatContext, InputFree>;
 
+// The bank's own files are plain files: the calls go to libc, not through the device models.
+
 // FNV-1a over the clip's bytes: the cache follows the content, not the name.
 bool content_hash(const std::string& path, uint64_t& hash)
 {
-	const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+	const int fd = __real_open(path.c_str(), O_RDONLY | O_CLOEXEC);
 	if (fd < 0)
 		return false;
 	hash = 1469598103934665603ULL;
 	std::vector<uint8_t> buf(1 << 20);
 	ssize_t n;
-	while ((n = ::read(fd, buf.data(), buf.size())) > 0)
+	while ((n = __real_read(fd, buf.data(), buf.size())) > 0)
 		for (ssize_t i = 0; i < n; ++i)
 			hash = (hash ^ buf[i]) * 1099511628211ULL;
-	::close(fd);
+	__real_close(fd);
 	return n == 0;
 }
 
@@ -51,7 +54,7 @@ bool write_all(int fd, const void* data, size_t size)
 {
 	const uint8_t* p = static_cast<const uint8_t*>(data);
 	while (size > 0) {
-		const ssize_t n = ::write(fd, p, size);
+		const ssize_t n = __real_write(fd, p, size);
 		if (n < 0 && errno == EINTR)
 			continue;
 		if (n <= 0)
@@ -239,13 +242,13 @@ bool make_bank(const std::string& clip, const ClipBankKey& key, const std::strin
 	if (!decoder.open(clip, error) || !encoder.open(key, error))
 		return false;
 	const std::string tmp = path + ".new." + std::to_string(getpid());
-	const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+	const int fd = __real_open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
 	if (fd < 0) {
 		error = "cannot write " + tmp + ": " + strerror(errno);
 		return false;
 	}
 	auto fail = [&](const std::string& why) {
-		::close(fd);
+		__real_close(fd);
 		::unlink(tmp.c_str());
 		error = why;
 		return false;
@@ -299,7 +302,7 @@ bool make_bank(const std::string& clip, const ClipBankKey& key, const std::strin
 	put64(index, static_cast<uint64_t>(i));
 	for (int b = 0; b < 4; ++b)
 		index.push_back(static_cast<uint8_t>(kTag >> (8 * b)));
-	if (!write_all(fd, index.data(), index.size()) || ::close(fd) != 0) {
+	if (!write_all(fd, index.data(), index.size()) || __real_close(fd) != 0) {
 		::unlink(tmp.c_str());
 		error = "cannot write " + tmp;
 		return false;
@@ -317,7 +320,7 @@ bool make_bank(const std::string& clip, const ClipBankKey& key, const std::strin
 ClipBank::~ClipBank()
 {
 	if (fd_ >= 0)
-		::close(fd_);
+		__real_close(fd_);
 }
 
 std::unique_ptr<ClipBank> ClipBank::open(const std::string& clip, const ClipBankKey& key, std::string& error,
@@ -342,7 +345,7 @@ std::unique_ptr<ClipBank> ClipBank::open(const std::string& clip, const ClipBank
 	std::unique_ptr<ClipBank> bank(new ClipBank);
 	bank->path_ = dir + name;
 	for (int attempt = 0; attempt < 2; ++attempt) {
-		bank->fd_ = ::open(bank->path_.c_str(), O_RDONLY | O_CLOEXEC);
+		bank->fd_ = __real_open(bank->path_.c_str(), O_RDONLY | O_CLOEXEC);
 		if (bank->fd_ >= 0) {
 			struct stat st;
 			uint8_t tail[12];
@@ -365,7 +368,7 @@ std::unique_ptr<ClipBank> ClipBank::open(const std::string& clip, const ClipBank
 			if (ok)
 				return bank;
 			// A damaged cache file is made again.
-			::close(bank->fd_);
+			__real_close(bank->fd_);
 			bank->fd_ = -1;
 			bank->offsets_.clear();
 			bank->largest_ = 0;
