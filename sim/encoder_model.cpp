@@ -231,6 +231,8 @@ bool EncoderModel::set_picture(const std::string& line)
 		std::getline(in >> std::ws, clip);
 		while (!clip.empty() && isspace(static_cast<unsigned char>(clip.back())))
 			clip.pop_back();
+	} else if (word == "pattern") {
+		clip = kPatternName;
 	} else if (word != "testcard") {
 		return false;
 	}
@@ -261,7 +263,7 @@ bool EncoderModel::set_picture(const std::string& line)
 	clip_ = clip;
 	clip_banks_.clear();
 	if (board_ != nullptr)
-		board_->event("encoder", {{"picture", clip.empty() ? "testcard" : "clip " + clip}});
+		board_->event("encoder", {{"picture", clip.empty() ? "testcard" : clip == kPatternName ? clip : "clip " + clip}});
 	return true;
 }
 

@@ -70,8 +70,9 @@ public:
 	// The knob side. A control line: "novalid N", "same", "badheader", "shortread",
 	// "selectfail", "sizefail", "hugesize", "ok". Returns false for a line it does not know.
 	bool control(const std::string& line);
-	// The picture of the HDMI input (control file sim/picture): "testcard", or "clip PATH",
-	// a clip libavformat reads, converted to the format's raster and rate. A clip is made
+	// The picture of the HDMI input (control file sim/picture): "testcard", "pattern" (a
+	// moving picture made on the spot), or "clip PATH", a clip libavformat reads, converted
+	// to the format's raster and rate. A clip is made
 	// into its banks first (a progress line on standard error); one that cannot be read is
 	// an error event and leaves the picture as it was. Returns false for a line it does not know.
 	bool set_picture(const std::string& line);
