@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 
 seconds=""
 source_format="1080p59.94"
+picture=""
 rx_args=()
 view=0
 armhf=no
@@ -16,6 +17,11 @@ while [ $# -gt 0 ]; do
 	case "$1" in
 		--seconds) seconds="$2"; shift 2 ;;
 		--source) source_format="$2"; shift 2 ;;
+		--picture)
+			if [ "$2" = pattern ]; then picture=pattern
+			elif [ -r "$2" ]; then picture="clip $(realpath "$2")"
+			else echo "$0: cannot read the clip $2" >&2; exit 2; fi
+			shift 2 ;;
 		--record) rx_args+=(--record "$2"); shift 2 ;;
 		--view) view=1; shift ;;
 		--armhf) armhf=yes; shift ;;
@@ -24,7 +30,8 @@ while [ $# -gt 0 ]; do
 			if [[ "${2:-}" =~ ^[0-9]+$ ]]; then console_port="$2"; shift; fi
 			shift ;;
 		-h|--help)
-			echo "usage: $0 [--seconds N] [--source FORMAT|none] [--record FILE.mkv|FILE.nut] [--view] [--armhf] [--console [PORT]]"
+			echo "usage: $0 [--seconds N] [--source FORMAT|none] [--picture FILE|pattern] [--record FILE.mkv|FILE.nut] [--view] [--armhf] [--console [PORT]]"
+			echo "  --picture shows a clip (any file ffmpeg reads) or a moving pattern instead of the test card"
 			echo "  --view shows the program stream live in ffplay (vexo-rx --record - | ffplay -)"
 			echo "  --armhf runs the armhf vexoenc-sim under qemu-arm, watched by the host's vexo-rx"
 			echo "  --console serves the browser console on http://127.0.0.1:PORT/ (default 8080)"
@@ -53,6 +60,7 @@ fi
 sysroot="$("$sim_build/sim/vexoenc-sim" --prepare-sysroot)"
 fifos="$(mktemp -d /tmp/vexo-sim-out-XXXXXX)"
 echo "$source_format" > "$sysroot/sim/hdmi"
+if [ -n "$picture" ]; then echo "$picture" > "$sysroot/sim/picture"; fi
 
 sim_pid=""
 rx_pid=""
@@ -89,6 +97,7 @@ trap cleanup INT TERM EXIT
 
 echo "virtual appliance sysroot: $sysroot"
 echo "change the HDMI source with: echo 2160p30 > $sysroot/sim/hdmi   (or none, unreadable, timing W H T MHZ [i])"
+echo "change the picture with: echo pattern > $sysroot/sim/picture   (or testcard, clip FILE)"
 echo "events: $sysroot/sim/events.jsonl   lights: $sysroot/sim/lights"
 
 for name in sim.out sim.err rx.out rx.err console.out console.err; do mkfifo "$fifos/$name"; done
