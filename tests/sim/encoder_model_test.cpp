@@ -12,6 +12,7 @@ extern "C" {
 #include "av_support.h"
 #include "encoder_model.h"
 #include "speedhq_bank.h"
+#include "test_support.h"
 
 namespace {
 
@@ -302,6 +303,37 @@ TEST_F(ModelFixture, ReadsDeliverTheCurrentFramesOfTheProgramModeAndSampling)
 	ASSERT_TRUE(bank);
 	EXPECT_NE(bank->frames.end(), std::find_if(bank->frames.begin(), bank->frames.end(),
 	                                           [&](const sim::SpeedhqFrame& f) { return *f == full; }));
+}
+
+// The pattern number the program frame of the last status read shows; -1 when none.
+int shown_number(const std::vector<uint8_t>& full)
+{
+	vexo_av::FramePtr f = vexo_av::decode_one(AV_CODEC_ID_SPEEDHQ, full.data(), full.size(), 1920, 1080,
+	                                          MKTAG('S', 'H', 'Q', '2'));
+	return f ? sim::pattern_number(f->data[0], f->linesize[0], 1920, 1080) : -1;
+}
+
+TEST_F(ModelFixture, PictureFollowsItsControlAndAnUnreadableClipLeavesItAsItWas)
+{
+	testcommon::TempDir cache("vexo-picture");
+	setenv("VEXO_PICTURE_CACHE", cache.path().c_str(), 1);
+	ASSERT_TRUE(model->set_picture("pattern"));
+	for (int i = 0; i < 3; ++i) {
+		status();
+		EXPECT_EQ(shown_number(frame(enc::kSelectFull)), static_cast<int>(words[0] % sim::kPatternFrames));
+	}
+	const std::string text = cache.path() + "/not-a-clip.mkv";
+	testcommon::write_file(text, "text\n");
+	for (const std::string& bad : {"clip " + cache.path() + "/missing.mkv", "clip " + text}) {
+		ASSERT_TRUE(model->set_picture(bad));
+		status();
+		EXPECT_EQ(shown_number(frame(enc::kSelectFull)), static_cast<int>(words[0] % sim::kPatternFrames)) << bad;
+	}
+	ASSERT_TRUE(model->set_picture("testcard"));
+	status();
+	EXPECT_EQ(shown_number(frame(enc::kSelectFull)), -1);
+	EXPECT_FALSE(model->set_picture("film"));
+	unsetenv("VEXO_PICTURE_CACHE");
 }
 
 TEST_F(ModelFixture, InterlacedModeReportsAlternatingFieldsOfHalfHeight)
