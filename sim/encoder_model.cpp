@@ -157,6 +157,40 @@ bool EncoderModel::control(const std::string& line)
 	return true;
 }
 
+namespace {
+
+// A line on standard error every 30 frames while a clip's bank is made.
+std::function<void(size_t, size_t)> progress_line(const std::string& clip, const ClipBankKey& key)
+{
+	return [clip, key](size_t done, size_t) {
+		if (done % 30 == 0)
+			fprintf(stderr, "vexoenc-sim: encoding %s for %dx%d%s q%d: %zu frames\n", clip.c_str(), key.width,
+			        key.height, key.fields ? " fields" : "", key.quantiser, done);
+	};
+}
+
+}  // namespace
+
+void EncoderModel::clip_keys(const EncoderSource& source, ClipBankKey& program, ClipBankKey& preview) const
+{
+	const SpeedhqBankKey p = program_key(source);
+	program = ClipBankKey();
+	program.width = p.width;
+	program.height = p.height;
+	program.chroma_420 = p.chroma_420;
+	program.uv_swapped = p.uv_swapped;
+	program.fields = settings_.mode == kMode1080i;
+	program.rate_n = source.interlaced ? 2 * source.rate_n : source.rate_n;
+	program.rate_d = source.rate_d;
+	program.quantiser = kQuantiserSteps[0];
+	preview = program;
+	preview.width = 640;
+	preview.height = 360;
+	preview.chroma_420 = true;
+	preview.uv_swapped = false;
+	preview.fields = false;
+}
+
 std::shared_ptr<ClipBank> EncoderModel::clip_bank(const std::string& clip, const ClipBankKey& key, std::string& error)
 {
 	{
@@ -172,11 +206,7 @@ std::shared_ptr<ClipBank> EncoderModel::clip_bank(const std::string& clip, const
 			if (entry.first == key)
 				return entry.second;
 	}
-	std::shared_ptr<ClipBank> bank = ClipBank::open(clip, key, error, [&](size_t done, size_t) {
-		if (done % 30 == 0)
-			fprintf(stderr, "vexoenc-sim: encoding %s for %dx%d%s: %zu frames\n", clip.c_str(), key.width,
-			        key.height, key.fields ? " fields" : "", done);
-	});
+	std::shared_ptr<ClipBank> bank = ClipBank::open(clip, key, error, progress_line(clip, key));
 	if (!bank)
 		return nullptr;
 	std::lock_guard<std::mutex> guard(lock_);
@@ -236,32 +266,33 @@ bool EncoderModel::set_picture(const std::string& line)
 	} else if (word != "testcard") {
 		return false;
 	}
+	std::vector<std::pair<ClipBankKey, std::shared_ptr<ClipBank>>> made;
 	if (!clip.empty()) {
-		// The preview's bank at the last rate proves the clip readable before it is shown.
-		ClipBankKey key;
-		key.width = 640;
-		key.height = 360;
-		key.chroma_420 = true;
+		// The program's and preview's banks for the input now prove the clip readable before
+		// it is shown, and spare the first frames the encode.
+		ClipBankKey program, preview;
 		{
 			std::lock_guard<std::mutex> guard(lock_);
 			EncoderSource source = source_provider_ ? source_provider_()
 			                                        : sim::nominal_source(settings_.mode, settings_.enable_4k);
 			if (!source.present || source.rate_n <= 0)
 				source = sim::nominal_source(settings_.mode, settings_.enable_4k);
-			key.rate_n = source.interlaced ? 2 * source.rate_n : source.rate_n;
-			key.rate_d = source.rate_d;
+			clip_keys(source, program, preview);
 		}
 		std::string error;
-		std::shared_ptr<ClipBank> bank = ClipBank::open(clip, key, error);
-		if (!bank) {
-			if (board_ != nullptr)
-				board_->event("encoder", {{"picture", line}, {"error", error}});
-			return true;
+		for (const ClipBankKey& key : {preview, program}) {
+			std::shared_ptr<ClipBank> bank = ClipBank::open(clip, key, error, progress_line(clip, key));
+			if (!bank) {
+				if (board_ != nullptr)
+					board_->event("encoder", {{"picture", line}, {"error", error}});
+				return true;
+			}
+			made.emplace_back(key, std::move(bank));
 		}
 	}
 	std::lock_guard<std::mutex> guard(lock_);
 	clip_ = clip;
-	clip_banks_.clear();
+	clip_banks_ = std::move(made);
 	if (board_ != nullptr)
 		board_->event("encoder", {{"picture", clip.empty() ? "testcard" : clip == kPatternName ? clip : "clip " + clip}});
 	return true;
@@ -467,20 +498,8 @@ ssize_t EncoderModel::read_status(uint32_t* words)
 	const std::string clip = clip_;
 	const uint64_t tick = ticks_;
 	if (!clip.empty() && source.present) {
-		ClipBankKey ck;
-		ck.width = program.width;
-		ck.height = program.height;
-		ck.chroma_420 = program.chroma_420;
-		ck.uv_swapped = program.uv_swapped;
-		ck.fields = fields;
-		ck.rate_n = source.interlaced ? 2 * source.rate_n : source.rate_n;
-		ck.rate_d = source.rate_d;
-		ClipBankKey pk = ck;
-		pk.width = preview.width;
-		pk.height = preview.height;
-		pk.chroma_420 = true;
-		pk.uv_swapped = false;
-		pk.fields = false;
+		ClipBankKey ck, pk;
+		clip_keys(source, ck, pk);
 		int quantiser = (fields && (tick & 1) != 0) ? clip_field0_quantiser_ : 0;
 		int preview_quantiser = 0;
 		lock.unlock();

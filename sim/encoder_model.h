@@ -132,6 +132,8 @@ private:
 	bool clip_entry(const std::string& clip, ClipBankKey key, uint64_t tick, long target, int& quantiser,
 	                std::vector<uint8_t>& out);
 	std::shared_ptr<ClipBank> clip_bank(const std::string& clip, const ClipBankKey& key, std::string& error);
+	// The clip's bank keys (finest quantiser) for a source, with the lock held.
+	void clip_keys(const EncoderSource& source, ClipBankKey& program, ClipBankKey& preview) const;
 	std::chrono::steady_clock::duration period_of(const EncoderSource& source) const;
 
 	Board* board_;
