@@ -2,6 +2,7 @@
 #include "clip_bank.h"
 
 #include "av_support.h"
+#include "pattern.h"
 #include "real_io.h"
 
 #include <errno.h>
@@ -79,45 +80,11 @@ uint64_t get64(const uint8_t* p)
 	return v;
 }
 
-// Where the pattern's number blocks sit on its 1920x1080 raster.
-constexpr int kPatternWidth = 1920;
-constexpr int kPatternHeight = 1080;
-constexpr int kBlockX = 32, kBlockY = 32, kBlockSize = 64, kBlockStep = 80, kBlocks = 8;
-
-// Draws pattern frame `n` into a 4:2:2 picture of the pattern's raster: a diagonal luma ramp
-// and a colour wash that move a little each frame, a white bar that crosses the picture once
-// per loop, and the number blocks.
-void draw_pattern(AVFrame* f, int n)
-{
-	const int bar = 120;
-	const int bar_x = (kPatternWidth - bar) * n / (kPatternFrames - 1);
-	for (int y = 0; y < kPatternHeight; ++y) {
-		uint8_t* row = f->data[0] + y * f->linesize[0];
-		for (int x = 0; x < kPatternWidth; ++x)
-			row[x] = static_cast<uint8_t>(16 + (x / 2 + y / 2 + 6 * n) % 200);
-		std::fill(row + bar_x, row + bar_x + bar, uint8_t{235});
-		uint8_t* u = f->data[1] + y * f->linesize[1];
-		uint8_t* v = f->data[2] + y * f->linesize[2];
-		for (int x = 0; x < kPatternWidth / 2; ++x) {
-			u[x] = static_cast<uint8_t>(64 + (x / 4 + 2 * n) % 128);
-			v[x] = static_cast<uint8_t>(64 + (y / 4 + n) % 128);
-		}
-	}
-	for (int b = 0; b < kBlocks; ++b) {
-		const uint8_t luma = (n >> b) & 1 ? 235 : 16;
-		for (int y = kBlockY; y < kBlockY + kBlockSize; ++y) {
-			std::fill_n(f->data[0] + y * f->linesize[0] + kBlockX + b * kBlockStep, kBlockSize, luma);
-			std::fill_n(f->data[1] + y * f->linesize[1] + (kBlockX + b * kBlockStep) / 2, kBlockSize / 2, uint8_t{128});
-			std::fill_n(f->data[2] + y * f->linesize[2] + (kBlockX + b * kBlockStep) / 2, kBlockSize / 2, uint8_t{128});
-		}
-	}
-}
-
 // The clip's video, decoded a frame at a time with its time in seconds from the first; or
 // the pattern, drawn a frame at a time.
 class Decoder {
 public:
-	void open_pattern() { pattern_ = true, period_ = 1001.0 / 60000.0; }
+	void open_pattern() { pattern_ = true, period_ = static_cast<double>(vexo_av::kPatternRateD) / vexo_av::kPatternRateN; }
 
 	bool open(const std::string& clip, std::string& error)
 	{
@@ -161,16 +128,16 @@ public:
 	{
 		vexo_av::FramePtr frame(av_frame_alloc());
 		if (pattern_ && frame) {
-			if (frames_ == kPatternFrames)
+			if (frames_ == vexo_av::kPatternFrames)
 				return nullptr;
 			frame->format = AV_PIX_FMT_YUV422P;
-			frame->width = kPatternWidth;
-			frame->height = kPatternHeight;
+			frame->width = vexo_av::kPatternWidth;
+			frame->height = vexo_av::kPatternHeight;
 			if (av_frame_get_buffer(frame.get(), 0) < 0) {
 				failed = true;
 				return nullptr;
 			}
-			draw_pattern(frame.get(), static_cast<int>(frames_));
+			vexo_av::draw_pattern(frame.get(), static_cast<int>(frames_));
 			seconds = static_cast<double>(frames_++) * period_;
 			return frame;
 		}
@@ -443,22 +410,6 @@ bool ClipBank::read(size_t index, std::vector<uint8_t>& out) const
 		return false;
 	out.resize(size_of(index));
 	return pread(fd_, out.data(), out.size(), static_cast<off_t>(offsets_[index])) == static_cast<ssize_t>(out.size());
-}
-
-int pattern_number(const uint8_t* luma, int linesize, int width, int height)
-{
-	int n = 0;
-	for (int b = 0; b < kBlocks; ++b) {
-		// The block's middle, scaled from the pattern's raster.
-		const int x = (kBlockX + b * kBlockStep + kBlockSize / 2) * width / kPatternWidth;
-		const int y = (kBlockY + kBlockSize / 2) * height / kPatternHeight;
-		const int value = luma[y * linesize + x];
-		if (value > 200)
-			n |= 1 << b;
-		else if (value > 50)
-			return -1;
-	}
-	return n;
 }
 
 std::string clip_cache_dir()

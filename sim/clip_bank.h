@@ -61,14 +61,8 @@ private:
 	size_t largest_ = 0;
 };
 
-// The picture "pattern": a moving picture made on the spot, kPatternFrames frames at
-// 60000/1001 a second on a 1920x1080 raster (scaled like a clip), each carrying its number in
-// a row of eight black or white blocks at the top left.
+// The picture "pattern" (lib/av/pattern.h), made on the spot instead of read from a clip.
 constexpr const char* kPatternName = "pattern";
-constexpr int kPatternFrames = 120;
-// The number a pattern picture of `width` x `height` carries, read from its luma plane; -1
-// when the blocks are not clearly black or white.
-int pattern_number(const uint8_t* luma, int linesize, int width, int height);
 
 // The folder of the cache: $VEXO_PICTURE_CACHE, else $XDG_CACHE_HOME/vexoenc-sim, else
 // ~/.cache/vexoenc-sim.

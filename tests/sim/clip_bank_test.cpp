@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "av_support.h"
+#include "pattern.h"
 #include "clip_bank.h"
 #include "test_support.h"
 
@@ -95,14 +96,14 @@ TEST_F(ClipBankTest, PatternFramesCarryTheirNumbersInOrder)
 	std::string error;
 	auto bank = sim::ClipBank::open(sim::kPatternName, key(960, 540, 60000, 1001), error);
 	ASSERT_TRUE(bank) << error;
-	ASSERT_EQ(bank->count(), static_cast<size_t>(sim::kPatternFrames));
+	ASSERT_EQ(bank->count(), static_cast<size_t>(vexo_av::kPatternFrames));
 	std::vector<uint8_t> entry;
 	for (size_t i : {size_t{0}, size_t{1}, size_t{77}, size_t{119}}) {
 		ASSERT_TRUE(bank->read(i, entry));
 		auto picture = vexo_av::decode_one(AV_CODEC_ID_SPEEDHQ, entry.data(), entry.size(), 960, 540,
 		                                   MKTAG('S', 'H', 'Q', '2'), &error);
 		ASSERT_TRUE(picture) << error;
-		EXPECT_EQ(sim::pattern_number(picture->data[0], picture->linesize[0], 960, 540), static_cast<int>(i));
+		EXPECT_EQ(vexo_av::pattern_number(picture->data[0], picture->linesize[0], 960, 540), static_cast<int>(i));
 	}
 }
 

@@ -10,6 +10,7 @@ extern "C" {
 }
 
 #include "av_support.h"
+#include "pattern.h"
 #include "encoder_model.h"
 #include "speedhq_bank.h"
 #include "test_support.h"
@@ -310,7 +311,7 @@ int shown_number(const std::vector<uint8_t>& full)
 {
 	vexo_av::FramePtr f = vexo_av::decode_one(AV_CODEC_ID_SPEEDHQ, full.data(), full.size(), 1920, 1080,
 	                                          MKTAG('S', 'H', 'Q', '2'));
-	return f ? sim::pattern_number(f->data[0], f->linesize[0], 1920, 1080) : -1;
+	return f ? vexo_av::pattern_number(f->data[0], f->linesize[0], 1920, 1080) : -1;
 }
 
 TEST_F(ModelFixture, PictureFollowsItsControlAndAnUnreadableClipLeavesItAsItWas)
@@ -320,14 +321,14 @@ TEST_F(ModelFixture, PictureFollowsItsControlAndAnUnreadableClipLeavesItAsItWas)
 	ASSERT_TRUE(model->set_picture("pattern"));
 	for (int i = 0; i < 3; ++i) {
 		status();
-		EXPECT_EQ(shown_number(frame(enc::kSelectFull)), static_cast<int>(words[0] % sim::kPatternFrames));
+		EXPECT_EQ(shown_number(frame(enc::kSelectFull)), static_cast<int>(words[0] % vexo_av::kPatternFrames));
 	}
 	const std::string text = cache.path() + "/not-a-clip.mkv";
 	testcommon::write_file(text, "text\n");
 	for (const std::string& bad : {"clip " + cache.path() + "/missing.mkv", "clip " + text}) {
 		ASSERT_TRUE(model->set_picture(bad));
 		status();
-		EXPECT_EQ(shown_number(frame(enc::kSelectFull)), static_cast<int>(words[0] % sim::kPatternFrames)) << bad;
+		EXPECT_EQ(shown_number(frame(enc::kSelectFull)), static_cast<int>(words[0] % vexo_av::kPatternFrames)) << bad;
 	}
 	ASSERT_TRUE(model->set_picture("testcard"));
 	status();
