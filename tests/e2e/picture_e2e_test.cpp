@@ -171,6 +171,39 @@ TEST_P(PictureE2E, EveryProgramFrameDecodesToItsSourceFrameInOrder)
 	EXPECT_TRUE(e2e::stops_cleanly(sim));
 }
 
+TEST(PictureE2E, UnreadableClipIsAnErrorEventAndThePictureStays)
+{
+	e2e::Sysroot root;
+	root.write("not-a-clip.mkv", "text\n");
+	e2e::Sim sim(root, "1080p59.94", {{"VEXO_PICTURE_CACHE", root.path("cache")}});
+	auto picture_event = [&](bool error) {
+		return sim.wait_for_event(
+			[&](const json& e) {
+				return e.value("dev", "") == "encoder" && e.contains("picture") && e.contains("error") == error;
+			},
+			kBankTimeout);
+	};
+	sim.control("picture", "pattern");
+	std::optional<json> set = picture_event(false);
+	ASSERT_TRUE(set) << sim.output();
+	sim.control("picture", "clip " + root.path("not-a-clip.mkv"));
+	std::optional<json> refused = picture_event(true);
+	ASSERT_TRUE(refused) << sim.output();
+	EXPECT_EQ(refused->value("picture", ""), "clip " + root.path("not-a-clip.mkv"));
+	EXPECT_NE(refused->value("error", "").find("not-a-clip.mkv"), std::string::npos) << refused->dump();
+
+	const std::string recording = root.path("rec.nut");
+	e2e::Rx rec(root, {"--record", recording, "--frames", "20"});
+	ASSERT_TRUE(rec.wait_for_event(e2e::event_is("recorded"), 120s)) << rec.output();
+	int frames = 0;
+	for_each_frame(recording, [&](const AVFrame* got) {
+		EXPECT_GE(vexo_av::pattern_number(got->data[0], got->linesize[0], got->width, got->height), 0);
+		++frames;
+	});
+	EXPECT_GT(frames, 0);
+	EXPECT_TRUE(e2e::stops_cleanly(sim));
+}
+
 INSTANTIATE_TEST_SUITE_P(Formats, PictureE2E,
                          ::testing::Values(Format{"1080p59.94", 1920, 1080, false, 1},
                                            Format{"1080i59.94", 1920, 1080, true, 1},
