@@ -231,8 +231,9 @@ bool EncoderModel::clip_entry(const std::string& clip, ClipBankKey key, uint64_t
 {
 	std::string error;
 	std::shared_ptr<ClipBank> bank;
+	const int fixed = quantiser;  // a field 1 keeps its field 0's quantiser
 	for (int q : kQuantiserSteps) {
-		if (quantiser > 0 && q != quantiser)
+		if (fixed > 0 && q != fixed)
 			continue;
 		key.quantiser = q;
 		std::shared_ptr<ClipBank> next = clip_bank(clip, key, error);

@@ -467,6 +467,21 @@ void expect_video(const json& e, const VideoFormat& f)
 	}
 }
 
+long last_request(const std::vector<json>& events, int req)
+{
+	long arg = -1;
+	for (const auto& e : events)
+		if (e.value("dev", "") == "encoder" && e.value("req", -1) == req)
+			arg = e.value("arg", -1L);
+	return arg;
+}
+
+bool near_target(const json& e, long target)
+{
+	const double size = static_cast<double>(e.value("size", 0L));
+	return target > 0 && size >= 0.9 * static_cast<double>(target) && size <= 1.1 * static_cast<double>(target);
+}
+
 std::string enc_settings_with(const std::string& from, const std::string& to, std::string base)
 {
 	return base.replace(base.find(from), from.size(), to);

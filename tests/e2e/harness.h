@@ -176,6 +176,11 @@ struct VideoFormat {
 	std::string format;
 };
 void expect_video(const json& e, const VideoFormat& f);
+// The argument of the last logged encoder request `req` (5 the program's rate target, 6 the
+// preview's), -1 when there was none.
+long last_request(const std::vector<json>& events, int req);
+// A frame event whose size is within 10 % of `target` bytes.
+bool near_target(const json& e, long target);
 // `base` (the compact settings of a new appliance) with its first `from` replaced by `to`.
 std::string enc_settings_with(const std::string& from, const std::string& to,
                               std::string base = kDefaultEncSettings);

@@ -20,6 +20,8 @@ using e2e::json;
 using e2e::start_line;
 using e2e::is_program_frame;
 using e2e::is_preview_frame;
+using e2e::last_request;
+using e2e::near_target;
 
 const auto kStartTimeout = 30s;  // start-up, a one-second pause, a first bank encode, 60 frames
 const auto kSwitchTimeout = 15s;
@@ -414,23 +416,6 @@ TEST_F(VideoPipeline, AHighBufferNumberRestartsTheEncoderAndFramesFlowOn)
 	ASSERT_GE(after.size(), 2u);
 	EXPECT_EQ(kHold, after[0]);
 	EXPECT_EQ(kRelease, after[1]);
-}
-
-// The argument of the last logged encoder request `req` (5 the program's rate target, 6 the
-// preview's), -1 when there was none.
-long last_request(const std::vector<json>& events, int req)
-{
-	long arg = -1;
-	for (const auto& e : events)
-		if (e.value("dev", "") == "encoder" && e.value("req", -1) == req)
-			arg = e.value("arg", -1L);
-	return arg;
-}
-
-bool near_target(const json& e, long target)
-{
-	const double size = static_cast<double>(e.value("size", 0L));
-	return target > 0 && size >= 0.9 * static_cast<double>(target) && size <= 1.1 * static_cast<double>(target);
 }
 
 // The receiver's last 20 program frames of a raster and sampling and its last 8 previews are
