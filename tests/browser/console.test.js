@@ -179,8 +179,8 @@ test('a clip chosen in the picture control becomes the program picture, moving',
   await waitFor('sim/picture written', 3000, () => read('sim/picture') === `clip ${clip}\n`);
   // The clip's banks are encoded before the encoder takes it.
   const clicked = Date.now();
-  await waitFor('the clip on the program', 30000, async () => (await nearestFrame(frames)).diff < near);
-  console.log(`clip shown ${Date.now() - clicked} ms after the click (test card ${card.diff.toFixed(1)} from the clip, threshold ${near.toFixed(1)})`);
+  const shown = await waitFor('the clip on the program', 30000, async () => { const m = await nearestFrame(frames); return m.diff < near && m; });
+  console.log(`clip shown ${Date.now() - clicked} ms after the click: ${shown.diff.toFixed(1)} from its nearest frame, the test card ${card.diff.toFixed(1)}`);
   await waitFor('the picture state', 3000, () => page.$eval('#picture-now', (e, c) => e.textContent === 'Picture: clip ' + c, clip));
 
   // A full-page screenshot whose program picture is known: the same clip frame before and after it.
