@@ -26,17 +26,22 @@ const read = (rel) => { try { return fs.readFileSync(path.join(sysroot, rel), 'u
 const cameraPackets = () => (read('sim/events.jsonl') || '').split('\n').filter(Boolean).map((l) => JSON.parse(l))
   .filter((e) => e.dev === 'camera' && e.rx).map((e) => e.rx);
 const picture = (stream) => page.$eval(`#${stream}-img`, (img) => ({ w: img.naturalWidth, h: img.naturalHeight, src: img.src }));
-// Mean and maximum luma of the picture shown, read back through a canvas.
-const luma = () => page.$eval('#program-img', (img) => {
+// The program picture shown, read back through a canvas as 64x36 RGB.
+const programRgb = () => page.$eval('#program-img', (img) => {
   const c = document.createElement('canvas');
   c.width = 64; c.height = 36;
   const g = c.getContext('2d');
+  g.imageSmoothingQuality = 'high';
   g.drawImage(img, 0, 0, 64, 36);
-  const d = g.getImageData(0, 0, 64, 36).data;
-  let sum = 0, max = 0;
-  for (let i = 0; i < d.length; i += 4) { const y = 0.299 * d[i] + 0.587 * d[i + 1] + 0.114 * d[i + 2]; sum += y; max = Math.max(max, y); }
-  return { mean: sum / (d.length / 4), max };
+  return Array.from(g.getImageData(0, 0, 64, 36).data).filter((_, i) => i % 4 !== 3);
 });
+// Mean and maximum luma of the program picture.
+const luma = async () => {
+  const d = await programRgb();
+  let sum = 0, max = 0;
+  for (let i = 0; i < d.length; i += 3) { const y = 0.299 * d[i] + 0.587 * d[i + 1] + 0.114 * d[i + 2]; sum += y; max = Math.max(max, y); }
+  return { mean: sum / (d.length / 3), max };
+};
 
 // The lines a child prints, as they come.
 function lines(proc) {
@@ -54,7 +59,8 @@ before(async () => {
   // A new appliance's settings and the built stills, the same the other tests start from.
   sysroot = execFileSync(path.join(build, 'sim/vexoenc-sim'), ['--prepare-sysroot'], { encoding: 'utf8' }).trim();
   fs.writeFileSync(path.join(sysroot, 'sim/hdmi'), '1080p59.94\n');
-  const env = { ...process.env, VEXO_SYSROOT: sysroot, NDI_STANDIN_DIR: path.join(sysroot, 'ndi') };
+  const env = { ...process.env, VEXO_SYSROOT: sysroot, NDI_STANDIN_DIR: path.join(sysroot, 'ndi'),
+    VEXO_PICTURE_CACHE: path.join(sysroot, 'picture-cache') };
   sim = spawn(path.join(build, 'sim/vexoenc-sim'), [], { env, stdio: ['ignore', 'pipe', 'ignore'] });
   simLines = lines(sim);
   consoleProc = spawn(path.join(build, 'tools/vexo-console'), ['--sysroot', sysroot, '--port', '0'], { env, stdio: ['ignore', 'pipe', 'inherit'] });
@@ -133,6 +139,65 @@ test('a PTZ pad press reaches the camera as VISCA bytes', async () => {
   await waitFor('the preview lamp on the page', 2000, () => page.$eval('#lamp-preview', (e) => e.classList.contains('on')));
   fs.mkdirSync(path.join(build, 'browser'), { recursive: true });
   await page.screenshot({ path: path.join(build, 'browser', 'console.png'), fullPage: true });
+});
+
+// The clip's frames as 64x36 RGB, the way the page's picture is read back.
+function clipFrames(file) {
+  const raw = execFileSync('ffmpeg', ['-v', 'error', '-i', file, '-vf', 'scale=64:36:flags=area', '-f', 'rawvideo', '-pix_fmt', 'rgb24', '-'],
+    { maxBuffer: 64 << 20 });
+  const size = 64 * 36 * 3;
+  return Array.from({ length: raw.length / size }, (_, i) => raw.subarray(i * size, (i + 1) * size));
+}
+// The clip frame nearest to the program picture shown, and its mean difference per sample.
+async function nearestFrame(frames) {
+  const rgb = await programRgb();
+  let best = { index: -1, diff: Infinity };
+  frames.forEach((f, index) => {
+    let sum = 0;
+    for (let i = 0; i < f.length; ++i) sum += Math.abs(f[i] - rgb[i]);
+    if (sum / f.length < best.diff) best = { index, diff: sum / f.length };
+  });
+  return best;
+}
+
+test('a clip chosen in the picture control becomes the program picture, moving', async () => {
+  const clip = path.join(sysroot, 'tmp', 'clip.mkv');
+  execFileSync('ffmpeg', ['-v', 'error', '-f', 'lavfi', '-i', 'testsrc2=size=640x360:rate=30', '-t', '3', '-c:v', 'ffv1', clip]);
+  const frames = clipFrames(clip);
+  assert.ok(frames.length >= 85, `${frames.length} clip frames`);
+  // How near the test card comes to any clip frame: the clip shown is to come far nearer.
+  const card = await nearestFrame(frames);
+  const near = card.diff / 3;
+
+  await page.select('#picture', 'clip');
+  await page.type('#clip-path', clip + '.gone');
+  await page.click('#picture-apply');
+  await waitFor('the refusal naming the file', 3000, () => page.$eval('#picture-message', (e, gone) => e.classList.contains('error') && e.textContent.includes(gone), clip + '.gone'));
+  await page.$eval('#clip-path', (e) => { e.value = ''; });
+  await page.type('#clip-path', clip);
+  await page.click('#picture-apply');
+  await waitFor('sim/picture written', 3000, () => read('sim/picture') === `clip ${clip}\n`);
+  // The clip's banks are encoded before the encoder takes it.
+  const clicked = Date.now();
+  const shown = await waitFor('the clip on the program', 30000, async () => { const m = await nearestFrame(frames); return m.diff < near && m; });
+  console.log(`clip shown ${Date.now() - clicked} ms after the click: ${shown.diff.toFixed(1)} from its nearest frame, the test card ${card.diff.toFixed(1)}`);
+  await waitFor('the picture state', 3000, () => page.$eval('#picture-now', (e, c) => e.textContent === 'Picture: clip ' + c, clip));
+
+  // A full-page screenshot whose program picture is known: the same clip frame before and after it.
+  const shot = (name, other) => waitFor(name, 10000, async () => {
+    const a = await nearestFrame(frames);
+    if (a.diff >= near || a.index === other) return null;
+    const png = await page.screenshot({ fullPage: true });
+    const b = await nearestFrame(frames);
+    return b.index === a.index ? { png, index: a.index } : null;
+  });
+  const first = await shot('a screenshot of the clip');
+  const second = await shot('a screenshot of another clip frame', first.index);
+  assert.notStrictEqual(first.index, second.index);
+  assert.ok(!first.png.equals(second.png));
+  fs.mkdirSync(path.join(build, 'browser'), { recursive: true });
+  fs.writeFileSync(path.join(build, 'browser', 'console-clip-1.png'), first.png);
+  fs.writeFileSync(path.join(build, 'browser', 'console-clip-2.png'), second.png);
 });
 
 test('a settings value that is too long is refused and nothing is written', async () => {

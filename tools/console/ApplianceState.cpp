@@ -106,6 +106,8 @@ void ApplianceState::update()
 		partial_.clear();
 		tail_.clear();
 		camera_ = camera_at_start();
+		picture_shown_ = "testcard";
+		picture_error_ = nullptr;
 	}
 	std::string text;
 	char buf[65536];
@@ -130,6 +132,14 @@ void ApplianceState::update()
 				camera_["baud"] = e["baud"];
 			if (e.contains("port"))
 				camera_["port"] = e["port"];
+		}
+		if (e.contains("dev") && e["dev"] == "encoder" && e.contains("picture") && e["picture"].is_string()) {
+			if (e.contains("error")) {
+				picture_error_ = {{"picture", e["picture"]}, {"error", e["error"]}};
+			} else {
+				picture_shown_ = e["picture"].get<std::string>();
+				picture_error_ = nullptr;
+			}
 		}
 		tail_.push_back(std::move(line));
 		if (tail_.size() > kTail)
@@ -174,6 +184,7 @@ json ApplianceState::status()
 	camera["mode"] = trimmed("sim/camera");
 	return {{"lights", lights},        {"dashboard", dashboard},
 	        {"hdmi", trimmed("sim/hdmi")}, {"camera", camera},
+	        {"picture", {{"setting", trimmed("sim/picture")}, {"shown", picture_shown_}, {"failed", picture_error_}}},
 	        {"capture_pending", files_.read("tmp/mervane-enc-cap", 16).has_value()}};
 }
 

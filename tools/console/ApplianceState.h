@@ -21,7 +21,7 @@ class ApplianceState
 public:
 	explicit ApplianceState(const SysrootFiles& files) : files_(files) {}
 
-	// {"lights":..,"dashboard":..,"hdmi":..,"camera":..,"tally_mode":..}
+	// {"lights":..,"dashboard":..,"hdmi":..,"picture":..,"camera":..,"capture_pending":..}
 	nlohmann::json status();
 	// The last `n` events (at most 200), oldest first, as a JSON array of the lines as logged.
 	std::string events(size_t n);
@@ -36,6 +36,8 @@ private:
 	std::string partial_;
 	std::deque<std::string> tail_;
 	nlohmann::json camera_ = nlohmann::json::object();
+	std::string picture_shown_ = "testcard";  // as the encoder last logged taking it
+	nlohmann::json picture_error_;            // the encoder's last picture event, when it failed
 };
 
 }  // namespace console

@@ -42,6 +42,7 @@ function showStatus(st) {
   $('preview-info').textContent = streamInfo(st.preview);
   const a = st.appliance;
   $('hdmi-now').textContent = 'HDMI source: ' + (a.hdmi || '?');
+  showPicture(a.picture);
   $('dashboard').textContent = a.dashboard ? a.dashboard.raw : '–';
   const lights = a.lights || { program: false, preview: false, raw: '' };
   $('lamp-program').classList.toggle('on', lights.program);
@@ -106,6 +107,24 @@ $('source-apply').onclick = async () => {
     width: Number($('t-width').value), height: Number($('t-height').value), total: Number($('t-total').value),
     mhz: Number($('t-mhz').value), interlaced: $('t-interlaced').checked } };
   try { say('source-message', 'source set: ' + (await api('source', body)).hdmi); } catch (e) { say('source-message', e.message, true); }
+};
+
+// Picture: what the encoder shows, the setting it is still preparing, and its last refusal.
+let pictureFailure = '';
+function showPicture(p) {
+  const failed = p.failed && p.failed.picture === p.setting ? p.failed : null;
+  let text = 'Picture: ' + p.shown;
+  if (p.setting && p.setting !== p.shown) text += failed ? ` (${p.setting} not shown)` : ` (preparing ${p.setting}…)`;
+  $('picture-now').textContent = text;
+  const why = failed ? `${failed.picture}: ${failed.error}` : '';
+  if (why && why !== pictureFailure) say('picture-message', why, true);
+  pictureFailure = why;
+}
+$('picture').onchange = () => { $('clip-path').hidden = $('picture').value !== 'clip'; };
+$('picture-apply').onclick = async () => {
+  const body = { picture: $('picture').value };
+  if (body.picture === 'clip') body.path = $('clip-path').value.trim();
+  try { say('picture-message', 'picture set: ' + (await api('picture', body)).picture); } catch (e) { say('picture-message', e.message, true); }
 };
 
 // Receiver actions.

@@ -1,11 +1,16 @@
 // vexo-console: the virtual appliance in a browser. One page and a small JSON API under /api/
 // over a running virtual appliance's sysroot, with a stand-in NDI receiver of its own.
+#include <ctype.h>
+#include <errno.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 #include <string>
@@ -164,6 +169,36 @@ std::string source_line(const json& b, std::string& error)
 	return buf;
 }
 
+// The sim/picture line for a picture request; empty with a message when it is not one. A clip
+// must name a file this process can read; whether it decodes, the appliance logs as an event.
+std::string picture_line(const json& b, std::string& error)
+{
+	std::string kind = text_field(b, "picture");
+	if (kind == "testcard" || kind == "pattern")
+		return kind;
+	if (kind != "clip") {
+		error = "\"picture\" must be testcard, pattern or clip";
+		return "";
+	}
+	std::string path = text_field(b, "path");
+	// The appliance reads the path to the line's end and trims blanks after it.
+	bool one_line = std::none_of(path.begin(), path.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+	if (path.empty() || path[0] != '/' || !one_line || isspace(static_cast<unsigned char>(path.back()))) {
+		error = "a clip needs \"path\": an absolute path on one line, not ending in a blank";
+		return "";
+	}
+	struct stat st;
+	if (stat(path.c_str(), &st) != 0 || access(path.c_str(), R_OK) != 0) {
+		error = "cannot read the clip " + path + ": " + strerror(errno);
+		return "";
+	}
+	if (S_ISDIR(st.st_mode)) {
+		error = "the clip " + path + " is a directory";
+		return "";
+	}
+	return "clip " + path;
+}
+
 // The latest frame of one stream as JPEG, encoded once per frame however many ask.
 class PictureCache
 {
@@ -292,6 +327,17 @@ int main(int argc, char** argv)
 		if (!files.write("sim/hdmi", line + "\n", why))
 			return fail(res, 500, why);
 		reply(res, 200, {{"hdmi", line}});
+	});
+	svr.Post("/api/picture", [&](const httplib::Request& req, httplib::Response& res) {
+		json body;
+		if (!body_object(req, res, body))
+			return;
+		std::string why, line = picture_line(body, why);
+		if (line.empty())
+			return fail(res, 400, why);
+		if (!files.write("sim/picture", line + "\n", why))
+			return fail(res, 500, why);
+		reply(res, 200, {{"picture", line}});
 	});
 	svr.Post("/api/capture", [&](const httplib::Request&, httplib::Response& res) {
 		std::string why;
