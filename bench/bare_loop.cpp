@@ -5,7 +5,7 @@
 // send returns: the next frame is read into the other one.
 // Nothing else: no queues, no settings, audio or camera threads.
 //
-//   VEXO_SYSROOT=DIR NDI_STANDIN_DIR=DIR/ndi bare_loop 2160p30|1080p59.94
+//   VEXO_SYSROOT=DIR NDI_STANDIN_DIR=DIR/ndi bare_loop 2160p30|1080p59.94 [--no-targets]
 //
 // Runs until SIGINT. The source name is "HDMI", as the program's is by default.
 #include <fcntl.h>
@@ -27,6 +27,7 @@
 #include "board.h"
 #include "encoder_model.h"
 #include "mervane_speedhq.h"
+#include "web_settings.h"
 
 namespace {
 
@@ -67,8 +68,10 @@ int main(int argc, char** argv)
 	const char* root = getenv("VEXO_SYSROOT");
 	const std::string format = argc > 1 ? argv[1] : "1080p59.94";
 	const bool uhd = format == "2160p30";
-	if (root == nullptr || root[0] != '/' || (!uhd && format != "1080p59.94")) {
-		fprintf(stderr, "usage: VEXO_SYSROOT=DIR bare_loop 2160p30|1080p59.94\n");
+	// --no-targets: the encoder's frames as they come, unstuffed, as the loop first measured.
+	const bool targets = !(argc > 2 && strcmp(argv[2], "--no-targets") == 0);
+	if (root == nullptr || root[0] != '/' || (!uhd && format != "1080p59.94") || argc > 2 + !targets) {
+		fprintf(stderr, "usage: VEXO_SYSROOT=DIR bare_loop 2160p30|1080p59.94 [--no-targets]\n");
 		return 2;
 	}
 	setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -112,10 +115,12 @@ int main(int argc, char** argv)
 
 	// The rate targets the program asks for at Auto, so that the encoder stuffs the same
 	// frames to the same sizes for both.
-	ioctl(fd, Enc::kHold);
-	request(fd, Enc::kBitRate, NDIlib_send_get_target_frame_size(sender, &full));
-	request(fd, Enc::kBitRatePrev, static_cast<int>(1250000.0f / static_cast<float>(prvw.frame_rate_N / prvw.frame_rate_D)));
-	ioctl(fd, Enc::kRelease);
+	if (targets) {
+		ioctl(fd, Enc::kHold);
+		request(fd, Enc::kBitRate, NDIlib_send_get_target_frame_size(sender, &full));
+		request(fd, Enc::kBitRatePrev, target_to_int(frame_target(kLivePreviewBytesPerSecond, frames_per_second(prvw))));
+		ioctl(fd, Enc::kRelease);
+	}
 
 	std::vector<uint8_t> full_bufs[2], prvw_bufs[2];
 	uint32_t status[6];

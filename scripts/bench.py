@@ -8,14 +8,21 @@ P4 PTZ metadata to camera and VISCA over IP ACK latency, P5 SIGINT to exit, P6 f
 inside the program, and minor faults, mmap/munmap calls and syscalls per program frame.
 
 --quick: short windows, 1 receiver; fails only on a functional error or a frame lost inside
-the program, never on a timing."""
+the program, never on a timing.
+
+--picture FILE|pattern: each format with 1 receiver twice, with the test card and with the clip
+(or the moving pattern) as the HDMI picture, the program and the bare loop showing the same.
+--before: the bare loop is also run as first measured, its frames unstuffed, for the P1 ratio
+of that measurement beside today's."""
 
 import argparse
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 from vexoharness.appliance import Receivers, Run, proc_status, stop_process
@@ -129,15 +136,31 @@ def ptz_latencies(board_ns, stamps_path, packet_times):
     return lat[1:]  # the first goes to a camera port still being opened
 
 
-def appliance(build, fmt, receivers, a, errors):
+def picture_line(picture):
+    return picture if picture in (None, "pattern") else "clip " + os.path.abspath(picture)
+
+
+def settle(run, timeout=600):
+    """Waits until the encoder model has made the picture's banks: its progress lines on
+    standard error have stopped for three seconds."""
+    quiet, size, end = 0, -1, time.monotonic() + timeout
+    while quiet < 3 and time.monotonic() < end and run.running():
+        time.sleep(1)
+        now = os.path.getsize(run.path("sim.err"))
+        quiet, size = (quiet + 1, size) if now == size else (0, now)
+
+
+def appliance(build, fmt, receivers, a, errors, picture=None):
     """One run of the program; a dict of figures."""
-    r = {"case": f"{fmt} {receivers} rx"}
+    r = {"case": f"{fmt} {receivers} rx" + (f" {os.path.basename(picture)}" if picture else "")}
     run = Run(build, a.keep)
+    if picture:
+        run.control("picture", picture_line(picture))
     # The camera line at the appliance's own speed (115200 baud: no 9600 or 38400 named).
     run.write("etc/mervane-ptz-settings.json", '{"address":"1","baudrate":"115200"}')
     probe = run.path("latency.log")
     stamps = run.path("ptz-stamps")
-    run.start(fmt, VEXO_LATENCY_LOG=probe)
+    run.start(fmt, VEXO_LATENCY_LOG=probe, VEXO_PICTURE_CACHE=a.cache)
     rx = Receivers(run)
     try:
         ptz_rx = rx.start(["--metadata", PTZ_XML, "--repeat", "4", "--stamps", stamps])
@@ -147,6 +170,8 @@ def appliance(build, fmt, receivers, a, errors):
         if not wait_for_threads(pid, FRAME_THREADS, 60):
             errors.append(f"{r['case']}: the frame-path threads never ran")
             return r
+        if picture:
+            settle(run)
         time.sleep(a.warmup)
         cpu0, _ = task_cpu_ns(pid, FRAME_THREADS)
         flt0, t0 = minor_faults(pid), time.monotonic_ns()
@@ -219,11 +244,15 @@ def appliance(build, fmt, receivers, a, errors):
     return r
 
 
-def bare(build, fmt, receivers, a, errors):
-    """The bare loop under the same receivers: CPU per program frame of its one thread."""
+def bare(build, fmt, receivers, a, errors, picture=None, targets=True):
+    """The bare loop under the same receivers: CPU per program frame of its one thread. The
+    picture's banks are in the cache by then: the program's run made them."""
     run = Run(build, a.keep)
+    if picture:
+        run.control("picture", picture_line(picture))
     probe = run.path("latency.log")
-    proc = subprocess.Popen([os.path.join(build, "bench", "bare_loop"), fmt], env=run.env(VEXO_LATENCY_LOG=probe),
+    proc = subprocess.Popen([os.path.join(build, "bench", "bare_loop"), fmt] + ([] if targets else ["--no-targets"]),
+                            env=run.env(VEXO_LATENCY_LOG=probe, VEXO_PICTURE_CACHE=a.cache),
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     rx = Receivers(run)
     out = {}
@@ -270,35 +299,48 @@ def main():
     ap.add_argument("--window", type=float, default=20.0, help="seconds of the timed window")
     ap.add_argument("--p6-minutes", type=float, default=0.0,
                     help="a further 2160p30 run of this length counting frames lost (P6)")
+    ap.add_argument("--picture", help="a clip (or 'pattern') shown in rows of its own beside the test card's")
+    ap.add_argument("--before", action="store_true", help="also the bare loop with its frames unstuffed")
     a = ap.parse_args()
+    if a.picture and a.picture != "pattern" and not os.path.isfile(a.picture):
+        ap.error(f"--picture: no file {a.picture}")
     a.warmup, a.acks, a.strace_window = 4.0, 200, 5.0
-    cases = [(f, n) for f in ("2160p30", "1080p59.94") for n in (1, 5)]
+    cases = [(f, n, None) for f in ("2160p30", "1080p59.94") for n in (1, 5)]
     if a.quick:
         a.window, a.warmup, a.acks, a.strace_window = 3.0, 2.0, 20, 2.0
-        cases = [("2160p30", 1), ("1080p59.94", 1)]
+        cases = [("2160p30", 1, None), ("1080p59.94", 1, None)]
+    if a.picture:
+        cases = [(f, 1, p) for f in ("2160p30", "1080p59.94") for p in (None, a.picture)]
+    columns = COLUMNS if not a.before else COLUMNS[:5] + [("bare us unstuffed", "bare0_us", ".1f"),
+                                                          ("P1 ratio unstuffed", "ratio0", ".2f")] + COLUMNS[5:]
     errors = []
     rows = []
-    for fmt, n in cases:
-        log(f"bench: {fmt} with {n} receiver(s)")
-        r = appliance(a.build, fmt, n, a, errors)
-        b = bare(a.build, fmt, n, a, errors)
-        r["bare_us"] = b.get("cpu_us")
-        rows.append(r)
+    with tempfile.TemporaryDirectory(prefix="vexo-bench-cache-") as a.cache:
+        for fmt, n, picture in cases:
+            log(f"bench: {fmt} with {n} receiver(s)" + (f", picture {picture}" if picture else ""))
+            r = appliance(a.build, fmt, n, a, errors, picture)
+            r["bare_us"] = bare(a.build, fmt, n, a, errors, picture).get("cpu_us")
+            if a.before:
+                r["bare0_us"] = bare(a.build, fmt, n, a, errors, picture, targets=False).get("cpu_us")
+            rows.append(r)
     if a.p6_minutes > 0:
         log(f"bench: 2160p30 for {a.p6_minutes} min, frames lost (P6)")
         long_args = argparse.Namespace(**vars(a))
         long_args.window = a.p6_minutes * 60
+        long_args.cache = tempfile.mkdtemp(prefix="vexo-bench-cache-")
         r = appliance(a.build, "2160p30", 1, long_args, errors)
+        shutil.rmtree(long_args.cache)
         r["case"] = f"2160p30 1 rx {a.p6_minutes:g} min"
         r["bare_us"] = None
         rows.append(r)
 
     for r in rows:
         r["ratio"] = r["cpu_us"] / r["bare_us"] if r.get("cpu_us") and r.get("bare_us") else None
-    print("| " + " | ".join(h for h, _, _ in COLUMNS) + " |")
-    print("|" + "---|" * len(COLUMNS))
+        r["ratio0"] = r["cpu_us"] / r["bare0_us"] if r.get("cpu_us") and r.get("bare0_us") else None
+    print("| " + " | ".join(h for h, _, _ in columns) + " |")
+    print("|" + "---|" * len(columns))
     for r in rows:
-        print("| " + " | ".join("-" if r.get(k) is None else format(r[k], f) for _, k, f in COLUMNS) + " |")
+        print("| " + " | ".join("-" if r.get(k) is None else format(r[k], f) for _, k, f in columns) + " |")
     for e in errors:
         print("FAILED: " + e)
     return 1 if errors else 0

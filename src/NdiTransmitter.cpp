@@ -684,10 +684,6 @@ static const char* const kLiveDeviceSettingsFile = "/etc/mervane-device-settings
 static const int kLiveQualitySelect = 0;
 static const int kLiveQualityFactor = 62;
 
-// Bytes per second behind the starting targets: 10 Mbit/s preview, 100 Mbit/s program.
-static const float kLivePreviewBytesPerSecond = 1250000.0f;
-static const float kLiveProgramBytesPerSecond = 12500000.0f;
-
 void NdiTransmitter::encode_settings()
 {
 	const std::string enc_file = vexo_path(kLiveEncSettingsFile);

@@ -24,6 +24,10 @@ transport_fields split_transport_fields(const std::string& stripped);
 std::string build_ndi_config(const transport_fields& transport, const char* discovery_server,
                              const char* vendor_block);
 
+// Bytes per second behind the starting targets: 10 Mbit/s preview, 100 Mbit/s program.
+constexpr float kLivePreviewBytesPerSecond = 1250000.0f;
+constexpr float kLiveProgramBytesPerSecond = 12500000.0f;
+
 // Whole frames per second of a description; 0 when it has no rate.
 int frames_per_second(const NDIlib_video_frame_v2_t& frame);
 // A byte rate spread over fps frames, in single precision; 0 for no rate.
