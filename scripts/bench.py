@@ -11,7 +11,8 @@ inside the program, and minor faults, mmap/munmap calls and syscalls per program
 the program, never on a timing.
 
 --picture FILE|pattern: each format with 1 receiver twice, with the test card and with the clip
-(or the moving pattern) as the HDMI picture, the program and the bare loop showing the same.
+(or the moving pattern) as the HDMI picture, the program and the bare loop showing the same;
+the picture's banks are made first, in a run of its own, so that the timed runs encode nothing.
 --before: the bare loop is also run as first measured, its frames unstuffed, for the P1 ratio
 of that measurement beside today's."""
 
@@ -140,14 +141,37 @@ def picture_line(picture):
     return picture if picture in (None, "pattern") else "clip " + os.path.abspath(picture)
 
 
-def settle(run, timeout=600):
-    """Waits until the encoder model has made the picture's banks: its progress lines on
-    standard error have stopped for three seconds."""
-    quiet, size, end = 0, -1, time.monotonic() + timeout
-    while quiet < 3 and time.monotonic() < end and run.running():
-        time.sleep(1)
-        now = os.path.getsize(run.path("sim.err"))
-        quiet, size = (quiet + 1, size) if now == size else (0, now)
+def clip_seconds(picture):
+    if picture == "pattern":
+        return 2.0
+    out = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", picture],
+                         capture_output=True, text=True).stdout.strip()
+    return float(out) if out else 10.0
+
+
+def prime(build, fmt, a, errors, picture):
+    """Shows the picture in `fmt` until each of its frames has been handed out once without a
+    bank being made: every bank the rate targets need is then in the cache, and the timed runs
+    encode nothing. The model prints a progress line on standard error while it encodes."""
+    run = Run(build, a.keep)
+    run.control("picture", picture_line(picture))
+    run.start(fmt, VEXO_PICTURE_CACHE=a.cache)
+    rx = Receivers(run)
+    try:
+        if not wait_for_threads(run.proc.pid, FRAME_THREADS, 600):
+            errors.append(f"{fmt} {picture}: the frame-path threads never ran")
+            return
+        rx.start([])
+        loop = clip_seconds(picture) + 2
+        quiet, size, end = 0.0, -1, time.monotonic() + 1200
+        while quiet < loop and time.monotonic() < end and run.running():
+            time.sleep(0.5)
+            now = os.path.getsize(run.path("sim.err"))
+            quiet, size = (quiet + 0.5, size) if now == size else (0.0, now)
+        run.stop(10)
+    finally:
+        rx.stop_all()
+        run.cleanup()
 
 
 def appliance(build, fmt, receivers, a, errors, picture=None):
@@ -170,8 +194,6 @@ def appliance(build, fmt, receivers, a, errors, picture=None):
         if not wait_for_threads(pid, FRAME_THREADS, 60):
             errors.append(f"{r['case']}: the frame-path threads never ran")
             return r
-        if picture:
-            settle(run)
         time.sleep(a.warmup)
         cpu0, _ = task_cpu_ns(pid, FRAME_THREADS)
         flt0, t0 = minor_faults(pid), time.monotonic_ns()
@@ -245,8 +267,7 @@ def appliance(build, fmt, receivers, a, errors, picture=None):
 
 
 def bare(build, fmt, receivers, a, errors, picture=None, targets=True):
-    """The bare loop under the same receivers: CPU per program frame of its one thread. The
-    picture's banks are in the cache by then: the program's run made them."""
+    """The bare loop under the same receivers: CPU per program frame of its one thread."""
     run = Run(build, a.keep)
     if picture:
         run.control("picture", picture_line(picture))
@@ -317,6 +338,9 @@ def main():
     rows = []
     with tempfile.TemporaryDirectory(prefix="vexo-bench-cache-") as a.cache:
         for fmt, n, picture in cases:
+            if picture:
+                log(f"bench: {fmt}, the banks of {picture}")
+                prime(a.build, fmt, a, errors, picture)
             log(f"bench: {fmt} with {n} receiver(s)" + (f", picture {picture}" if picture else ""))
             r = appliance(a.build, fmt, n, a, errors, picture)
             r["bare_us"] = bare(a.build, fmt, n, a, errors, picture).get("cpu_us")

@@ -270,8 +270,9 @@ bool EncoderModel::set_picture(const std::string& line)
 	std::vector<std::pair<ClipBankKey, std::shared_ptr<ClipBank>>> made;
 	if (!clip.empty()) {
 		// The program's and preview's banks for the input now prove the clip readable before
-		// it is shown, and spare the first frames the encode.
+		// it is shown, and spare the frames after it the encode.
 		ClipBankKey program, preview;
+		std::vector<ClipBankKey> keys;
 		{
 			std::lock_guard<std::mutex> guard(lock_);
 			EncoderSource source = source_provider_ ? source_provider_()
@@ -279,9 +280,12 @@ bool EncoderModel::set_picture(const std::string& line)
 			if (!source.present || source.rate_n <= 0)
 				source = sim::nominal_source(settings_.mode, settings_.enable_4k);
 			clip_keys(source, program, preview);
+			// Until the program has set the encoder up and read a frame, its raster is not
+			// known: the preview's bank proves the clip, the program's is made at the first read.
+			keys = ticks_ > 0 ? std::vector<ClipBankKey>{preview, program} : std::vector<ClipBankKey>{preview};
 		}
 		std::string error;
-		for (const ClipBankKey& key : {preview, program}) {
+		for (const ClipBankKey& key : keys) {
 			std::shared_ptr<ClipBank> bank = ClipBank::open(clip, key, error, progress_line(clip, key));
 			if (!bank) {
 				if (board_ != nullptr)
