@@ -317,28 +317,22 @@ int main(int argc, char** argv)
 			return fail(res, written.empty() ? 400 : 500, why);
 		reply(res, 200, {{"written", written}});
 	});
-	svr.Post("/api/source", [&](const httplib::Request& req, httplib::Response& res) {
-		json body;
-		if (!body_object(req, res, body))
-			return;
-		std::string why, line = source_line(body, why);
-		if (line.empty())
-			return fail(res, 400, why);
-		if (!files.write("sim/hdmi", line + "\n", why))
-			return fail(res, 500, why);
-		reply(res, 200, {{"hdmi", line}});
-	});
-	svr.Post("/api/picture", [&](const httplib::Request& req, httplib::Response& res) {
-		json body;
-		if (!body_object(req, res, body))
-			return;
-		std::string why, line = picture_line(body, why);
-		if (line.empty())
-			return fail(res, 400, why);
-		if (!files.write("sim/picture", line + "\n", why))
-			return fail(res, 500, why);
-		reply(res, 200, {{"picture", line}});
-	});
+	// A request that writes one line, made from its body, to the control file sim/<name>.
+	auto control_post = [&](const std::string& name, std::string (*line_of)(const json&, std::string&)) {
+		return [&files, name, line_of](const httplib::Request& req, httplib::Response& res) {
+			json body;
+			if (!body_object(req, res, body))
+				return;
+			std::string why, line = line_of(body, why);
+			if (line.empty())
+				return fail(res, 400, why);
+			if (!files.write("sim/" + name, line + "\n", why))
+				return fail(res, 500, why);
+			reply(res, 200, {{name, line}});
+		};
+	};
+	svr.Post("/api/source", control_post("hdmi", source_line));
+	svr.Post("/api/picture", control_post("picture", picture_line));
 	svr.Post("/api/capture", [&](const httplib::Request&, httplib::Response& res) {
 		std::string why;
 		if (!files.write("tmp/mervane-enc-cap", "", why))
