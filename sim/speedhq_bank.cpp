@@ -138,6 +138,7 @@ struct BankCache {
 	std::map<SpeedhqBankKey, bool> encoding;
 	// Pictures (keys at the fine quantiser) whose coarser banks are kept, the latest used first.
 	std::vector<SpeedhqBankKey> coarse_pictures;
+	size_t peak_bytes = 0;  // the most the banks have held at once
 };
 
 // The key of the same picture at the finest quantiser.
@@ -166,6 +167,17 @@ void note_coarse_use(BankCache& c, const SpeedhqBankKey& key)
 		}
 		order.pop_back();
 	}
+}
+
+// Bytes of the frames the cache holds. Called with the lock held.
+size_t held_bytes(const BankCache& c)
+{
+	size_t bytes = 0;
+	for (const auto& entry : c.banks)
+		if (entry.second)
+			for (const SpeedhqFrame& frame : entry.second->frames)
+				bytes += frame->capacity();
+	return bytes;
 }
 
 BankCache& cache()
@@ -287,23 +299,26 @@ std::shared_ptr<const SpeedhqBank> speedhq_bank(const SpeedhqBankKey& key, const
 	c.encoding[key] = false;
 	if (bank) {
 		c.banks[key] = bank;
+		// Before the older pictures' banks go: their frames may still be in use.
+		c.peak_bytes = std::max(c.peak_bytes, held_bytes(c));
 		note_coarse_use(c, key);
 	}
 	c.done.notify_all();
 	return bank;
 }
 
-
 size_t speedhq_bank_bytes()
 {
 	BankCache& c = cache();
 	std::lock_guard<std::mutex> lock(c.lock);
-	size_t bytes = 0;
-	for (const auto& entry : c.banks)
-		if (entry.second)
-			for (const SpeedhqFrame& frame : entry.second->frames)
-				bytes += frame->capacity();
-	return bytes;
+	return held_bytes(c);
+}
+
+size_t speedhq_bank_peak_bytes()
+{
+	BankCache& c = cache();
+	std::lock_guard<std::mutex> lock(c.lock);
+	return c.peak_bytes;
 }
 
 std::shared_ptr<const SpeedhqBank> speedhq_bank_for_target(SpeedhqBankKey key, long target,

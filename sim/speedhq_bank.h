@@ -67,6 +67,9 @@ size_t speedhq_write_stuffed(const std::vector<uint8_t>& frame, size_t size, uin
 // Bytes of the frames the bank cache holds now. The heap figures of long runs leave them out:
 // the cache is the model's, bounded by the pictures in use, and not the program's memory.
 size_t speedhq_bank_bytes();
+// The most bytes the bank cache has held at once. The allocator keeps the pages of banks that
+// went for the next ones, so the RSS of a long run is judged less this.
+size_t speedhq_bank_peak_bytes();
 
 // Frames in a moving bank: enough for visible motion, few enough to encode quickly.
 int speedhq_bank_length(int width, int height);

@@ -2,7 +2,8 @@
 // sim/heap-in-use as "<line> <bytes>", the bytes the allocator has handed out and not taken
 // back, less the encoder model's cached SpeedHQ banks. Long runs sample it to tell a leak from
 // the allocator's caching. Outside the sanitizer builds sim/heap-arenas is written first with
-// "<line> <in arenas, banks left out> <mapped on their own>".
+// "<line> <in arenas, banks left out> <mapped on their own>"; before both, sim/heap-banks with
+// "<line> <banks' bytes now> <the most they have held>".
 #include <malloc.h>
 #include <stddef.h>
 #include <stdio.h>
@@ -55,8 +56,10 @@ void install(sim::Board& board)
 {
 	const std::string in_use = board.path("sim/heap-in-use");
 	const std::string arenas = board.path("sim/heap-arenas");
-	board.add_control("heap", "", [in_use, arenas](const std::string& line) {
+	const std::string bank_bytes = board.path("sim/heap-banks");
+	board.add_control("heap", "", [in_use, arenas, bank_bytes](const std::string& line) {
 		const size_t banks = sim::speedhq_bank_bytes();
+		answer(bank_bytes, line, std::to_string(banks) + " " + std::to_string(sim::speedhq_bank_peak_bytes()));
 #ifndef VEXO_SANITIZER_ALLOCATOR
 		// The two parts apart: chunks in the arenas, chunks mapped on their own. The banks'
 		// frames live in the arenas.

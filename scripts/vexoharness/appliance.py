@@ -72,6 +72,7 @@ class Run:
         os.mkfifo(self.path(DASHBOARD))
         self.proc = None
         self.heap_request = 0
+        self.banks_peak_kb = 0
         self.receivers = Receivers(self)
         self.workers = []  # threads told to stop at the end
 
@@ -122,20 +123,32 @@ class Run:
         return self.proc.poll() is None
 
     def sample(self):
-        """(threads, descriptors, RSS kB, heap in use kB or None) of the program now."""
+        """(threads, descriptors, RSS kB, heap in use kB or None) of the program now. RSS is
+        less the most the encoder model's SpeedHQ banks have held (sim/heap-banks): the model
+        makes a coarser bank the first time a rate target needs one, which may be late in a
+        run, and the allocator keeps its pages for the next."""
+        heap = self.heap_in_use()
+        peak = self.heap_answer_words("heap-banks", 3)
+        if peak:
+            self.banks_peak_kb = int(peak[2]) // 1024
         status = proc_status(self.proc.pid)
         fds = len(os.listdir(f"/proc/{self.proc.pid}/fd"))
-        return int(status["Threads"]), fds, int(status["VmRSS"]), self.heap_in_use()
+        return int(status["Threads"]), fds, int(status["VmRSS"]) - self.banks_peak_kb, heap
 
-    def heap_answer(self, name, count):
-        """The heap model's answer file sim/`name` when it holds `count` words and answers the
-        last request; its second word (bytes) in kB, else None."""
+    def heap_answer_words(self, name, count):
+        """The words of the heap model's answer file sim/`name` when it holds `count` of them
+        and answers the last request, else None."""
         try:
             with open(self.path("sim/" + name)) as f:
                 words = f.read().split()
         except OSError:
             return None
-        return int(words[1]) // 1024 if len(words) == count and words[0] == str(self.heap_request) else None
+        return words if len(words) == count and words[0] == str(self.heap_request) else None
+
+    def heap_answer(self, name, count):
+        """The second word (bytes) of heap_answer_words in kB, else None."""
+        words = self.heap_answer_words(name, count)
+        return int(words[1]) // 1024 if words else None
 
     def heap_in_use(self, timeout=3.0):
         """Asks the sim's heap model (sim/heap) for the allocator's bytes in use, in kB."""
@@ -327,7 +340,7 @@ class Sampler(threading.Thread):
                 s = (min(w[0] for w in window), min(w[1] for w in window), min(w[2] for w in window),
                      min(heaps) if heaps else None)
                 self.samples.append((t,) + s)
-                log("sample t=%6.0f s  threads %3d  fds %3d  rss %7d kB  heap %s kB" %
+                log("sample t=%6.0f s  threads %3d  fds %3d  rss less banks %7d kB  heap %s kB" %
                     (t, s[0], s[1], s[2], "?" if s[3] is None else "%d" % s[3]))
                 window = []
                 next_sample += self.every

@@ -256,7 +256,15 @@ TEST(SpeedhqBank, CoarseBanksAreKeptForTheTwoLatestPicturesOnly)
 	ASSERT_TRUE(fine_bank && a_bank && b_bank);
 	EXPECT_EQ(100 - 2 * 12, (*a_bank->frames[0])[0]);
 	EXPECT_EQ(a_bank, sim::speedhq_bank(a));
-	sim::speedhq_bank(c);  // a third picture: b, the least recently used, goes
+	const size_t held = sim::speedhq_bank_bytes();
+	auto c_bank = sim::speedhq_bank(c);  // a third picture: b, the least recently used, goes
+	ASSERT_TRUE(c_bank);
+	size_t c_bytes = 0;
+	for (const sim::SpeedhqFrame& frame : c_bank->frames)
+		c_bytes += frame->capacity();
+	// b's frames have gone from the count, but the peak holds them with c's: both were in memory.
+	EXPECT_LT(sim::speedhq_bank_bytes(), held + c_bytes);
+	EXPECT_GE(sim::speedhq_bank_peak_bytes(), held + c_bytes);
 	EXPECT_EQ(a_bank, sim::speedhq_bank(a));
 	EXPECT_NE(b_bank, sim::speedhq_bank(b));
 	EXPECT_EQ(fine_bank, sim::speedhq_bank(fine));
