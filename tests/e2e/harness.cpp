@@ -166,6 +166,7 @@ void Process::reader(int fd, bool is_err)
 	std::lock_guard<std::recursive_mutex> lock(mutex_);
 	if (!partial.empty())
 		(is_err ? err_ : out_).push_back(partial);
+	(is_err ? err_ended_ : out_ended_) = true;
 	cv_.notify_all();
 	close(fd);
 }
@@ -206,7 +207,7 @@ std::optional<size_t> Process::wait_for_line(const std::string& text, Clock::dur
 {
 	std::unique_lock<std::recursive_mutex> lock(mutex_);
 	std::optional<size_t> found;
-	cv_.wait_for(lock, scaled(timeout), [&] { return (found = find_line(out_, text, from)).has_value(); });
+	cv_.wait_for(lock, scaled(timeout), [&] { return (found = find_line(out_, text, from)).has_value() || out_ended_; });
 	return found;
 }
 
@@ -214,14 +215,16 @@ std::optional<size_t> Process::wait_for_err_line(const std::string& text, Clock:
 {
 	std::unique_lock<std::recursive_mutex> lock(mutex_);
 	std::optional<size_t> found;
-	cv_.wait_for(lock, scaled(timeout), [&] { return (found = find_line(err_, text, from)).has_value(); });
+	cv_.wait_for(lock, scaled(timeout), [&] { return (found = find_line(err_, text, from)).has_value() || err_ended_; });
 	return found;
 }
 
 bool Process::wait_for(const std::function<bool(const std::vector<std::string>&)>& pred, Clock::duration timeout)
 {
 	std::unique_lock<std::recursive_mutex> lock(mutex_);
-	return cv_.wait_for(lock, scaled(timeout), [&] { return pred(out_); });
+	bool held = false;
+	cv_.wait_for(lock, scaled(timeout), [&] { return (held = pred(out_)) || out_ended_; });
+	return held;
 }
 
 void Process::interrupt()

@@ -65,7 +65,8 @@ public:
 	std::string output() const;  // both, for failure messages
 
 	// Index of the first stdout line at or after `from` that contains `text`, waiting up to
-	// `timeout` (scaled) for it to appear; nullopt when it did not.
+	// `timeout` (scaled) for it to appear; nullopt when it did not. The waits end early once
+	// the process has closed the output they read: nothing more can come.
 	std::optional<size_t> wait_for_line(const std::string& text, Clock::duration timeout, size_t from = 0);
 	std::optional<size_t> wait_for_err_line(const std::string& text, Clock::duration timeout, size_t from = 0);
 	// Waits until `pred` holds for the stdout lines, at most `timeout`.
@@ -87,6 +88,7 @@ private:
 	std::condition_variable_any cv_;
 	std::vector<std::string> out_;
 	std::vector<std::string> err_;
+	bool out_ended_ = false, err_ended_ = false;  // read to the end
 	std::thread out_thread_;
 	std::thread err_thread_;
 };

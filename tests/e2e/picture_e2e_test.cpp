@@ -29,6 +29,9 @@ using namespace std::chrono_literals;
 using e2e::json;
 
 const auto kBankTimeout = 240s;  // the clip's banks are encoded when the picture is set
+// A recording's deadline, short enough (scaled) that a stalled one fails with its output
+// before the test's own time runs out.
+const auto kRecordTimeout = 60s;
 
 // Sanitized and emulated builds encode and check a shorter clip.
 #if defined(VEXO_SANITIZED) || defined(__arm__)
@@ -209,9 +212,9 @@ TEST_P(PictureE2E, EveryProgramAndPreviewFrameDecodesToItsSourceFrameInOrder)
 	// --frames counts both streams' frames.
 	const std::string program = run.root.path("program.nut"), preview = run.root.path("preview.nut");
 	e2e::Rx rec(run.root, {"--record", program, "--frames", std::to_string(kRecordFrames)});
-	ASSERT_TRUE(rec.wait_for_event(e2e::event_is("recorded"), 120s)) << rec.output();
+	ASSERT_TRUE(rec.wait_for_event(e2e::event_is("recorded"), kRecordTimeout)) << rec.output() << sim.output();
 	e2e::Rx prv(run.root, {"--record", preview, "--stream", "preview", "--frames", std::to_string(kRecordFrames)});
-	ASSERT_TRUE(prv.wait_for_event(e2e::event_is("recorded"), 120s)) << prv.output();
+	ASSERT_TRUE(prv.wait_for_event(e2e::event_is("recorded"), kRecordTimeout)) << prv.output() << sim.output();
 
 	const Checked c = check_recording(program, f.width, f.height, f.fields, f.step, 35.0);
 	EXPECT_GE(c.frames, kRecordFrames / 4);
@@ -351,7 +354,7 @@ TEST(PictureE2E, UnreadableClipIsAnErrorEventAndThePictureStays)
 
 	const std::string recording = root.path("rec.nut");
 	e2e::Rx rec(root, {"--record", recording, "--frames", "20"});
-	ASSERT_TRUE(rec.wait_for_event(e2e::event_is("recorded"), 120s)) << rec.output();
+	ASSERT_TRUE(rec.wait_for_event(e2e::event_is("recorded"), kRecordTimeout)) << rec.output() << sim.output();
 	int frames = 0;
 	for_each_frame(recording, [&](const AVFrame* got) {
 		EXPECT_GE(vexo_av::pattern_number(got->data[0], got->linesize[0], got->width, got->height), 0);
