@@ -341,8 +341,15 @@ static std::vector<std::string> rx_argv(std::vector<std::string> args)
 	return argv;
 }
 
+// The receiver's wait for its source (5 s unless --wait says otherwise) is a deadline like the
+// tests' own: stretched on a slow build or machine.
+static std::string rx_wait()
+{
+	return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(scaled(5s)).count());
+}
+
 Rx::Rx(const Sysroot& sysroot, std::vector<std::string> args)
-	: Process(rx_argv(std::move(args)), {{"NDI_STANDIN_DIR", sysroot.path("ndi")}})
+	: Process(rx_argv(std::move(args)), {{"NDI_STANDIN_DIR", sysroot.path("ndi")}, {"VEXO_RX_WAIT", rx_wait()}})
 {
 }
 
